@@ -1,0 +1,66 @@
+// The debug log. The file is opened, written and closed again for every
+// message, so it is complete after every record whatever happens next.
+#include "debuglog.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "../platform/files.h"
+
+unsigned char debuglogenabled = 0;
+char messagebuffer[MESSAGE_BUFFER_SIZE];
+
+static const char logpath[] = "c:\\temp\\kelvorov.txt";
+
+static const char daynames[] = "SunMonTueWedThuFriSat";
+static const char monthnames[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// asctime() pads the day of month with a blank; the log pads every numeric
+// field with zeros, so the time is rendered here.
+void formatlogtime(char* out, size_t size, long long seconds)
+{
+    if (size == 0) {
+        return;
+    }
+    time_t when = (time_t)seconds;
+    const struct tm* local = localtime(&when);
+    if (local == NULL) {
+        snprintf(out, size, "??? ??? 00 00:00:00 0000\n");
+        return;
+    }
+    int day = (local->tm_wday >= 0 && local->tm_wday < 7) ? local->tm_wday : 0;
+    int month = (local->tm_mon >= 0 && local->tm_mon < 12) ? local->tm_mon : 0;
+    snprintf(out, size, "%.3s %.3s %02d %02d:%02d:%02d %04d\n",
+             &daynames[day * 3], &monthnames[month * 3], local->tm_mday,
+             local->tm_hour, local->tm_min, local->tm_sec, local->tm_year + 1900);
+}
+
+void writeDebugLog(const char* message, int fresh)
+{
+    if (debuglogenabled == 0) {
+        return;
+    }
+    FILE* file = platformfopen(logpath, (fresh & 0xFF) != 0 ? "w" : "a");
+    if (file == NULL) {
+        fputs("Could not create debug file.  Exiting\n", stderr);
+        exit(1);
+    }
+    char timetext[32];
+    formatlogtime(timetext, sizeof timetext, (long long)time(NULL));
+    fprintf(file, "%s: %s\n", timetext, message != NULL ? message : "");
+    fclose(file);
+}
+
+void logmessage(const char* format, ...)
+{
+    if (debuglogenabled == 0) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    vsnprintf(messagebuffer, sizeof messagebuffer, format, args);
+    va_end(args);
+    writeDebugLog(messagebuffer, 0);
+}
