@@ -341,3 +341,32 @@ int countOf(const std::string& haystack, const std::string& text)
 }
 
 }  // namespace e2e
+
+namespace e2e {
+
+nlohmann::json symbolState(Program& program, int symbolId)
+{
+    std::string reply = program.command("state");
+    if (reply.rfind("ok ", 0) != 0) {
+        return nullptr;
+    }
+    nlohmann::json state = nlohmann::json::parse(reply.substr(3), nullptr, false);
+    if (state.is_discarded() || !state.contains("objects")) {
+        return nullptr;
+    }
+    for (const auto& object : state["objects"]) {
+        for (const auto& symbol : object.value("symbols", nlohmann::json::array())) {
+            if (symbol.value("id", -1) == symbolId) {
+                return symbol;
+            }
+        }
+    }
+    return nullptr;
+}
+
+std::string dataFile(const std::string& name)
+{
+    return std::string(KELVOROV_TEST_DATA) + "/e2e/" + name;
+}
+
+}  // namespace e2e

@@ -92,3 +92,14 @@ std::vector<std::string> logMessages(const std::string& log);
 int countOf(const std::string& haystack, const std::string& text);
 
 }  // namespace e2e
+
+#include <nlohmann/json.hpp>
+
+namespace e2e {
+
+// The map state's record of one symbol (from the `state` command), or null.
+nlohmann::json symbolState(Program& program, int symbolId);
+// The path of a file under tests/data/e2e.
+std::string dataFile(const std::string& name);
+
+}  // namespace e2e
