@@ -1,0 +1,302 @@
+// The message loop on Windows: the thread's own Windows message queue.
+// GetMessageA, TranslateMessage and DispatchMessageA are the system's; this
+// backend only makes socket events arrive in that queue.
+//
+// How:
+// - One hidden message-only window (parent HWND_MESSAGE) of a window class
+//   of its own, created on the first watch. It is never shown and receives
+//   no broadcasts.
+// - WSAAsyncSelect on each watched socket posts kSocketMessage to that
+//   window: wParam is the socket, lParam the network event and its error.
+//   Readable watches ask for FD_READ | FD_ACCEPT | FD_CLOSE, writable ones
+//   for FD_WRITE.
+// - The window procedure runs the socket's handler, so every handler runs
+//   inside the program's own DispatchMessageA, one at a time, on the thread
+//   that created the window (the one that runs the loop).
+// - postQuit is PostQuitMessage(0): the program's GetMessageA returns 0.
+//
+// Records returned to the program (lists, SymbolInfo, ...) are released when
+// the program next asks for a message. GetMessageA is the system's here, so
+// they are released when the next socket message is dispatched, before its
+// handler runs. The program never keeps a returned record past the handler
+// that received it, so the difference cannot be seen from the program.
+//
+// Invariants and known costs:
+// - Winsock re-enables a network event when the call that consumes it is
+//   made (recv, recvfrom, accept, send): after a recv an FD_READ message is
+//   posted again while data remains. A handler that drains several
+//   datagrams in one turn therefore gets further calls that find nothing
+//   to read; every handler works on non-blocking sockets and takes
+//   WSAEWOULDBLOCK as "nothing more".
+// - FD_WRITE is an edge: it comes once the socket is writable again after a
+//   send failed with WSAEWOULDBLOCK. To give writable handlers the same
+//   "called while the socket can take more data" contract as poll(), the
+//   backend checks the socket with select() after each writable call (and
+//   when the watch is set) and posts the message itself when it is writable.
+// - Messages already queued for a socket when it is unwatched are dropped
+//   by the window procedure. If the system reuses a closed socket's handle
+//   for a new watched socket, such a message may call the new socket's
+//   handler once with nothing ready, which non-blocking handlers tolerate.
+// - A watch is never changed in place: changing a socket's handlers replaces
+//   its shared Watch, and the window procedure holds its own reference while
+//   the handler runs, so a handler may unwatch or close its own socket.
+// - The socket library is started (WSAStartup) before main runs, by a static
+//   object of this file, so that every part of the platform can open sockets
+//   and resolve names from its first call on.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "../platform/winmsg.h"
+#include "internal.h"
+
+namespace simplatform {
+namespace {
+
+// A private message number in the application range; the POSIX backend
+// uses the same number for its socket messages.
+constexpr UINT kSocketMessage = WM_APP + 0x162;
+constexpr char kWindowClass[] = "SimplatformSocketEvents";
+constexpr long kReadEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
+constexpr long kWriteEvents = FD_WRITE;
+
+struct Watch {
+    std::function<void()> onReadable;
+    std::function<void()> onWritable;
+};
+
+struct Loop {
+    HWND window = nullptr;
+    bool windowFailed = false;
+    std::map<Socket, std::shared_ptr<Watch>> watches;
+};
+
+// Lives until the process ends: sockets may be unwatched from other static
+// objects' destructors or from handlers that call exit().
+Loop& loop()
+{
+    static Loop* instance = new Loop;
+    return *instance;
+}
+
+// The text of a Windows error code, without the trailing line break, or a
+// plain "error N" when the system has none.
+std::string errorText(DWORD code)
+{
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' ||
+                     buffer[n - 1] == '.')) {
+        --n;
+    }
+    if (n == 0) {
+        return "error " + std::to_string(static_cast<unsigned long>(code));
+    }
+    return std::string(buffer, n);
+}
+
+struct SocketLibrary {
+    bool started = false;
+    SocketLibrary()
+    {
+        WSADATA data;
+        int result = WSAStartup(MAKEWORD(2, 2), &data);
+        if (result != 0) {
+            fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
+                    errorText(static_cast<DWORD>(result)).c_str());
+            return;
+        }
+        started = true;
+    }
+    ~SocketLibrary()
+    {
+        if (started) {
+            WSACleanup();
+        }
+    }
+    SocketLibrary(const SocketLibrary&) = delete;
+    SocketLibrary& operator=(const SocketLibrary&) = delete;
+};
+
+SocketLibrary socketLibrary;
+
+bool isWritable(Socket s)
+{
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    timeval now{0, 0};
+    return select(0, nullptr, &writable, nullptr, &now) == 1;
+}
+
+// Posts an FD_WRITE message for s when it can take data now.
+void postWritableIfReady(Loop& l, Socket s)
+{
+    if (l.window != nullptr && isWritable(s)) {
+        PostMessageA(l.window, kSocketMessage, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_WRITE, 0));
+    }
+}
+
+void runHandler(const std::function<void()>& handler)
+{
+    // Nothing may unwind through the system's DispatchMessageA.
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        fprintf(stderr, "simplatform: socket handler failed: %s\n", e.what());
+        abort();
+    } catch (...) {
+        fprintf(stderr, "simplatform: socket handler failed\n");
+        abort();
+    }
+}
+
+void dispatchSocketEvent(Socket s, LPARAM lParam)
+{
+    Loop& l = loop();
+    auto found = l.watches.find(s);
+    if (found == l.watches.end()) {
+        return;  // unwatched since the message was posted
+    }
+    std::shared_ptr<Watch> w = found->second;
+    WORD event = WSAGETSELECTEVENT(lParam);
+    bool failed = WSAGETSELECTERROR(lParam) != 0;
+
+    if (event == FD_WRITE || (failed && !w->onReadable)) {
+        if (!w->onWritable) {
+            return;
+        }
+        runHandler(w->onWritable);
+        auto still = l.watches.find(s);
+        if (still != l.watches.end() && still->second == w && w->onWritable) {
+            postWritableIfReady(l, s);
+        }
+        return;
+    }
+    if (w->onReadable) {
+        runHandler(w->onReadable);
+    }
+}
+
+LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kSocketMessage) {
+        releaseReturnedRecords();
+        dispatchSocketEvent(static_cast<Socket>(wParam), lParam);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND eventWindow()
+{
+    Loop& l = loop();
+    if (l.window != nullptr || l.windowFailed) {
+        return l.window;
+    }
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSEXA windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = socketWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = kWindowClass;
+    if (RegisterClassExA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        fprintf(stderr, "simplatform: cannot register the event window class: %s\n",
+                errorText(GetLastError()).c_str());
+        l.windowFailed = true;
+        return nullptr;
+    }
+    l.window = CreateWindowExA(0, kWindowClass, "simplatform", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                               instance, nullptr);
+    if (l.window == nullptr) {
+        fprintf(stderr, "simplatform: cannot create the event window: %s\n",
+                errorText(GetLastError()).c_str());
+        l.windowFailed = true;
+    }
+    return l.window;
+}
+
+// Replaces the socket's watch by one with the given handlers (none: the
+// socket is no longer watched) and tells Winsock which events to post.
+void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void()> onWritable)
+{
+    Loop& l = loop();
+    l.watches.erase(s);
+    HWND window = eventWindow();
+    if (!onReadable && !onWritable) {
+        if (window != nullptr) {
+            WSAAsyncSelect(s, window, 0, 0);
+        }
+        return;
+    }
+    if (window == nullptr) {
+        return;
+    }
+    long events = (onReadable ? kReadEvents : 0) | (onWritable ? kWriteEvents : 0);
+    bool writable = static_cast<bool>(onWritable);
+    auto w = std::make_shared<Watch>();
+    w->onReadable = std::move(onReadable);
+    w->onWritable = std::move(onWritable);
+    if (WSAAsyncSelect(s, window, kSocketMessage, events) != 0) {
+        fprintf(stderr, "simplatform: cannot watch socket %llu: %s\n", static_cast<unsigned long long>(s),
+                lastSocketError().c_str());
+        return;
+    }
+    l.watches[s] = std::move(w);
+    if (writable) {
+        postWritableIfReady(l, s);
+    }
+}
+
+}  // namespace
+
+void watchSocket(Socket s, std::function<void()> onReadable)
+{
+    auto found = loop().watches.find(s);
+    std::function<void()> onWritable = found != loop().watches.end() ? found->second->onWritable : nullptr;
+    replaceWatch(s, std::move(onReadable), std::move(onWritable));
+}
+
+void watchSocketWritable(Socket s, std::function<void()> onWritable)
+{
+    auto found = loop().watches.find(s);
+    std::function<void()> onReadable = found != loop().watches.end() ? found->second->onReadable : nullptr;
+    replaceWatch(s, std::move(onReadable), std::move(onWritable));
+}
+
+void unwatchSocket(Socket s)
+{
+    if (loop().watches.count(s) != 0) {
+        replaceWatch(s, nullptr, nullptr);
+    }
+}
+
+void postQuit()
+{
+    PostQuitMessage(0);
+}
+
+bool setNonBlocking(Socket s)
+{
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+void closeSocket(Socket s)
+{
+    unwatchSocket(s);
+    ::closesocket(s);
+}
+
+std::string lastSocketError()
+{
+    return errorText(static_cast<DWORD>(WSAGetLastError()));
+}
+
+}  // namespace simplatform
