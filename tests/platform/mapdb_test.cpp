@@ -1,0 +1,652 @@
+// The map database: loading and validating map files, the map services over
+// the open map, and the views of its state.
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/ovw.h"
+#include "simplatform/internal.h"
+#include "simplatform/mapdb.h"
+
+namespace {
+
+using nlohmann::json;
+using simplatform::failNextMapCalls;
+using simplatform::openMapText;
+
+const char kHall3[] = R"({
+  "name": "Default",
+  "submaps": [ { "id": 1, "name": "Root" }, { "id": 2, "name": "Hall 3" } ],
+  "objects": [
+    { "id": 100, "hostname": "ups-hall3",
+      "fields": { "isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.935", "ifNumber": 2 },
+      "symbols": [ { "id": 1000, "label": "ups-hall3", "submap": 2 },
+                   { "id": 1002, "submap": 1, "status": 4 } ] },
+    { "id": 101, "hostname": "router-1",
+      "fields": { "isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.9.1.1", "ifNumber": 24 },
+      "symbols": [ { "id": 1001, "label": "router-1", "submap": 1 } ] },
+    { "id": 102, "hostname": "",
+      "fields": { "isIP": false, "SNMP sysObjectID": ".1.3.6.1.4.1.935" } },
+    { "id": 103,
+      "fields": { "isIP": true } }
+  ]
+})";
+
+std::string readAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string lastError()
+{
+    const char* text = OVwErrorMsg(OVwError());
+    return text != nullptr ? text : "";
+}
+
+class MapDb : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("SIMPLATFORM_QUIET", "1", 1);
+        unsetenv("SIMPLATFORM_STATE");
+        std::string error;
+        ASSERT_TRUE(openMapText(kHall3, "hall3.json", error)) << error;
+        map_ = OVwGetMapInfo();
+        ASSERT_NE(map_, nullptr);
+    }
+    void TearDown() override
+    {
+        simplatform::releaseReturnedRecords();
+        simplatform::closeMap();
+        unsetenv("SIMPLATFORM_QUIET");
+        unsetenv("SIMPLATFORM_STATE");
+    }
+    std::vector<OVwObjectId> listed(FieldBindList* selection)
+    {
+        std::vector<OVwObjectId> ids;
+        ObjectList* list = OVwListObjectsOnMap(map_, selection);
+        EXPECT_NE(list, nullptr) << lastError();
+        for (int i = 0; list != nullptr && i < list->count; ++i) {
+            ids.push_back(list->objects[i].object_id);
+        }
+        return ids;
+    }
+    json symbolState(OVwSymbolId id)
+    {
+        json state = json::parse(simplatform::mapStateJson());
+        for (const auto& object : state["objects"]) {
+            for (const auto& symbol : object["symbols"]) {
+                if (symbol["id"] == id) {
+                    return symbol;
+                }
+            }
+        }
+        return json();
+    }
+    MapHandle* map_ = nullptr;
+};
+
+// ---- loading ----
+
+struct BadMap {
+    const char* text;
+    const char* fault;
+};
+
+class MapLoader : public ::testing::TestWithParam<BadMap> {};
+
+TEST_P(MapLoader, RefusesWithFileAndFaultAndKeepsTheOpenMap)
+{
+    std::string error;
+    ASSERT_TRUE(openMapText(kHall3, "hall3.json", error)) << error;
+    MapHandle* before = simplatform::openMapHandle();
+    std::string state = simplatform::mapStateJson();
+
+    EXPECT_FALSE(openMapText(GetParam().text, "bad.json", error));
+    EXPECT_EQ(error, std::string("bad.json: ") + GetParam().fault) << GetParam().text;
+    EXPECT_EQ(simplatform::openMapHandle(), before);
+    EXPECT_EQ(simplatform::mapStateJson(), state);
+    simplatform::closeMap();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MapLoader,
+    ::testing::Values(
+        BadMap{"[1, 2]", "the map must be a JSON object"},
+        BadMap{R"({"name": 5})", "name: must be a string"},
+        BadMap{R"({"submaps": {}})", "map.submaps: must be an array"},
+        BadMap{R"({"objects": [1]})", "objects[0]: must be an object"},
+        BadMap{R"({"submaps": [{"id": 1}]})", "submaps[0]: needs an id and a name"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "A"}, {"id": 1, "name": "B"}]})",
+               "duplicate submap id 1"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "A"}, {"id": 2, "name": "A"}]})",
+               "duplicate submap name \"A\""},
+        BadMap{R"({"objects": [{"id": "100"}]})", "objects[0].id: must be a whole number"},
+        BadMap{R"({"objects": [{"id": 0}]})", "objects[0].id: must be between 1 and 4294967295"},
+        BadMap{R"({"objects": [{"id": -3}]})", "objects[0].id: must be between 1 and 4294967295"},
+        BadMap{R"({"objects": [{"id": 4294967296}]})",
+               "objects[0].id: must be between 1 and 4294967295"},
+        BadMap{R"({"objects": [{"id": 1.5}]})", "objects[0].id: must be a whole number"},
+        BadMap{R"({"objects": [{"id": 7}, {"id": 7}]})", "duplicate object id 7"},
+        BadMap{R"({"objects": [{"id": 7, "hostname": null}]})",
+               "objects[0].hostname: must be a string"},
+        BadMap{R"({"objects": [{"id": 7, "fields": []}]})", "objects[0].fields: must be an object"},
+        BadMap{R"({"objects": [{"id": 7, "fields": {"load": 1.5}}]})",
+               "objects[0].fields.\"load\": must be true or false, a string or a whole number"},
+        BadMap{R"({"objects": [{"id": 7, "fields": {"x": null}}]})",
+               "objects[0].fields.\"x\": must be true or false, a string or a whole number"},
+        BadMap{R"({"objects": [{"id": 7, "fields": {"n": 2147483648}}]})",
+               "objects[0].fields.\"n\": out of range"},
+        BadMap{R"({"objects": [{"id": 7, "fields": {"isIP": true}}, {"id": 8, "fields": {"isIP": "yes"}}]})",
+               "field \"isIP\" is boolean on object 7 but string on object 8"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "R"}],
+                  "objects": [{"id": 7, "symbols": [{"id": 5, "submap": 1}]},
+                              {"id": 8, "symbols": [{"id": 5, "submap": 1}]}]})",
+               "duplicate symbol id 5"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "R"}],
+                  "objects": [{"id": 7, "symbols": [{"id": 5, "submap": 2}]}]})",
+               "symbol 5 is on unknown submap 2"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "R"}],
+                  "objects": [{"id": 7, "symbols": [{"id": 5}]}]})",
+               "objects[0].symbols[0]: needs an id and a submap"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "R"}],
+                  "objects": [{"id": 7, "symbols": [{"id": 5, "submap": 1, "label": 3}]}]})",
+               "objects[0].symbols[0].label: must be a string"},
+        BadMap{R"({"submaps": [{"id": 1, "name": "R"}],
+                  "objects": [{"id": 7, "symbols": [{"id": 5, "submap": 1, "status": "critical"}]}]})",
+               "objects[0].symbols[0].status: must be a whole number"},
+        BadMap{"{\"name\": [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]}",
+               "nested deeper than 32 levels"}));
+
+TEST(MapLoaderText, NotJsonSaysWhereTheParserStopped)
+{
+    std::string error;
+    EXPECT_FALSE(openMapText("{ \"name\": ", "broken.json", error));
+    EXPECT_EQ(error.rfind("broken.json: not JSON: ", 0), 0u) << error;
+    EXPECT_NE(error.find("line 1"), std::string::npos) << error;
+    EXPECT_EQ(simplatform::openMapHandle(), nullptr);
+}
+
+TEST(MapLoaderText, BracketsInsideStringsDoNotCountAsNesting)
+{
+    std::string error;
+    std::string name(100, '[');
+    EXPECT_TRUE(openMapText("{\"name\": \"" + name + "\\\"{{{{\"}", "brackets.json", error)) << error;
+    simplatform::closeMap();
+}
+
+TEST(MapLoaderFile, FileFaultsNameTheFile)
+{
+    std::string error;
+    EXPECT_FALSE(simplatform::openMapFile("/nonexistent/dir/map.json", error));
+    EXPECT_EQ(error.rfind("/nonexistent/dir/map.json: cannot read: ", 0), 0u) << error;
+
+    EXPECT_FALSE(simplatform::openMapFile(KELVOROV_TEST_DATA "/maps", error));
+    EXPECT_EQ(error.rfind(KELVOROV_TEST_DATA "/maps: cannot read: ", 0), 0u) << error;
+
+    std::string bad = KELVOROV_TEST_DATA "/maps/symbol-on-unknown-submap.json";
+    EXPECT_FALSE(simplatform::openMapFile(bad, error));
+    EXPECT_EQ(error, bad + ": symbol 1000 is on unknown submap 7");
+}
+
+TEST(MapLoaderFile, FileOverTheSizeCapIsTooLarge)
+{
+    char path[] = "/tmp/kelvorov-bigmap-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << "{\"name\": \"" << std::string(simplatform::kMaxMapFileBytes, 'x') << "\"}";
+    }
+    std::string error;
+    EXPECT_FALSE(simplatform::openMapFile(path, error));
+    EXPECT_EQ(error, std::string(path) + ": too large: more than 16777216 bytes");
+    std::filesystem::remove(path);
+}
+
+TEST(MapLoaderFile, GoodFileOpensAndDefaultsApply)
+{
+    std::string error;
+    ASSERT_TRUE(simplatform::openMapFile(KELVOROV_TEST_DATA "/maps/hall3.json", error)) << error;
+    json state = json::parse(simplatform::mapStateJson());
+    EXPECT_EQ(state["name"], "Default");
+    // A symbol without a label is labelled with its object's host name; the
+    // status defaults to normal.
+    EXPECT_EQ(state["objects"][0]["symbols"][1]["label"], "ups-hall3");
+    EXPECT_EQ(state["objects"][0]["symbols"][1]["status"], 4);
+    EXPECT_EQ(state["objects"][1]["symbols"][0]["status"], 2);
+    EXPECT_EQ(state["objects"][1]["symbols"][0]["statusName"], "normal");
+    simplatform::closeMap();
+}
+
+TEST(StartupMap, BadMapEndsTheStartWithStatusTwo)
+{
+    std::string bad = KELVOROV_TEST_DATA "/maps/symbol-on-unknown-submap.json";
+    setenv("SIMPLATFORM_MAP", bad.c_str(), 1);
+    EXPECT_EXIT(simplatform::loadStartupMap(), ::testing::ExitedWithCode(2),
+                "^" + bad + ": symbol 1000 is on unknown submap 7\n$");
+    setenv("SIMPLATFORM_MAP", KELVOROV_TEST_DATA "/maps/hall3.json", 1);
+    EXPECT_TRUE(simplatform::loadStartupMap());
+    EXPECT_NE(simplatform::openMapHandle(), nullptr);
+    simplatform::closeMap();
+    unsetenv("SIMPLATFORM_MAP");
+    EXPECT_FALSE(simplatform::loadStartupMap());
+    EXPECT_EQ(simplatform::openMapHandle(), nullptr);
+}
+
+// ---- the map services ----
+
+TEST_F(MapDb, ListMatchesEveryBindingInMapOrder)
+{
+    OVwFieldId isIP = OVwDbFieldNameToFieldId("isIP");
+    OVwFieldId sysObjectID = OVwDbFieldNameToFieldId("SNMP sysObjectID");
+    OVwFieldId ifNumber = OVwDbFieldNameToFieldId("ifNumber");
+    ASSERT_NE(isIP, 0u);
+    ASSERT_NE(sysObjectID, 0u);
+    ASSERT_NE(ifNumber, 0u);
+
+    FieldValue yes{0, OVw_BOOLEAN_FIELD, {1}, 0};
+    FieldValue no{0, OVw_BOOLEAN_FIELD, {0}, 0};
+    FieldValue ups{0, OVw_STRING_FIELD, {0}, 0};
+    char upsText[] = ".1.3.6.1.4.1.935";
+    ups.un.string_val = upsText;
+    FieldValue two{0, OVw_INTEGER_FIELD, {2}, 0};
+    FieldValue wrongType{0, OVw_STRING_FIELD, {0}, 0};
+    char trueText[] = "true";
+    wrongType.un.string_val = trueText;
+
+    FieldBinding ip{isIP, &yes};
+    FieldBinding notIp{isIP, &no};
+    FieldBinding isUps{sysObjectID, &ups};
+    FieldBinding twoInterfaces{ifNumber, &two};
+    FieldBinding ipAsText{isIP, &wrongType};
+
+    FieldBindList onlyIp{1, &ip};
+    EXPECT_EQ(listed(&onlyIp), (std::vector<OVwObjectId>{100, 101, 103}));
+    FieldBindList onlyNotIp{1, &notIp};
+    EXPECT_EQ(listed(&onlyNotIp), (std::vector<OVwObjectId>{102}));
+    FieldBinding ipAndUps[] = {ip, isUps};
+    FieldBindList both{2, ipAndUps};
+    EXPECT_EQ(listed(&both), (std::vector<OVwObjectId>{100}));
+    FieldBindList interfaces{1, &twoInterfaces};
+    EXPECT_EQ(listed(&interfaces), (std::vector<OVwObjectId>{100}));
+    FieldBindList typeMismatch{1, &ipAsText};
+    EXPECT_EQ(listed(&typeMismatch), (std::vector<OVwObjectId>{}));
+    FieldBindList none{0, nullptr};
+    EXPECT_EQ(listed(&none), (std::vector<OVwObjectId>{100, 101, 102, 103}));
+    EXPECT_EQ(listed(nullptr), (std::vector<OVwObjectId>{100, 101, 102, 103}));
+
+    ObjectList* list = OVwListObjectsOnMap(map_, &onlyIp);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->objects[0].num_symbols, 2);
+    EXPECT_EQ(list->objects[1].num_symbols, 1);
+    EXPECT_EQ(list->objects[2].num_symbols, 0);
+}
+
+TEST_F(MapDb, ListRefusesMalformedSelectionsWithAReason)
+{
+    FieldValue yes{0, OVw_BOOLEAN_FIELD, {1}, 0};
+    FieldValue listValue{1, OVw_BOOLEAN_FIELD, {1}, 0};
+    FieldValue oddType{0, 9, {1}, 0};
+    OVwFieldId isIP = OVwDbFieldNameToFieldId("isIP");
+    struct Case {
+        FieldBinding binding;
+        int32_t count;
+        const char* error;
+    } cases[] = {
+        {{0, &yes}, 1, "selection binding 0: no field with id 0"},
+        {{isIP, nullptr}, 1, "selection binding 0 has no value"},
+        {{isIP, &listValue}, 1, "selection binding 0 is a list; only single values can be matched"},
+        {{isIP, &oddType}, 1, "selection binding 0 has unknown type code 9"},
+        {{isIP, &yes}, -1, "the selection's binding list is malformed"},
+    };
+    for (Case& c : cases) {
+        FieldBindList selection{c.count, &c.binding};
+        EXPECT_EQ(OVwListObjectsOnMap(map_, &selection), nullptr) << c.error;
+        EXPECT_EQ(lastError(), c.error);
+    }
+    FieldBindList noArray{1, nullptr};
+    EXPECT_EQ(OVwListObjectsOnMap(map_, &noArray), nullptr);
+}
+
+TEST_F(MapDb, FieldNamesAreCaseSensitiveAndIdsStayAcrossMaps)
+{
+    OVwFieldId isIP = OVwDbFieldNameToFieldId("isIP");
+    EXPECT_NE(isIP, 0u);
+    EXPECT_EQ(OVwDbFieldNameToFieldId("isip"), 0u);
+    EXPECT_EQ(lastError(), "no field named \"isip\"");
+    EXPECT_EQ(OVwDbFieldNameToFieldId(nullptr), 0u);
+
+    std::string error;
+    ASSERT_TRUE(openMapText(R"({"objects": [{"id": 5, "fields": {"other": 1, "isIP": false}}]})",
+                            "other.json", error))
+        << error;
+    EXPECT_EQ(OVwDbFieldNameToFieldId("isIP"), isIP);
+    EXPECT_NE(OVwDbFieldNameToFieldId("other"), isIP);
+}
+
+TEST_F(MapDb, FieldValuesCarryTheirTypeCodes)
+{
+    FieldValue* value = OVwDbGetFieldValue(100, OVwDbFieldNameToFieldId("isIP"));
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, OVw_BOOLEAN_FIELD);
+    EXPECT_EQ(value->is_list, 0);
+    EXPECT_EQ(value->un.boolean_val, 1);
+
+    value = OVwDbGetFieldValue(100, OVwDbFieldNameToFieldId("SNMP sysObjectID"));
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, OVw_STRING_FIELD);
+    EXPECT_STREQ(value->un.string_val, ".1.3.6.1.4.1.935");
+
+    value = OVwDbGetFieldValue(101, OVwDbFieldNameToFieldId("ifNumber"));
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, OVw_INTEGER_FIELD);
+    EXPECT_EQ(value->un.int_val, 24);
+
+    EXPECT_EQ(OVwDbGetFieldValue(103, OVwDbFieldNameToFieldId("ifNumber")), nullptr);
+    EXPECT_EQ(lastError(), "object 103 has no value for field \"ifNumber\"");
+    EXPECT_EQ(OVwDbGetFieldValue(999, OVwDbFieldNameToFieldId("isIP")), nullptr);
+    EXPECT_EQ(lastError(), "no object with id 999");
+    EXPECT_EQ(OVwDbGetFieldValue(100, 0), nullptr);
+    EXPECT_EQ(lastError(), "no field with id 0");
+}
+
+TEST_F(MapDb, HostNameIsNullWhenAbsentAndEmptyWhenEmpty)
+{
+    const char* name = OVwDbObjectIdToHostname(100);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "ups-hall3");
+    name = OVwDbObjectIdToHostname(102);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name, "");
+    EXPECT_EQ(OVwDbObjectIdToHostname(103), nullptr);
+    EXPECT_EQ(lastError(), "object 103 has no host name");
+    EXPECT_EQ(OVwDbObjectIdToHostname(999), nullptr);
+    EXPECT_EQ(lastError(), "no object with id 999");
+}
+
+TEST_F(MapDb, SymbolsOfAnObjectInMapOrder)
+{
+    SymbolList* symbols = OVwGetSymbolsByObject(map_, 100);
+    ASSERT_NE(symbols, nullptr);
+    ASSERT_EQ(symbols->count, 2);
+    EXPECT_EQ(symbols->symbols[0].symbol_id, 1000u);
+    EXPECT_STREQ(symbols->symbols[0].label, "ups-hall3");
+    EXPECT_EQ(symbols->symbols[1].symbol_id, 1002u);
+
+    EXPECT_EQ(OVwGetSymbolsByObject(map_, 102), nullptr);
+    EXPECT_EQ(OVwError(), simplatform::kMapErrorNoSymbols);
+    EXPECT_EQ(lastError(), "object 102 has no symbols");
+    EXPECT_EQ(OVwGetSymbolsByObject(map_, 999), nullptr);
+    EXPECT_EQ(lastError(), "no object with id 999");
+    EXPECT_EQ(OVwGetSymbolsByObject(nullptr, 100), nullptr);
+    EXPECT_EQ(lastError(), "the map handle is not the open map's");
+}
+
+TEST_F(MapDb, StaleHandleOrNoMapIsRefused)
+{
+    std::string error;
+    ASSERT_TRUE(openMapText(kHall3, "again.json", error)) << error;
+    MapHandle* fresh = OVwGetMapInfo();
+    EXPECT_NE(fresh, map_);
+    EXPECT_EQ(OVwGetSymbolInfo(map_, 1000), nullptr);
+    EXPECT_EQ(OVwError(), simplatform::kMapErrorNoMap);
+    EXPECT_NE(OVwGetSymbolInfo(fresh, 1000), nullptr);
+
+    simplatform::closeMap();
+    EXPECT_EQ(OVwGetMapInfo(), nullptr);
+    EXPECT_EQ(lastError(), "no map is open");
+    EXPECT_EQ(OVwSetStatusOnSymbol(fresh, 1000, 4), 0);
+    EXPECT_EQ(OVwDbObjectIdToHostname(100), nullptr);
+    EXPECT_EQ(simplatform::mapStateJson(), "");
+}
+
+TEST_F(MapDb, SettingsAreRecordedAndFailOnUnknownSymbols)
+{
+    EXPECT_NE(OVwSetSymbolStatusSource(map_, 1000, 3), 0);
+    EXPECT_NE(OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr), 0);
+    json symbol = symbolState(1000);
+    EXPECT_EQ(symbol["statusSource"], 3);
+    EXPECT_EQ(symbol["behavior"], (json{{"code", 2}, {"name", "kelvor"}, {"altName", "kelvor"}}));
+    EXPECT_TRUE(symbolState(1001)["statusSource"].is_null());
+    EXPECT_TRUE(symbolState(1001)["behavior"].is_null());
+
+    EXPECT_NE(OVwSetSymbolBehavior(map_, 1001, 5, nullptr, "alt", nullptr), 0);
+    EXPECT_EQ(symbolState(1001)["behavior"], (json{{"code", 5}, {"name", nullptr}, {"altName", "alt"}}));
+
+    EXPECT_EQ(OVwSetSymbolStatusSource(map_, 4242, 3), 0);
+    EXPECT_EQ(lastError(), "no symbol with id 4242");
+    EXPECT_EQ(OVwSetSymbolBehavior(map_, 4242, 2, "kelvor", "kelvor", nullptr), 0);
+    EXPECT_EQ(OVwSetStatusOnSymbol(map_, 4242, 4), 0);
+    EXPECT_EQ(OVwSetSymbolLabel(map_, 4242, "x"), 0);
+    EXPECT_EQ(OVwGetSymbolInfo(map_, 4242), nullptr);
+    EXPECT_EQ(OVwError(), simplatform::kMapErrorUnknownSymbol);
+    EXPECT_EQ(OVwSetSymbolLabel(map_, 1000, nullptr), 0);
+    EXPECT_EQ(lastError(), "no label given");
+}
+
+TEST_F(MapDb, ReturnedDescriptionKeepsItsLabelUntilReleased)
+{
+    SymbolInfo* before = OVwGetSymbolInfo(map_, 1000);
+    ASSERT_NE(before, nullptr);
+    ASSERT_NE(OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail"), 0);
+    SymbolInfo* after = OVwGetSymbolInfo(map_, 1000);
+    ASSERT_NE(after, nullptr);
+    EXPECT_STREQ(before->label, "ups-hall3");
+    EXPECT_STREQ(after->label, "ups-hall3: Powerfail");
+    EXPECT_EQ(after->symbol_id, 1000u);
+}
+
+struct StatusCase {
+    int status;
+    const char* name;
+};
+
+class StatusNames : public MapDb, public ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(StatusNames, StateAndConsoleNameTheStatus)
+{
+    unsetenv("SIMPLATFORM_QUIET");
+    ::testing::internal::CaptureStdout();
+    OVwSetStatusOnSymbol(map_, 1001, GetParam().status);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    json symbol = symbolState(1001);
+    EXPECT_EQ(symbol["status"], GetParam().status);
+    EXPECT_EQ(symbol["statusName"], GetParam().name);
+    if (GetParam().status != 2) {
+        EXPECT_EQ(out, "map: symbol 1001 \"router-1\" " + std::string(GetParam().name) + " (" +
+                           std::to_string(GetParam().status) + ")\n");
+    } else {
+        EXPECT_EQ(out, "");  // already normal: no change
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, StatusNames,
+                         ::testing::Values(StatusCase{0, "unknown"}, StatusCase{1, "unmanaged"},
+                                           StatusCase{2, "normal"}, StatusCase{3, "warning"},
+                                           StatusCase{4, "critical"}, StatusCase{5, "minor"},
+                                           StatusCase{6, "restricted"}, StatusCase{7, "major"},
+                                           StatusCase{8, "status 8"}, StatusCase{-1, "status -1"}));
+
+TEST_F(MapDb, OneConsoleLineAndOneCountPerChange)
+{
+    unsetenv("SIMPLATFORM_QUIET");
+    uint64_t changes = simplatform::stats().mapChanges;
+    ::testing::internal::CaptureStdout();
+    OVwSetStatusOnSymbol(map_, 1000, 4);
+    OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail");
+    OVwSetStatusOnSymbol(map_, 1000, 4);                     // same status: no change
+    OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail");  // same label: no change
+    OVwSetSymbolLabel(map_, 1000, "say \"hi\"\n\\");
+    OVwSetSymbolStatusSource(map_, 1000, 3);  // not a status or label change
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "map: symbol 1000 \"ups-hall3\" critical (4)\n"
+              "map: symbol 1000 \"ups-hall3: Powerfail\" critical (4)\n"
+              "map: symbol 1000 \"say \\\"hi\\\"\\x0A\\\\\" critical (4)\n");
+    EXPECT_EQ(simplatform::stats().mapChanges - changes, 3u);
+
+    setenv("SIMPLATFORM_QUIET", "1", 1);
+    ::testing::internal::CaptureStdout();
+    OVwSetStatusOnSymbol(map_, 1000, 7);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(simplatform::stats().mapChanges - changes, 4u);
+}
+
+TEST_F(MapDb, StateKeepsTheMapFileFormAndSurvivesAnyLabelBytes)
+{
+    json state = json::parse(simplatform::mapStateJson());
+    EXPECT_EQ(state["submaps"], json::parse(R"([{"id":1,"name":"Root"},{"id":2,"name":"Hall 3"}])"));
+    ASSERT_EQ(state["objects"].size(), 4u);
+    EXPECT_EQ(state["objects"][0]["fields"]["SNMP sysObjectID"], ".1.3.6.1.4.1.935");
+    EXPECT_EQ(state["objects"][0]["fields"]["ifNumber"], 2);
+    EXPECT_EQ(state["objects"][2]["hostname"], "");
+    EXPECT_FALSE(state["objects"][3].contains("hostname"));
+    EXPECT_EQ(state["objects"][0]["symbols"][0],
+              json::parse(R"({"id":1000,"label":"ups-hall3","submap":2,"status":2,"statusName":"normal",
+                              "statusSource":null,"behavior":null})"));
+    std::string text = simplatform::mapStateJson();
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+
+    // A label cut in the middle of a UTF-8 sequence is still shown.
+    ASSERT_NE(OVwSetSymbolLabel(map_, 1000, "hall \xC3"), 0);
+    EXPECT_EQ(symbolState(1000)["label"], "hall \xEF\xBF\xBD");
+}
+
+TEST_F(MapDb, StateFileIsReplacedWholeAfterEveryChange)
+{
+    char dir[] = "/tmp/kelvorov-state-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/state.json";
+    setenv("SIMPLATFORM_STATE", path.c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(openMapText(kHall3, "hall3.json", error)) << error;
+    map_ = OVwGetMapInfo();
+    EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
+
+    struct stat first {};
+    ASSERT_EQ(stat(path.c_str(), &first), 0);
+    // A reader holding the old file keeps reading the old state whole.
+    std::ifstream reader(path, std::ios::binary);
+    OVwSetStatusOnSymbol(map_, 1000, 4);
+    struct stat second {};
+    ASSERT_EQ(stat(path.c_str(), &second), 0);
+    EXPECT_NE(first.st_ino, second.st_ino);
+    EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
+    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["status"], 4);
+    std::stringstream old;
+    old << reader.rdbuf();
+    EXPECT_EQ(json::parse(old.str())["objects"][0]["symbols"][0]["status"], 2);
+
+    OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr);
+    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["behavior"]["name"], "kelvor");
+    OVwSetSymbolLabel(map_, 1000, "ups-hall3: ok");
+    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["label"], "ups-hall3: ok");
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"state.json"});
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(MapDb, UnwritableStateFileIsReportedAndTheChangeStands)
+{
+    setenv("SIMPLATFORM_STATE", "/nonexistent/dir/state.json", 1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_NE(OVwSetStatusOnSymbol(map_, 1000, 3), 0);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("simplatform: cannot write the state file /nonexistent/dir/state.json: ", 0), 0u)
+        << err;
+    EXPECT_EQ(symbolState(1000)["status"], 3);
+}
+
+TEST_F(MapDb, SubmapCreateAcknowledgementsAreCounted)
+{
+    EXPECT_EQ(simplatform::submapCreateAcknowledgements(1000), 0u);
+    EXPECT_NE(OVwAckUserSubmapCreate(map_, 0, 1000), 0);
+    EXPECT_NE(OVwAckUserSubmapCreate(map_, 2, 1000), 0);
+    EXPECT_EQ(simplatform::submapCreateAcknowledgements(1000), 2u);
+    EXPECT_EQ(OVwAckUserSubmapCreate(map_, 9, 1000), 0);
+    EXPECT_EQ(lastError(), "no submap with id 9");
+    EXPECT_EQ(OVwAckUserSubmapCreate(map_, 0, 4242), 0);
+    EXPECT_EQ(simplatform::submapCreateAcknowledgements(1000), 2u);
+    EXPECT_EQ(simplatform::submapCreateAcknowledgements(4242), 0u);
+}
+
+TEST_F(MapDb, ControlPortRecordsByNameAndId)
+{
+    std::string error;
+    SubmapInfo* submap = simplatform::submapInfoByName("Hall 3", error);
+    ASSERT_NE(submap, nullptr);
+    EXPECT_EQ(submap->submap_id, 2u);
+    EXPECT_STREQ(submap->name, "Hall 3");
+    EXPECT_EQ(simplatform::submapInfoByName("hall 3", error), nullptr);
+    EXPECT_EQ(error, "no submap named \"hall 3\"");
+
+    SymbolInfo* symbol = simplatform::symbolInfoById(1002, error);
+    ASSERT_NE(symbol, nullptr);
+    EXPECT_STREQ(symbol->label, "ups-hall3");
+    EXPECT_EQ(simplatform::symbolInfoById(7, error), nullptr);
+    EXPECT_EQ(error, "no symbol with id 7");
+
+    simplatform::closeMap();
+    EXPECT_EQ(simplatform::submapInfoByName("Root", error), nullptr);
+    EXPECT_EQ(error, "no map is open");
+}
+
+TEST_F(MapDb, InjectedFailuresFailTheNamedCallsOnly)
+{
+    failNextMapCalls("OVwSetSymbolBehavior", 2);
+    EXPECT_EQ(OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr), 0);
+    EXPECT_EQ(OVwError(), simplatform::kMapErrorInjected);
+    EXPECT_EQ(lastError(), "injected failure of OVwSetSymbolBehavior");
+    EXPECT_NE(OVwSetSymbolStatusSource(map_, 1000, 3), 0);
+    EXPECT_EQ(OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr), 0);
+    EXPECT_NE(OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr), 0);
+    EXPECT_TRUE(symbolState(1000)["behavior"].is_object());
+
+    failNextMapCalls("OVwGetMapInfo", 1);
+    failNextMapCalls("OVwGetMapInfo", 0);
+    EXPECT_EQ(OVwGetMapInfo(), map_);
+    EXPECT_THROW(failNextMapCalls("OVwNoSuchCall", 1), std::invalid_argument);
+}
+
+TEST_F(MapDb, LongRunReleasesEveryRecord)
+{
+    // Run under the sanitizer build, LeakSanitizer checks that every record
+    // handed out is freed by the release at the next message.
+    // Elsewhere the heap in use must not grow with the number of rounds.
+    FieldBindList* selection = nullptr;
+    size_t afterWarmUp = 0;
+    for (int round = 0; round < 20000; ++round) {
+        if (round == 1000) {
+            afterWarmUp = mallinfo2().uordblks;
+        }
+        ASSERT_NE(OVwListObjectsOnMap(map_, selection), nullptr);
+        ASSERT_NE(OVwGetSymbolsByObject(map_, 100), nullptr);
+        ASSERT_NE(OVwGetSymbolInfo(map_, 1000), nullptr);
+        ASSERT_NE(OVwDbGetFieldValue(100, OVwDbFieldNameToFieldId("SNMP sysObjectID")), nullptr);
+        ASSERT_NE(OVwDbObjectIdToHostname(100), nullptr);
+        OVwSetSymbolLabel(map_, 1000, round % 2 ? "ups-hall3: ok" : "ups-hall3: Powerfail");
+        simplatform::releaseReturnedRecords();
+    }
+    size_t atEnd = mallinfo2().uordblks;
+    EXPECT_LT(atEnd, afterWarmUp + 64 * 1024) << "heap grew from " << afterWarmUp << " to " << atEnd;
+}
+
+}  // namespace
