@@ -15,5 +15,8 @@ const char* sourceAddressText(const SnmpPdu* pdu);
 int sourceMatchesHost(const SnmpPdu* pdu, const char* hostname);
 // The UPS condition code of the PDU's notification identifier, or 0 for none.
 int classifyTrap(const SnmpPdu* pdu);
+// The host search of an SNMPv2 trap or inform: walks the UPS symbol table and
+// shows the trap's condition on the first entry whose host sent it.
+void searchupshosts(const SnmpPdu* pdu);
 
 #endif

@@ -1,0 +1,282 @@
+// Object identifiers and variable values as text.
+//
+// Every renderer here that takes a buffer and a size writes at most size
+// bytes, NUL included, and writes nothing at all when size is 0 or less.
+// Values are read only through their own pointer and length: a null pointer
+// is never followed, and no more bytes or sub-identifiers are read than the
+// binding says it holds.
+#include "snmptext.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+// Shared text of the most recent oidToText call.
+static char oidtextbuffer[OID_TEXT_SIZE];
+
+// Handed to OVuint64ToStr; nothing reads it.
+static int counter64status;
+
+enum {
+    // Longest fixed form with its NUL: "(4294967295) 497 days, 23:59:59.99".
+    FIXED_TEXT_SIZE = 35,
+    // OVuint64ToStr writes up to 20 digits and a NUL and is given no size.
+    UINT64_TEXT_SIZE = 21,
+    // Duration text with its NUL: "497 days, 23:59:59.99".
+    DURATION_TEXT_SIZE = 22,
+    // One sub-identifier's decimal digits with their NUL.
+    SUBID_TEXT_SIZE = 11
+};
+
+// Copies text into buffer, cut to size - 1 characters; nothing when size <= 0.
+static void copycut(char* buffer, int32_t size, const char* text)
+{
+    if (size <= 0)
+        return;
+    size_t length = strlen(text);
+    if (length > (size_t)size - 1)
+        length = (size_t)size - 1;
+    memcpy(buffer, text, length);
+    buffer[length] = '\0';
+}
+
+const char* oidToText(const uint32_t* subids, uint32_t count)
+{
+    if (subids == NULL) {
+        snprintf(oidtextbuffer, sizeof oidtextbuffer, "%s", "<null>");
+        return oidtextbuffer;
+    }
+    // Sub-identifiers are written whole, dot-separated; one whose text would
+    // not fit with the NUL ends the text, so it never ends in a dot.
+    size_t used = 0;
+    oidtextbuffer[0] = '\0';
+    for (uint32_t i = 0; i < count; i++) {
+        char digits[SUBID_TEXT_SIZE];
+        int n = snprintf(digits, sizeof digits, "%u", (unsigned)subids[i]);
+        size_t need = (size_t)n + (used > 0 ? 1 : 0);
+        if (used + need + 1 > sizeof oidtextbuffer)
+            break;
+        if (used > 0)
+            oidtextbuffer[used++] = '.';
+        memcpy(oidtextbuffer + used, digits, (size_t)n + 1);
+        used += (size_t)n;
+    }
+    return oidtextbuffer;
+}
+
+bool isTextByte(unsigned char byte)
+{
+    return (byte >= 9 && byte <= 13) || (byte >= 32 && byte <= 126);
+}
+
+void copyTextOctets(char* buffer, int32_t size, const uint8_t* bytes, uint32_t length)
+{
+    if (size <= 0)
+        return;
+    if (bytes == NULL)
+        length = 0;
+    size_t n = length;
+    if (n > (size_t)size - 1)
+        n = (size_t)size - 1;
+    if (n > 0)
+        memcpy(buffer, bytes, n);
+    buffer[n] = '\0';
+}
+
+void hexOctets(char* buffer, int32_t size, const uint8_t* bytes, uint32_t length)
+{
+    if (size <= 0)
+        return;
+    if (bytes == NULL)
+        length = 0;
+    // Each byte is a group "XX "; a group is written only when it and the
+    // NUL after it fit, so the text holds (size - 1) / 3 groups at most.
+    size_t used = 0;
+    buffer[0] = '\0';
+    for (uint32_t i = 0; i < length; i++) {
+        if (used + 3 + 1 > (size_t)size)
+            break;
+        snprintf(buffer + used, 4, "%02X ", (unsigned)bytes[i]);
+        used += 3;
+    }
+}
+
+void oidValueText(char* buffer, int32_t size, const uint32_t* subids, uint32_t count)
+{
+    if (size <= 0)
+        return;
+    buffer[0] = '\0';
+    if (subids == NULL)
+        count = 0;
+    // Each sub-identifier is appended with its dot when its digits, the dot
+    // and the NUL fit; one that does not fit whole is dropped and ends the
+    // text. Once fewer than 5 bytes are left no more are taken.
+    size_t used = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        char digits[SUBID_TEXT_SIZE];
+        int n = snprintf(digits, sizeof digits, "%u", (unsigned)subids[i]);
+        if (used + (size_t)n + 2 > (size_t)size)
+            break;
+        memcpy(buffer + used, digits, (size_t)n);
+        used += (size_t)n;
+        buffer[used++] = '.';
+        buffer[used] = '\0';
+        if ((size_t)size - used < 5)
+            break;
+    }
+    if (used > 0)
+        buffer[used - 1] = '\0';
+}
+
+void durationText(uint32_t ticks, char* out)
+{
+    uint32_t days = ticks / 8640000u;
+    uint32_t rest = ticks % 8640000u;
+    uint32_t hours = rest / 360000u;
+    rest %= 360000u;
+    uint32_t minutes = rest / 6000u;
+    rest %= 6000u;
+    uint32_t seconds = rest / 100u;
+    uint32_t hundredths = rest % 100u;
+    if (days == 0)
+        snprintf(out, DURATION_TEXT_SIZE, "%d:%02d:%02d.%02d",
+                 (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+    else if (days == 1)
+        snprintf(out, DURATION_TEXT_SIZE, "%d day, %d:%02d:%02d.%02d",
+                 1, (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+    else
+        snprintf(out, DURATION_TEXT_SIZE, "%d days, %d:%02d:%02d.%02d",
+                 (int)days, (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+}
+
+// The decimal text of a Counter64. OVuint64ToStr is given no size, so it
+// writes straight into the caller's buffer only when that holds its longest
+// text; otherwise into a scratch, copied cut.
+static void counter64text(char* buffer, int32_t size, const SnmpCounter64* value)
+{
+    if (size >= UINT64_TEXT_SIZE) {
+        buffer[0] = '\0';
+        OVuint64ToStr(buffer, value, 10, &counter64status);
+        return;
+    }
+    char scratch[32];
+    scratch[0] = '\0';
+    OVuint64ToStr(scratch, value, 10, &counter64status);
+    scratch[sizeof scratch - 1] = '\0';
+    copycut(buffer, size, scratch);
+}
+
+// Writes a fixed form: rendered whole into a scratch, then copied cut to the
+// caller's size.
+static void fixedtext(char* buffer, int32_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+static void fixedtext(char* buffer, int32_t size, const char* format, ...)
+{
+    char scratch[FIXED_TEXT_SIZE + 1];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(scratch, sizeof scratch, format, args);
+    va_end(args);
+    copycut(buffer, size, scratch);
+}
+
+void formatValue(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    if (size <= 0)
+        return;
+    buffer[0] = '\0';
+    if (binding == NULL)
+        return;
+
+    // Types whose value must be read render as the empty text when there is
+    // no value to read.
+    const void* value = binding->value.string;
+    switch (binding->type) {
+    case SNMP_TYPE_NULL:
+        copycut(buffer, size, "NULL");
+        return;
+    case SNMP_TYPE_NO_SUCH_OBJECT:
+        copycut(buffer, size, "No Such Object");
+        return;
+    case SNMP_TYPE_NO_SUCH_INSTANCE:
+        copycut(buffer, size, "No Such Instance");
+        return;
+    case SNMP_TYPE_END_OF_MIB_VIEW:
+        copycut(buffer, size, "End of MIB View");
+        return;
+    case SNMP_TYPE_INTEGER:
+    case SNMP_TYPE_OCTET_STRING:
+    case SNMP_TYPE_OBJECT_ID:
+    case SNMP_TYPE_UNSIGNED32:
+    case SNMP_TYPE_IPADDRESS:
+    case SNMP_TYPE_COUNTER:
+    case SNMP_TYPE_GAUGE:
+    case SNMP_TYPE_TIMETICKS:
+    case SNMP_TYPE_OPAQUE:
+    case SNMP_TYPE_COUNTER64:
+        if (value == NULL)
+            return;
+        break;
+    default:
+        copycut(buffer, size, "Variable has bad type");
+        return;
+    }
+
+    switch (binding->type) {
+    case SNMP_TYPE_INTEGER:
+        fixedtext(buffer, size, "%d", (int)*binding->value.integer);
+        break;
+    case SNMP_TYPE_OCTET_STRING: {
+        const uint8_t* bytes = binding->value.string;
+        uint32_t length = binding->value_length;
+        bool text = true;
+        for (uint32_t i = 0; i < length && text; i++)
+            text = isTextByte(bytes[i]);
+        if (text)
+            copyTextOctets(buffer, size, bytes, length);
+        else
+            hexOctets(buffer, size, bytes, length);
+        break;
+    }
+    case SNMP_TYPE_OBJECT_ID:
+        oidValueText(buffer, size, binding->value.oid, binding->value_length);
+        break;
+    case SNMP_TYPE_UNSIGNED32:
+        fixedtext(buffer, size, "%u", (unsigned)*binding->value.unsigned32);
+        break;
+    case SNMP_TYPE_IPADDRESS: {
+        // Four bytes in storage order; a value of any other length is shown
+        // as the hex of the bytes it has, never read past them.
+        const uint8_t* bytes = binding->value.string;
+        if (binding->value_length == 4)
+            fixedtext(buffer, size, "%d.%d.%d.%d",
+                      (int)bytes[0], (int)bytes[1], (int)bytes[2], (int)bytes[3]);
+        else
+            hexOctets(buffer, size, bytes, binding->value_length);
+        break;
+    }
+    case SNMP_TYPE_COUNTER:
+    case SNMP_TYPE_GAUGE:
+        fixedtext(buffer, size, "%lu", (unsigned long)*binding->value.unsigned32);
+        break;
+    case SNMP_TYPE_TIMETICKS: {
+        uint32_t ticks = *binding->value.unsigned32;
+        char duration[DURATION_TEXT_SIZE];
+        durationText(ticks, duration);
+        fixedtext(buffer, size, "(%u) %s", (unsigned)ticks, duration);
+        break;
+    }
+    case SNMP_TYPE_OPAQUE:
+        hexOctets(buffer, size, binding->value.string, binding->value_length);
+        break;
+    case SNMP_TYPE_COUNTER64:
+        counter64text(buffer, size, binding->value.counter64);
+        break;
+    default:
+        break;
+    }
+}
