@@ -25,8 +25,12 @@ using Socket = int;
 
 // Calls onReadable from inside DispatchMessageA each time s has data (or a
 // connection, or end of stream) waiting. A handler may unwatch any socket,
-// its own included, and may watch new ones.
+// its own included, and may watch new ones. An empty function stops it.
 void watchSocket(Socket s, std::function<void()> onReadable);
+// Calls onWritable the same way while s can take more data; an empty
+// function stops it. For a sender whose output had to wait for the peer.
+void watchSocketWritable(Socket s, std::function<void()> onWritable);
+// Stops both; closeSocket does it too.
 void unwatchSocket(Socket s);
 // Makes the next GetMessageA return 0, once.
 void postQuit();

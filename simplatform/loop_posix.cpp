@@ -1,0 +1,288 @@
+// The message loop on POSIX systems: GetMessageA waits in poll() until a
+// watched socket is ready or a quit was posted, and DispatchMessageA runs
+// the ready socket's handler.
+//
+// Invariants:
+// - One thread. Handlers run inside DispatchMessageA, one at a time, and the
+//   loop itself is never re-entered from a handler.
+// - Round robin: one poll() gives a batch of ready sockets; each is handed
+//   out as one message before the next poll(), so a socket that is always
+//   ready (a trap flood) gets one turn per round and never starves the
+//   others. A handler may drain several datagrams in its turn.
+// - A watch is never changed in place: changing a socket's handlers marks
+//   the old watch removed and adds a new one, so a running handler's
+//   std::function is never destroyed under it. Removed watches are freed
+//   just before the next poll(), when no handler runs.
+// - No allocation per message: the poll set is rebuilt only when the set of
+//   watches changed, and the batch vector keeps its capacity.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "../platform/winmsg.h"
+#include "internal.h"
+
+namespace simplatform {
+namespace {
+
+// A private message number in the application range, as a Windows backend
+// would post for a socket event; wParam is the socket, lParam the batch slot.
+constexpr UINT kSocketMessage = 0x8000 + 0x162;
+constexpr UINT kQuitMessage = 0x0012;
+// How long GetMessageA sleeps before it reports an error, so that a caller
+// that keeps looping on -1 does not spin.
+constexpr auto kErrorBackoff = std::chrono::milliseconds(20);
+
+struct Watch {
+    Socket socket;
+    std::function<void()> onReadable;
+    std::function<void()> onWritable;
+    short ready = 0;  // poll() events not yet dispatched
+    bool removed = false;
+};
+
+struct Loop {
+    std::vector<std::unique_ptr<Watch>> watches;
+    std::vector<pollfd> pollSet;   // built from the live watches
+    std::vector<Watch*> polled;    // the watch of each pollSet entry
+    std::vector<Watch*> batch;     // ready watches of the last poll()
+    size_t next = 0;               // next batch slot to hand out
+    bool changed = true;           // watches changed since pollSet was built
+    bool quitPending = false;
+    int dispatching = 0;
+};
+
+// Lives until the process ends: sockets may be unwatched from other static
+// objects' destructors or from handlers that call exit().
+Loop& loop()
+{
+    static Loop* instance = new Loop;
+    return *instance;
+}
+
+Watch* findWatch(Loop& l, Socket s)
+{
+    for (auto& w : l.watches) {
+        if (!w->removed && w->socket == s) {
+            return w.get();
+        }
+    }
+    return nullptr;
+}
+
+// Replaces the socket's watch by one with the given handlers (none: the
+// socket is no longer watched).
+void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void()> onWritable)
+{
+    Loop& l = loop();
+    if (Watch* old = findWatch(l, s)) {
+        old->removed = true;
+    }
+    if (onReadable || onWritable) {
+        auto w = std::make_unique<Watch>();
+        w->socket = s;
+        w->onReadable = std::move(onReadable);
+        w->onWritable = std::move(onWritable);
+        l.watches.push_back(std::move(w));
+    }
+    l.changed = true;
+}
+
+void rebuildPollSet(Loop& l)
+{
+    if (l.dispatching == 0) {
+        l.watches.erase(std::remove_if(l.watches.begin(), l.watches.end(),
+                                       [](const std::unique_ptr<Watch>& w) { return w->removed; }),
+                        l.watches.end());
+    }
+    l.pollSet.clear();
+    l.polled.clear();
+    for (auto& w : l.watches) {
+        if (w->removed) {
+            continue;
+        }
+        short events = 0;
+        if (w->onReadable) {
+            events |= POLLIN;
+        }
+        if (w->onWritable) {
+            events |= POLLOUT;
+        }
+        l.pollSet.push_back(pollfd{w->socket, events, 0});
+        l.polled.push_back(w.get());
+    }
+    l.changed = false;
+}
+
+void fill(MSG* msg, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (msg != nullptr) {
+        msg->hwnd = nullptr;
+        msg->message = message;
+        msg->wParam = wParam;
+        msg->lParam = lParam;
+        msg->time = 0;
+        msg->pt.x = 0;
+        msg->pt.y = 0;
+    }
+}
+
+int failAfterBackoff(MSG* msg)
+{
+    std::this_thread::sleep_for(kErrorBackoff);
+    fill(msg, 0, 0, 0);
+    return -1;
+}
+
+}  // namespace
+
+void watchSocket(Socket s, std::function<void()> onReadable)
+{
+    Watch* w = findWatch(loop(), s);
+    replaceWatch(s, std::move(onReadable), w ? w->onWritable : nullptr);
+}
+
+void watchSocketWritable(Socket s, std::function<void()> onWritable)
+{
+    Watch* w = findWatch(loop(), s);
+    replaceWatch(s, w ? w->onReadable : nullptr, std::move(onWritable));
+}
+
+void unwatchSocket(Socket s)
+{
+    replaceWatch(s, nullptr, nullptr);
+}
+
+void postQuit()
+{
+    loop().quitPending = true;
+}
+
+bool setNonBlocking(Socket s)
+{
+    int flags = fcntl(s, F_GETFL, 0);
+    return flags != -1 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != -1;
+}
+
+void closeSocket(Socket s)
+{
+    unwatchSocket(s);
+    ::close(s);
+}
+
+std::string lastSocketError()
+{
+    return strerror(errno);
+}
+
+}  // namespace simplatform
+
+using simplatform::Loop;
+using simplatform::Watch;
+
+BOOL GetMessageA(MSG* msg, HWND window, UINT filter_min, UINT filter_max)
+{
+    (void)window;
+    (void)filter_min;
+    (void)filter_max;
+    simplatform::releaseReturnedRecords();
+
+    Loop& l = simplatform::loop();
+    if (l.quitPending) {
+        l.quitPending = false;
+        simplatform::fill(msg, simplatform::kQuitMessage, 0, 0);
+        return 0;
+    }
+    for (;;) {
+        while (l.next < l.batch.size()) {
+            size_t slot = l.next++;
+            Watch* w = l.batch[slot];
+            if (!w->removed && w->ready != 0) {
+                simplatform::fill(msg, simplatform::kSocketMessage, static_cast<WPARAM>(w->socket),
+                                  static_cast<LPARAM>(slot));
+                return 1;
+            }
+        }
+        l.batch.clear();
+        l.next = 0;
+        if (l.changed) {
+            simplatform::rebuildPollSet(l);
+        }
+        if (l.pollSet.empty()) {
+            return simplatform::failAfterBackoff(msg);
+        }
+        int n = ::poll(l.pollSet.data(), static_cast<nfds_t>(l.pollSet.size()), -1);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return simplatform::failAfterBackoff(msg);
+        }
+        for (size_t i = 0; i < l.pollSet.size(); ++i) {
+            short events = l.pollSet[i].revents;
+            if (events == 0) {
+                continue;
+            }
+            Watch* w = l.polled[i];
+            if (events & POLLNVAL) {
+                // Closed without closeSocket: it can never become ready
+                // again, and leaving it would make poll() return at once.
+                fprintf(stderr, "simplatform: socket %d was closed while watched; no longer watched\n",
+                        static_cast<int>(w->socket));
+                w->removed = true;
+                l.changed = true;
+                continue;
+            }
+            w->ready = events;
+            l.batch.push_back(w);
+        }
+    }
+}
+
+BOOL TranslateMessage(const MSG* msg)
+{
+    (void)msg;
+    return 0;
+}
+
+LRESULT DispatchMessageA(const MSG* msg)
+{
+    if (msg == nullptr || msg->message != simplatform::kSocketMessage) {
+        return 0;
+    }
+    Loop& l = simplatform::loop();
+    size_t slot = static_cast<size_t>(msg->lParam);
+    if (slot >= l.batch.size()) {
+        return 0;
+    }
+    Watch* w = l.batch[slot];
+    if (w->removed || w->socket != static_cast<simplatform::Socket>(msg->wParam) || w->ready == 0) {
+        return 0;
+    }
+    short events = w->ready;
+    w->ready = 0;
+
+    struct Depth {
+        int& n;
+        explicit Depth(int& count) : n(count) { ++n; }
+        ~Depth() { --n; }
+    } depth(l.dispatching);
+
+    bool failed = (events & (POLLERR | POLLHUP)) != 0;
+    if (w->onWritable && ((events & POLLOUT) || (failed && !w->onReadable))) {
+        w->onWritable();
+    }
+    if (!w->removed && w->onReadable && (events & (POLLIN | POLLERR | POLLHUP))) {
+        w->onReadable();
+    }
+    return 0;
+}
