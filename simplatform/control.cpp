@@ -1,0 +1,548 @@
+// The control port: command parsing, carrying out, and the line protocol
+// over non-blocking TCP sockets watched through the message loop.
+#include "control.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#endif
+
+#include "mapdb.h"
+#include "session.h"
+
+namespace simplatform {
+namespace {
+
+#ifdef _WIN32
+constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int kSendFlags = 0;
+#else
+constexpr Socket kNoSocket = -1;
+// A peer that has gone must give an error, not SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+// True when the last socket call failed only because it would have to wait
+// (or was interrupted): try again when the loop says the socket is ready.
+bool retryLater()
+{
+#ifdef _WIN32
+    int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+#endif
+}
+
+long sendSome(Socket s, const char* bytes, size_t count)
+{
+    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min<size_t>(count, 1 << 20)), kSendFlags));
+}
+
+// ---- parsing ----
+
+enum class Argument { None, Text, SymbolId, EventCode, OptionalFlag };
+
+struct VerbRow {
+    const char* name;
+    ControlVerb verb;
+    Argument argument;
+    const char* what;  // the argument's name in error texts
+};
+
+const VerbRow kVerbs[] = {
+    {"open-map", ControlVerb::OpenMap, Argument::Text, "a map file path"},
+    {"open-submap", ControlVerb::OpenSubmap, Argument::Text, "a submap name"},
+    {"create-submap", ControlVerb::CreateSubmap, Argument::SymbolId, "a symbol id"},
+    {"event", ControlVerb::Event, Argument::EventCode, "an event code"},
+    {"action", ControlVerb::Action, Argument::Text, "an action name"},
+    {"end-session", ControlVerb::EndSession, Argument::OptionalFlag, "an end flag"},
+    {"lose-connection", ControlVerb::LoseConnection, Argument::None, ""},
+    {"quit", ControlVerb::Quit, Argument::None, ""},
+    {"state", ControlVerb::State, Argument::None, ""},
+    {"stats", ControlVerb::Stats, Argument::None, ""},
+};
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Text from the wire, safe to quote in a reply: at most 40 bytes, anything
+// but printable ASCII shown as '?'.
+std::string quoted(std::string_view text)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < 40; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    }
+    if (text.size() > 40) {
+        out += "...";
+    }
+    return out + "\"";
+}
+
+// A decimal number within [low, high]; a minus sign only where low < 0.
+bool parseNumber(std::string_view word, int64_t low, int64_t high, int64_t& value)
+{
+    bool negative = !word.empty() && word.front() == '-' && low < 0;
+    if (negative) {
+        word.remove_prefix(1);
+    }
+    if (word.empty() || word.size() > 12) {
+        return false;
+    }
+    int64_t n = 0;
+    for (char c : word) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        n = n * 10 + (c - '0');
+    }
+    n = negative ? -n : n;
+    if (n < low || n > high) {
+        return false;
+    }
+    value = n;
+    return true;
+}
+
+bool hasControlBytes(std::string_view text)
+{
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- replies ----
+
+std::string okOrError(bool ok, const std::string& error)
+{
+    return ok ? "ok" : "error " + error;
+}
+
+std::string statsJson()
+{
+    const Stats& s = stats();
+    char text[256];
+    snprintf(text, sizeof text,
+             "{\"datagrams\":%llu,\"delivered\":%llu,\"informsAnswered\":%llu,\"malformed\":%llu,"
+             "\"mapChanges\":%llu}",
+             static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.delivered),
+             static_cast<unsigned long long>(s.informsAnswered),
+             static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.mapChanges));
+    return text;
+}
+
+}  // namespace
+
+bool parseControlCommand(std::string_view line, ControlCommand& command, std::string& error)
+{
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    line = trimmed(line);
+    if (line.empty()) {
+        error = "empty line";
+        return false;
+    }
+    size_t blank = 0;
+    while (blank < line.size() && !isBlank(line[blank])) {
+        ++blank;
+    }
+    std::string_view word = line.substr(0, blank);
+    std::string_view rest = trimmed(line.substr(blank));
+
+    const VerbRow* row = nullptr;
+    for (const VerbRow& candidate : kVerbs) {
+        if (word == candidate.name) {
+            row = &candidate;
+            break;
+        }
+    }
+    if (row == nullptr) {
+        error = "unknown command " + quoted(word);
+        return false;
+    }
+
+    ControlCommand parsed;
+    parsed.verb = row->verb;
+    if (row->argument == Argument::None) {
+        if (!rest.empty()) {
+            error = std::string(row->name) + " takes no argument";
+            return false;
+        }
+        command = parsed;
+        return true;
+    }
+    if (rest.empty()) {
+        if (row->argument == Argument::OptionalFlag) {
+            parsed.number = 1;
+            command = parsed;
+            return true;
+        }
+        error = std::string(row->name) + " needs " + row->what;
+        return false;
+    }
+    if (row->argument == Argument::Text) {
+        if (hasControlBytes(rest)) {
+            error = std::string(row->name) + ": control characters in " + row->what;
+            return false;
+        }
+        parsed.text = std::string(rest);
+        command = parsed;
+        return true;
+    }
+    for (char c : rest) {
+        if (isBlank(c)) {
+            error = std::string(row->name) + " takes one argument, " + row->what;
+            return false;
+        }
+    }
+    int64_t low = 0;
+    int64_t high = INT32_MAX;
+    if (row->argument == Argument::SymbolId) {
+        high = UINT32_MAX;
+    } else if (row->argument == Argument::OptionalFlag) {
+        low = INT32_MIN;
+    }
+    if (!parseNumber(rest, low, high, parsed.number)) {
+        error = std::string(row->name) + ": " + quoted(rest) + " is not " + row->what + " (" +
+                std::to_string(low) + " to " + std::to_string(high) + ")";
+        return false;
+    }
+    command = parsed;
+    return true;
+}
+
+std::string runControlCommand(const ControlCommand& command)
+{
+    std::string error;
+    switch (command.verb) {
+    case ControlVerb::OpenMap:
+        return okOrError(openMapFile(command.text, error), error);
+    case ControlVerb::OpenSubmap: {
+        MapHandle* map = openMapHandle();
+        if (map == nullptr) {
+            return "error no map open";
+        }
+        SubmapInfo* submap = submapInfoByName(command.text, error);
+        if (submap == nullptr) {
+            return "error " + error;
+        }
+        raiseSubmapOpen(map, submap);
+        return "ok";
+    }
+    case ControlVerb::CreateSubmap: {
+        MapHandle* map = openMapHandle();
+        if (map == nullptr) {
+            return "error no map open";
+        }
+        OVwSymbolId id = static_cast<OVwSymbolId>(command.number);
+        SymbolInfo* symbol = symbolInfoById(id, error);
+        if (symbol == nullptr) {
+            return "error " + error;
+        }
+        uint64_t before = submapCreateAcknowledgements(id);
+        raiseSubmapCreate(map, symbol);
+        return submapCreateAcknowledgements(id) > before ? "ok acknowledged" : "ok not acknowledged";
+    }
+    case ControlVerb::Event: {
+        int code = static_cast<int>(command.number);
+        if (code == OVw_EVENT_END_SESSION) {
+            raiseEndSession(1);
+            return "ok";
+        }
+        if (code == OVw_EVENT_USER_SUBMAP_CREATE) {
+            return "error event 29 needs a symbol: use create-submap <symbol id>";
+        }
+        if (code == OVw_EVENT_SUBMAP_OPEN) {
+            return "error event 30 needs a submap: use open-submap <name>";
+        }
+        raiseEvent(code);
+        return "ok";
+    }
+    case ControlVerb::Action:
+        if (!invokeAction(command.text)) {
+            return "error no action registered as " + quoted(command.text);
+        }
+        return "ok";
+    case ControlVerb::EndSession:
+        raiseEndSession(static_cast<int>(command.number));
+        return "ok";
+    case ControlVerb::LoseConnection:
+        error = loseTrapConnection();
+        return okOrError(error.empty(), error);
+    case ControlVerb::Quit:
+        postQuit();
+        return "ok";
+    case ControlVerb::State: {
+        std::string json = mapStateJson();
+        return json.empty() ? "error no map open" : "ok " + json;
+    }
+    case ControlVerb::Stats:
+        return "ok " + statsJson();
+    }
+    return "error unknown command";
+}
+
+// ---- the port ----
+
+struct ControlPort::Client {
+    Socket socket{};
+    std::string line;       // the line read so far, without its newline
+    std::string pending;    // reply bytes the peer has not taken yet
+    size_t discarded = 0;   // bytes of an overlong line thrown away so far
+    bool discarding = false;
+    bool writeWatched = false;
+    bool finishing = false; // the peer sent its last byte: close once replies are out
+    bool dead = false;
+};
+
+std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, std::string& error)
+{
+    sockaddr_in addr{};
+    if (!parseHostPort(hostPort, addr, error)) {
+        return nullptr;
+    }
+    if ((ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+        error = hostPort + " is not a loopback address (127.x.x.x)";
+        return nullptr;
+    }
+    Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == kNoSocket) {
+        error = "cannot make a socket: " + lastSocketError();
+        return nullptr;
+    }
+    int one = 1;
+#ifdef _WIN32
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+#else
+    // A restarted program can listen again while old connections linger.
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+#endif
+    socklen_t length = sizeof addr;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0 ||
+        !setNonBlocking(s) || getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        error = "cannot listen on " + hostPort + ": " + lastSocketError();
+        closeSocket(s);
+        return nullptr;
+    }
+    std::unique_ptr<ControlPort> port(new ControlPort);
+    port->listener_ = s;
+    port->port_ = ntohs(addr.sin_port);
+    ControlPort* self = port.get();
+    watchSocket(s, [self] { self->acceptClients(); });
+    return port;
+}
+
+ControlPort::~ControlPort()
+{
+    close();
+}
+
+void ControlPort::close()
+{
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    closeSocket(listener_);
+    for (const auto& client : clients_) {
+        client->dead = true;
+        closeSocket(client->socket);
+    }
+    clients_.clear();
+}
+
+void ControlPort::acceptClients()
+{
+    // A bounded number per turn, so that a connection storm cannot hold the
+    // loop; the rest wait in the listen queue for the next turn.
+    for (int i = 0; i < 16 && !closed_; ++i) {
+        Socket s = ::accept(listener_, nullptr, nullptr);
+        if (s == kNoSocket) {
+            if (!retryLater()) {
+                fprintf(stderr, "simplatform: control port: cannot accept a client: %s\n",
+                        lastSocketError().c_str());
+            }
+            return;
+        }
+        if (!setNonBlocking(s)) {
+            closeSocket(s);
+            continue;
+        }
+        if (clients_.size() >= kMaxClients) {
+            static const char full[] = "error too many clients\n";
+            sendSome(s, full, sizeof full - 1);
+            closeSocket(s);
+            continue;
+        }
+        auto client = std::make_shared<Client>();
+        client->socket = s;
+        clients_.push_back(client);
+        watchSocket(s, [this, client] { readClient(client); });
+    }
+}
+
+void ControlPort::readClient(const std::shared_ptr<Client>& client)
+{
+    if (closed_ || client->dead) {
+        return;
+    }
+    // One read a turn: a client that pipelines many commands gets through
+    // them over several turns, between other sockets' turns.
+    char bytes[4096];
+    auto count = ::recv(client->socket, bytes, static_cast<int>(sizeof bytes), 0);
+    if (count > 0) {
+        takeBytes(client, bytes, static_cast<size_t>(count));
+        return;
+    }
+    if (count < 0 && retryLater()) {
+        return;
+    }
+    // End of stream (or a broken connection): a partial line is lost, the
+    // replies already due still go out.
+    client->line.clear();
+    if (count < 0 || client->pending.empty()) {
+        drop(client);
+        return;
+    }
+    client->finishing = true;
+    watchSocket(client->socket, nullptr);
+}
+
+void ControlPort::takeBytes(const std::shared_ptr<Client>& client, const char* bytes, size_t count)
+{
+    size_t at = 0;
+    while (at < count) {
+        const char* newline = static_cast<const char*>(memchr(bytes + at, '\n', count - at));
+        size_t length = newline != nullptr ? static_cast<size_t>(newline - (bytes + at)) : count - at;
+        if (client->discarding) {
+            client->discarded += length;
+            if (newline != nullptr) {
+                client->discarding = false;
+                client->discarded = 0;
+            } else if (client->discarded > kMaxDiscardBytes) {
+                fprintf(stderr, "simplatform: control port: client dropped: line without end\n");
+                drop(client);
+                return;
+            }
+        } else if (client->line.size() + length > kMaxLineBytes) {
+            client->discarding = newline == nullptr;
+            client->discarded = client->line.size() + length;
+            client->line.clear();
+            reply(client, "error line too long");
+        } else {
+            client->line.append(bytes + at, length);
+            if (newline != nullptr) {
+                std::string line;
+                line.swap(client->line);
+                ControlCommand command;
+                std::string error;
+                std::string answer = parseControlCommand(line, command, error) ? runControlCommand(command)
+                                                                               : "error " + error;
+                // The program may have ended the session in the meantime.
+                if (closed_) {
+                    return;
+                }
+                reply(client, answer);
+            }
+        }
+        if (client->dead) {
+            return;
+        }
+        at += length + (newline != nullptr ? 1 : 0);
+    }
+}
+
+void ControlPort::reply(const std::shared_ptr<Client>& client, std::string_view line)
+{
+    if (client->dead) {
+        return;
+    }
+    // One reply, one line, whatever texts the reasons carry.
+    size_t start = client->pending.size();
+    client->pending.append(line.data(), line.size());
+    for (size_t i = start; i < client->pending.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(client->pending[i]);
+        if (c == '\r' || c == '\n') {
+            client->pending[i] = ' ';
+        } else if (c < 32 || c == 127) {
+            client->pending[i] = '?';
+        }
+    }
+    client->pending += '\n';
+    flush(client);
+}
+
+void ControlPort::flush(const std::shared_ptr<Client>& client)
+{
+    if (client->dead) {
+        return;
+    }
+    size_t sent = 0;
+    while (sent < client->pending.size()) {
+        long n = sendSome(client->socket, client->pending.data() + sent, client->pending.size() - sent);
+        if (n < 0) {
+            if (retryLater()) {
+                break;
+            }
+            drop(client);
+            return;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    client->pending.erase(0, sent);
+    if (client->pending.size() > kMaxPendingReplyBytes) {
+        fprintf(stderr, "simplatform: control port: client dropped: it does not read its replies\n");
+        drop(client);
+        return;
+    }
+    bool waiting = !client->pending.empty();
+    if (waiting != client->writeWatched) {
+        client->writeWatched = waiting;
+        if (waiting) {
+            watchSocketWritable(client->socket, [this, client] { flush(client); });
+        } else {
+            watchSocketWritable(client->socket, nullptr);
+        }
+    }
+    if (!waiting && client->finishing) {
+        drop(client);
+    }
+}
+
+void ControlPort::drop(const std::shared_ptr<Client>& client)
+{
+    if (client->dead) {
+        return;
+    }
+    std::shared_ptr<Client> keep = client;
+    keep->dead = true;
+    closeSocket(keep->socket);
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), keep), clients_.end());
+}
+
+}  // namespace simplatform

@@ -1,0 +1,601 @@
+// The control port: the command parser as a table, the commands carried
+// out against the session and the map, and the line protocol over live
+// loopback connections.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ovw.h"
+#include "platform/winmsg.h"
+#include "simplatform/control.h"
+#include "simplatform/internal.h"
+#include "simplatform/mapdb.h"
+
+namespace {
+
+using simplatform::ControlCommand;
+using simplatform::ControlPort;
+using simplatform::ControlVerb;
+
+// ---- the parser ----
+
+struct ParseCase {
+    std::string line;
+    bool ok;
+    ControlVerb verb;
+    std::string text;
+    int64_t number;
+    std::string errorPart;  // a part of the reason, for failures
+};
+
+ParseCase good(std::string line, ControlVerb verb, std::string text = "", int64_t number = 0)
+{
+    return {std::move(line), true, verb, std::move(text), number, ""};
+}
+
+ParseCase bad(std::string line, std::string errorPart)
+{
+    return {std::move(line), false, ControlVerb::State, "", 0, std::move(errorPart)};
+}
+
+TEST(ControlParser, LinesAndTheirCommands)
+{
+    const ParseCase cases[] = {
+        good("state", ControlVerb::State),
+        good("stats\r", ControlVerb::Stats),
+        good("  quit \t", ControlVerb::Quit),
+        good("lose-connection", ControlVerb::LoseConnection),
+        good("open-map /tmp/my maps/site.json", ControlVerb::OpenMap, "/tmp/my maps/site.json"),
+        good("open-submap Hall 3", ControlVerb::OpenSubmap, "Hall 3"),
+        good("open-submap \t Hall 3  \r", ControlVerb::OpenSubmap, "Hall 3"),
+        good("open-submap H\xc3\xa4lle", ControlVerb::OpenSubmap, "H\xc3\xa4lle"),
+        good("action kelvorov", ControlVerb::Action, "kelvorov"),
+        good("create-submap 1000", ControlVerb::CreateSubmap, "", 1000),
+        good("create-submap 0", ControlVerb::CreateSubmap, "", 0),
+        good("create-submap 4294967295", ControlVerb::CreateSubmap, "", 4294967295LL),
+        good("create-submap 007", ControlVerb::CreateSubmap, "", 7),
+        good("event 31", ControlVerb::Event, "", 31),
+        good("event 2147483647", ControlVerb::Event, "", 2147483647),
+        good("end-session", ControlVerb::EndSession, "", 1),
+        good("end-session 0", ControlVerb::EndSession, "", 0),
+        good("end-session 2", ControlVerb::EndSession, "", 2),
+        good("end-session -7", ControlVerb::EndSession, "", -7),
+        good("end-session -2147483648", ControlVerb::EndSession, "", INT32_MIN),
+
+        bad("", "empty"),
+        bad("\r", "empty"),
+        bad("   ", "empty"),
+        bad("STATE", "unknown command \"STATE\""),
+        bad("nosuch thing", "unknown command \"nosuch\""),
+        bad(std::string("state\0", 6), "unknown command \"state?\""),
+        bad("\xff\xfe\x01", "unknown command \"???\""),
+        bad("state now", "takes no argument"),
+        bad("quit 1", "takes no argument"),
+        bad("stats {}", "takes no argument"),
+        bad("lose-connection now", "takes no argument"),
+        bad("open-map", "needs a map file path"),
+        bad("open-map   \r", "needs a map file path"),
+        bad("open-submap", "needs a submap name"),
+        bad("action", "needs an action name"),
+        bad(std::string("action kel\0vorov", 16), "control characters"),
+        bad("open-submap Hall\x1b[2J", "control characters"),
+        bad("create-submap", "needs a symbol id"),
+        bad("create-submap 4294967296", "is not a symbol id"),
+        bad("create-submap -1", "is not a symbol id"),
+        bad("create-submap +5", "is not a symbol id"),
+        bad("create-submap 12abc", "is not a symbol id"),
+        bad("create-submap 0x10", "is not a symbol id"),
+        bad("create-submap 99999999999999999999999", "is not a symbol id"),
+        bad("create-submap 1 2", "takes one argument"),
+        bad("event", "needs an event code"),
+        bad("event x", "is not an event code"),
+        bad("event -1", "is not an event code"),
+        bad("event 2147483648", "is not an event code"),
+        bad("event 31 31", "takes one argument"),
+        bad("end-session 2147483648", "is not an end flag"),
+        bad("end-session -2147483649", "is not an end flag"),
+        bad("end-session -", "is not an end flag"),
+        bad("end-session 1 2", "takes one argument"),
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE("line \"" + c.line + "\"");
+        ControlCommand command;
+        command.text = "untouched";
+        std::string error;
+        bool ok = simplatform::parseControlCommand(c.line, command, error);
+        ASSERT_EQ(ok, c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(command.verb, c.verb);
+            EXPECT_EQ(command.text, c.text);
+            EXPECT_EQ(command.number, c.number);
+        } else {
+            EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+            EXPECT_EQ(command.text, "untouched") << "a failed parse must leave the command alone";
+        }
+    }
+}
+
+// ---- commands carried out ----
+
+const char* const kMap = R"({
+  "name": "Default",
+  "submaps": [ { "id": 1, "name": "Root" }, { "id": 2, "name": "Hall 3" } ],
+  "objects": [
+    { "id": 100, "hostname": "ups-hall3",
+      "fields": { "isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.935" },
+      "symbols": [ { "id": 1000, "label": "ups-hall3", "submap": 2 } ] }
+  ]
+})";
+
+struct Seen {
+    std::vector<std::string> calls;
+    bool acknowledge = false;
+};
+Seen seen;
+
+void endSessionProbe(void*, int event, int normalEnd)
+{
+    seen.calls.push_back("end " + std::to_string(event) + " " + std::to_string(normalEnd));
+}
+
+void submapOpenProbe(void*, int event, MapHandle* map, SubmapInfo* submap)
+{
+    seen.calls.push_back("open " + std::to_string(event) + " " + submap->name +
+                         (map == simplatform::openMapHandle() ? "" : " (other map)"));
+}
+
+void submapCreateProbe(void*, int event, MapHandle* map, SymbolInfo* symbol)
+{
+    seen.calls.push_back("create " + std::to_string(event) + " " + std::to_string(symbol->symbol_id));
+    if (seen.acknowledge) {
+        OVwAckUserSubmapCreate(map, 0, symbol->symbol_id);
+    }
+}
+
+void eventProbe(void*, int event)
+{
+    seen.calls.push_back("event " + std::to_string(event));
+}
+
+void actionProbe(void* userData, const char* action)
+{
+    seen.calls.push_back(std::string("action ") + action + " " + static_cast<const char*>(userData));
+}
+
+std::string run(const std::string& line)
+{
+    ControlCommand command;
+    std::string error;
+    if (!simplatform::parseControlCommand(line, command, error)) {
+        return "error " + error;
+    }
+    return simplatform::runControlCommand(command);
+}
+
+class ControlCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        seen = Seen{};
+        simplatform::closeMap();
+        OVwAddCallback(OVw_EVENT_END_SESSION, nullptr, (OVwCallbackProc)endSessionProbe, nullptr);
+        OVwAddCallback(OVw_EVENT_SUBMAP_OPEN, nullptr, (OVwCallbackProc)submapOpenProbe, nullptr);
+        OVwAddCallback(OVw_EVENT_USER_SUBMAP_CREATE, nullptr, (OVwCallbackProc)submapCreateProbe, nullptr);
+        OVwAddCallback(OVw_EVENT_IGNORED, nullptr, (OVwCallbackProc)eventProbe, nullptr);
+        OVwAddCallback(44, nullptr, (OVwCallbackProc)eventProbe, nullptr);
+        static char tag[] = "tag";
+        OVwAddActionCallback("probe", actionProbe, tag);
+    }
+    void TearDown() override
+    {
+        simplatform::closeMap();
+        simplatform::releaseReturnedRecords();
+    }
+    void openMap()
+    {
+        std::string error;
+        ASSERT_TRUE(simplatform::openMapText(kMap, "test map", error)) << error;
+    }
+};
+
+TEST_F(ControlCommands, MapCommandsWithoutAMapChangeNothing)
+{
+    EXPECT_EQ(run("state"), "error no map open");
+    EXPECT_EQ(run("open-submap Hall 3"), "error no map open");
+    EXPECT_EQ(run("create-submap 1000"), "error no map open");
+    EXPECT_TRUE(seen.calls.empty());
+}
+
+TEST_F(ControlCommands, EventsReachTheirHandlersWithTheirData)
+{
+    openMap();
+    EXPECT_EQ(run("open-submap Hall 3"), "ok");
+    EXPECT_EQ(run("event 31"), "ok");
+    EXPECT_EQ(run("event 44"), "ok");
+    EXPECT_EQ(run("event 77"), "ok");  // nobody listens: nothing happens
+    EXPECT_EQ(run("end-session 0"), "ok");
+    EXPECT_EQ(run("end-session"), "ok");
+    EXPECT_EQ(run("event 1"), "ok");
+    EXPECT_EQ(run("action probe"), "ok");
+    const std::vector<std::string> expected = {
+        "open 30 Hall 3", "event 31", "event 44", "end 1 0", "end 1 1", "end 1 1", "action probe tag",
+    };
+    EXPECT_EQ(seen.calls, expected);
+}
+
+TEST_F(ControlCommands, BadTargetsAreErrorsAndRaiseNothing)
+{
+    openMap();
+    EXPECT_EQ(run("open-submap Hall 4").rfind("error ", 0), 0u);
+    EXPECT_EQ(run("create-submap 999").rfind("error ", 0), 0u);
+    EXPECT_EQ(run("action nosuch").rfind("error no action registered as \"nosuch\"", 0), 0u);
+    EXPECT_EQ(run("event 29").rfind("error ", 0), 0u);
+    EXPECT_EQ(run("event 30").rfind("error ", 0), 0u);
+    EXPECT_EQ(run("open-map /nonexistent/map.json").rfind("error ", 0), 0u);
+    EXPECT_NE(simplatform::openMapHandle(), nullptr) << "a failed open-map keeps the open map";
+    EXPECT_TRUE(seen.calls.empty());
+}
+
+TEST_F(ControlCommands, CreateSubmapSaysWhetherItWasAcknowledged)
+{
+    openMap();
+    EXPECT_EQ(run("create-submap 1000"), "ok not acknowledged");
+    seen.acknowledge = true;
+    EXPECT_EQ(run("create-submap 1000"), "ok acknowledged");
+    EXPECT_EQ(run("create-submap 1000"), "ok acknowledged");
+    const std::vector<std::string> expected = {"create 29 1000", "create 29 1000", "create 29 1000"};
+    EXPECT_EQ(seen.calls, expected);
+}
+
+TEST_F(ControlCommands, StateAndStatsAreOneLineOfJson)
+{
+    openMap();
+    std::string state = run("state");
+    ASSERT_EQ(state.rfind("ok {", 0), 0u) << state;
+    EXPECT_EQ(state.find('\n'), std::string::npos);
+    EXPECT_NE(state.find("\"Hall 3\""), std::string::npos);
+
+    simplatform::Stats saved = simplatform::stats();
+    simplatform::stats() = simplatform::Stats{};
+    simplatform::stats().datagrams = 7;
+    simplatform::stats().delivered = 5;
+    simplatform::stats().informsAnswered = 2;
+    simplatform::stats().malformed = 1;
+    simplatform::stats().mapChanges = 18446744073709551615ULL;
+    EXPECT_EQ(run("stats"), "ok {\"datagrams\":7,\"delivered\":5,\"informsAnswered\":2,\"malformed\":1,"
+                            "\"mapChanges\":18446744073709551615}");
+    simplatform::stats() = saved;
+}
+
+TEST_F(ControlCommands, QuitPostsAQuitMessage)
+{
+    EXPECT_EQ(run("quit"), "ok");
+    MSG msg;
+    EXPECT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
+}
+
+// ---- the line protocol over loopback ----
+
+// A blocking client with a receive timeout, used from a thread of its own
+// while the test's thread runs the message loop.
+class Client {
+public:
+    explicit Client(uint16_t port, int receiveBuffer = 0)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        timeval timeout{5, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~Client() { close(); }
+    bool connected() const { return connected_; }
+    void close()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    bool send(const std::string& bytes)
+    {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // The next reply line; "<closed>" at the end of the stream, "<timeout>"
+    // when none came in time.
+    std::string line()
+    {
+        for (;;) {
+            size_t newline = buffer_.find('\n');
+            if (newline != std::string::npos) {
+                std::string text = buffer_.substr(0, newline);
+                buffer_.erase(0, newline + 1);
+                return text;
+            }
+            char bytes[65536];
+            ssize_t n = recv(fd_, bytes, sizeof bytes, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return "<closed>";
+            }
+            if (n < 0) {
+                return "<timeout>";
+            }
+            buffer_.append(bytes, static_cast<size_t>(n));
+        }
+    }
+    // The port's end of this connection (the same process), or -1.
+    int serverSide() const
+    {
+        sockaddr_in mine{};
+        socklen_t length = sizeof mine;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
+        for (int fd = 0; fd < 1024; ++fd) {
+            sockaddr_in peer{};
+            length = sizeof peer;
+            if (fd != fd_ && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+                peer.sin_family == AF_INET && peer.sin_port == mine.sin_port &&
+                peer.sin_addr.s_addr == mine.sin_addr.s_addr) {
+                return fd;
+            }
+        }
+        return -1;
+    }
+    std::string ask(const std::string& command)
+    {
+        send(command + "\n");
+        return line();
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+int probeEvents = 0;
+void countingProbe(void*, int)
+{
+    ++probeEvents;
+}
+
+class ControlPortLive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        alarm(60);  // a hang fails the run instead of stalling it
+        std::string error;
+        port_ = ControlPort::open("127.0.0.1:0", error);
+        ASSERT_NE(port_, nullptr) << error;
+        probeEvents = 0;
+        OVwAddCallback(OVw_EVENT_IGNORED, nullptr, (OVwCallbackProc)countingProbe, nullptr);
+    }
+    void TearDown() override
+    {
+        port_.reset();
+        alarm(0);
+    }
+
+    // Runs the clients' conversation on a thread while this thread runs the
+    // message loop; the conversation ends with a quit, which ends the loop.
+    void converse(const std::function<void(uint16_t)>& clients)
+    {
+        uint16_t port = port_->port();
+        std::thread talk([&clients, port] {
+            clients(port);
+            Client last(port);
+            EXPECT_EQ(last.ask("quit"), "ok");
+        });
+        MSG msg;
+        int got;
+        while ((got = GetMessageA(&msg, nullptr, 0, 0)) != 0) {
+            ASSERT_EQ(got, 1);
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        talk.join();
+    }
+
+    std::unique_ptr<ControlPort> port_;
+};
+
+TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
+{
+    const char* refused[] = {"0.0.0.0:0", "192.0.2.1:1620", "127.0.0.1", "127.0.0.1:65536", ":1620",
+                             "127.0.0.1:x", "no-such-host.invalid:1620"};
+    for (const char* address : refused) {
+        std::string error;
+        EXPECT_EQ(ControlPort::open(address, error), nullptr) << address;
+        EXPECT_FALSE(error.empty()) << address;
+    }
+    std::string error;
+    auto first = ControlPort::open("127.0.0.2:0", error);
+    ASSERT_NE(first, nullptr) << error;
+    auto again = ControlPort::open("127.0.0.2:" + std::to_string(first->port()), error);
+    EXPECT_EQ(again, nullptr) << "a port in use cannot be bound twice";
+    EXPECT_NE(error.find("cannot listen"), std::string::npos) << error;
+}
+
+TEST_F(ControlPortLive, SeveralClientsEachGetTheirOwnReplies)
+{
+    converse([](uint16_t port) {
+        Client a(port);
+        Client b(port);
+        Client c(port);
+        ASSERT_TRUE(a.connected() && b.connected() && c.connected());
+        EXPECT_EQ(a.ask("stats").rfind("ok {\"datagrams\":", 0), 0u);
+        EXPECT_EQ(b.ask("nosuch"), "error unknown command \"nosuch\"");
+        EXPECT_EQ(c.ask("event 31"), "ok");
+        // Pipelined lines, LF and CR LF, are answered in order.
+        ASSERT_TRUE(b.send("event 31\r\nstate now\nevent 31\n"));
+        ASSERT_TRUE(a.send("event 31\n"));
+        EXPECT_EQ(b.line(), "ok");
+        EXPECT_EQ(b.line(), "error state takes no argument");
+        EXPECT_EQ(b.line(), "ok");
+        EXPECT_EQ(a.line(), "ok");
+    });
+    EXPECT_EQ(probeEvents, 4);
+}
+
+TEST_F(ControlPortLive, OverlongLinesAreRefusedAndTheClientStays)
+{
+    converse([](uint16_t port) {
+        Client a(port);
+        // The longest line is still read as a command.
+        EXPECT_EQ(a.ask(std::string(ControlPort::kMaxLineBytes, 'x')).rfind("error unknown command", 0), 0u);
+        EXPECT_EQ(a.ask(std::string(ControlPort::kMaxLineBytes + 1, 'x')), "error line too long");
+        // Sent in pieces, with commands behind it in the same stream.
+        std::string longLine(5 * ControlPort::kMaxLineBytes, 'y');
+        for (size_t at = 0; at < longLine.size(); at += 3000) {
+            ASSERT_TRUE(a.send(longLine.substr(at, 3000)));
+        }
+        ASSERT_TRUE(a.send("\nevent 31\n"));
+        EXPECT_EQ(a.line(), "error line too long");
+        EXPECT_EQ(a.line(), "ok");
+        EXPECT_EQ(a.ask("event 31"), "ok");
+    });
+    EXPECT_EQ(probeEvents, 2);
+}
+
+TEST_F(ControlPortLive, BinaryBytesGetAnErrorOfPrintableText)
+{
+    converse([](uint16_t port) {
+        Client a(port);
+        std::string reply = a.ask(std::string("\x00\xff\x80 ev\0ent 31\x7f", 14));
+        EXPECT_EQ(reply.rfind("error unknown command", 0), 0u) << reply;
+        for (char ch : reply) {
+            EXPECT_TRUE(ch >= 32 && ch < 127) << "byte " << static_cast<int>(static_cast<unsigned char>(ch));
+        }
+        EXPECT_EQ(a.ask("event 31"), "ok");
+    });
+    EXPECT_EQ(probeEvents, 1);
+}
+
+TEST_F(ControlPortLive, AClientCutOffMidLineLosesOnlyItsPartialLine)
+{
+    int endSessions = 0;
+    static int* counter;
+    counter = &endSessions;
+    OVwAddCallback(OVw_EVENT_END_SESSION, nullptr,
+                   (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { ++*counter; }, nullptr);
+    converse([](uint16_t port) {
+        Client a(port);
+        Client b(port);
+        ASSERT_TRUE(a.send("event 31\nend-sess"));
+        EXPECT_EQ(a.line(), "ok");
+        a.close();
+        EXPECT_EQ(b.ask("event 31"), "ok");
+        // The listener and the other clients are unaffected.
+        Client c(port);
+        EXPECT_EQ(c.ask("event 31"), "ok");
+    });
+    EXPECT_EQ(probeEvents, 3);
+    EXPECT_EQ(endSessions, 0);
+}
+
+TEST_F(ControlPortLive, RepliesWaitForASlowReader)
+{
+    // All the replies together stay under the port's limit of waiting reply
+    // bytes, but far over what the socket buffers take: the port must keep
+    // them and send the rest as the reader makes room.
+    const int commands = 10000;
+    converse([commands](uint16_t port) {
+        Client a(port, 4096);
+        ASSERT_EQ(a.ask("event 31"), "ok");  // accepted by now
+        int server = a.serverSide();
+        ASSERT_GE(server, 0);
+        int small = 4096;
+        setsockopt(server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        std::string batch;
+        for (int i = 0; i < commands; ++i) {
+            batch += "stats\n";
+        }
+        ASSERT_TRUE(a.send(batch));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // not reading yet
+        int replies = 0;
+        for (; replies < commands; ++replies) {
+            if (a.line().rfind("ok {", 0) != 0) {
+                break;
+            }
+        }
+        EXPECT_EQ(replies, commands);
+    });
+}
+
+TEST_F(ControlPortLive, FloodingClientsAreDropped)
+{
+    converse([](uint16_t port) {
+        Client endless(port);
+        // One line that never ends.
+        std::string chunk(64 * 1024, 'z');
+        size_t sent = 0;
+        while (sent <= ControlPort::kMaxDiscardBytes + chunk.size() && endless.send(chunk)) {
+            sent += chunk.size();
+        }
+        EXPECT_EQ(endless.line(), "error line too long");
+        EXPECT_EQ(endless.line(), "<closed>");
+
+        // Commands sent without ever reading a reply.
+        Client deaf(port);
+        std::string batch;
+        for (int i = 0; i < 10000; ++i) {
+            batch += "stats\n";
+        }
+        bool sending = true;
+        for (int i = 0; i < 400 && sending; ++i) {
+            sending = deaf.send(batch);
+        }
+        EXPECT_FALSE(sending) << "the connection should have been dropped";
+
+        Client other(port);
+        EXPECT_EQ(other.ask("event 31"), "ok");
+    });
+    EXPECT_EQ(probeEvents, 1);
+}
+
+TEST_F(ControlPortLive, EndingTheSessionFromACommandClosesThePort)
+{
+    static ControlPort* port;
+    port = port_.get();
+    OVwAddCallback(OVw_EVENT_END_SESSION, nullptr,
+                   (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { port->close(); }, nullptr);
+    uint16_t number = port_->port();
+    std::thread talk([number] {
+        Client a(number);
+        Client b(number);
+        EXPECT_EQ(b.ask("event 31"), "ok");
+        // The program ends the session: no reply, the connections end.
+        EXPECT_EQ(a.ask("end-session 1"), "<closed>");
+        EXPECT_EQ(b.line(), "<closed>");
+    });
+    MSG msg;
+    // Until the port is closed and nothing is left to wait for.
+    while (GetMessageA(&msg, nullptr, 0, 0) == 1) {
+        DispatchMessageA(&msg);
+    }
+    talk.join();
+    EXPECT_EQ(port_->clientCount(), 0u);
+}
+
+}  // namespace
