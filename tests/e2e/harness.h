@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -36,6 +37,8 @@ bool fileExists(const std::string& path);
 int runCommand(const std::string& command, std::string* output = nullptr);
 
 struct Options {
+    Options(std::vector<std::string> arguments = {}, std::string map = "")
+        : args(std::move(arguments)), mapFile(std::move(map)) {}
     std::vector<std::string> args;          // program arguments (argv[1..])
     std::string mapFile;                    // SIMPLATFORM_MAP; empty: no map at start
     std::map<std::string, std::string> env; // further variables

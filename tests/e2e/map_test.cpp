@@ -34,6 +34,7 @@ TEST(Discovery, StartupTakesTheFirstUpsOnly)
         "createsymbolsforups: ups-hall3",
         "setsymbolbehavoir ok\n",
         "submapforbox is found",
+        "OVsnmpEventOpen ok:",
     };
     EXPECT_EQ(messages, expected) << program.log();
     EXPECT_EQ(program.command("quit"), "ok");

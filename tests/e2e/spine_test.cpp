@@ -32,8 +32,9 @@ TEST(Startup, EmptyArgumentSwitchesLoggingOn)
     EXPECT_EQ(program.command("quit"), "ok");
     EXPECT_EQ(program.waitExit(), 0);
     auto messages = e2e::logMessages(program.log());
-    ASSERT_EQ(messages.size(), 2u) << program.log();
+    ASSERT_EQ(messages.size(), 3u) << program.log();
     EXPECT_EQ(messages[0], "This message should appear in the DebugFile\n");
+    EXPECT_EQ(messages[1], "OVsnmpEventOpen ok:");
 }
 
 TEST(Startup, OpenMapBeginsTheLogAnewAtGotTheMap)
@@ -80,6 +81,7 @@ TEST(Startup, BadMapFileStopsTheStartNamingFileAndFault)
 }
 
 struct EndCase {
+    const char* name;
     const char* command;
     int status;
 };
@@ -100,8 +102,11 @@ TEST_P(EndSession, ExitStatusFollowsTheEndFlag)
 }
 
 INSTANTIATE_TEST_SUITE_P(Flags, EndSession,
-                         ::testing::Values(EndCase{"end-session 1", 0}, EndCase{"end-session", 0},
-                                           EndCase{"end-session 0", 1}, EndCase{"end-session 2", 1}));
+                         ::testing::Values(EndCase{"Normal", "end-session 1", 0},
+                                           EndCase{"DefaultFlag", "end-session", 0},
+                                           EndCase{"FlagZero", "end-session 0", 1},
+                                           EndCase{"FlagTwo", "end-session 2", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MessageLoop, QuitEndsWithNormalProgramEnd)
 {
