@@ -106,12 +106,12 @@ bool parseNumber(std::string_view word, int64_t low, int64_t high, int64_t& valu
     if (negative) {
         word.remove_prefix(1);
     }
-    if (word.empty() || word.size() > 12) {
+    if (word.empty()) {
         return false;
     }
     int64_t n = 0;
     for (char c : word) {
-        if (c < '0' || c > '9') {
+        if (c < '0' || c > '9' || n > (INT64_MAX - 9) / 10) {
             return false;
         }
         n = n * 10 + (c - '0');
