@@ -154,8 +154,7 @@ int _OVwInit(int version)
     std::string error;
     s.control = simplatform::ControlPort::open(address, error);
     if (!s.control) {
-        fprintf(stderr, "simplatform: no control port on %s: %s; running without it\n", address.c_str(),
-                error.c_str());
+        fprintf(stderr, "simplatform: no control port: %s; running without it\n", error.c_str());
     }
     simplatform::clearMapError();
     return 0;
