@@ -1,0 +1,618 @@
+// Strict BER decoding of trap and inform messages, Response-PDU encoding,
+// and the SnmpPdu record built from a decoded message.
+//
+// The decoder reads the message by its shape: every element's header is
+// checked against the element that encloses it before its content is read,
+// every enclosing element must be used up exactly, and each reading routine
+// returns the first fault it meets as a static text (null when all is well).
+// decodeMessage is the one place where a fault ends the decoding.
+#include "ber.h"
+
+#include <cstring>
+#include <iterator>
+
+namespace simplatform {
+namespace ber {
+
+namespace {
+
+// Bytes from p up to end: what is left of one element's content.
+struct Cursor {
+    const uint8_t* p;
+    const uint8_t* end;
+    size_t left() const { return static_cast<size_t>(end - p); }
+    bool empty() const { return p == end; }
+};
+
+#define TRY(step)                                  \
+    do {                                           \
+        if (const char* fault_ = (step)) return fault_; \
+    } while (0)
+
+// Reads one element's tag and length at c, checks that its content lies
+// inside c, and moves c past the element.
+const char* readElement(Cursor& c, uint8_t& tag, Cursor& content) {
+    if (c.left() < 2) return "element header cut short";
+    tag = c.p[0];
+    if ((tag & 0x1F) == 0x1F) return "multi-byte tag";
+    uint8_t first = c.p[1];
+    c.p += 2;
+    size_t length = first;
+    if (first & 0x80) {
+        size_t count = first & 0x7F;
+        if (count == 0) return "indefinite length";
+        if (count > kMaxLengthBytes) return "length of more than 4 bytes";
+        if (c.left() < count) return "length cut short";
+        length = 0;
+        for (size_t i = 0; i < count; ++i) length = (length << 8) | c.p[i];
+        c.p += count;
+    }
+    if (length > c.left()) return "length beyond its enclosing element";
+    content.p = c.p;
+    content.end = c.p + length;
+    c.p += length;
+    return nullptr;
+}
+
+// Reads one element that must carry tag.
+const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wrongTag) {
+    uint8_t actual = 0;
+    TRY(readElement(c, actual, content));
+    return actual == tag ? nullptr : wrongTag;
+}
+
+// Two's complement content in its shortest form: the first nine bits are
+// neither all zeros nor all ones.
+const char* checkShortestInteger(const Cursor& c) {
+    if (c.empty()) return "integer without content";
+    if (c.left() > 1 && ((c.p[0] == 0x00 && !(c.p[1] & 0x80)) || (c.p[0] == 0xFF && (c.p[1] & 0x80))))
+        return "integer not in its shortest form";
+    return nullptr;
+}
+
+const char* readSigned32(const Cursor& c, int32_t& value) {
+    TRY(checkShortestInteger(c));
+    if (c.left() > 4) return "INTEGER wider than 32 bits";
+    uint32_t v = (c.p[0] & 0x80) ? 0xFFFFFFFFu : 0u;
+    for (const uint8_t* b = c.p; b != c.end; ++b) v = (v << 8) | *b;
+    value = static_cast<int32_t>(v);
+    return nullptr;
+}
+
+// An unsigned type of width bytes (4 or 8): non-negative, at most width
+// bytes, or width + 1 with a leading 0x00.
+const char* readUnsigned(const Cursor& c, size_t width, uint64_t& value) {
+    TRY(checkShortestInteger(c));
+    if (c.p[0] & 0x80) return "negative value of an unsigned type";
+    if (c.left() > width + 1 || (c.left() == width + 1 && c.p[0] != 0x00))
+        return "unsigned value wider than its type";
+    uint64_t v = 0;
+    for (const uint8_t* b = c.p; b != c.end; ++b) v = (v << 8) | *b;
+    value = v;
+    return nullptr;
+}
+
+const char* readUnsigned32(const Cursor& c, uint32_t& value) {
+    uint64_t v = 0;
+    TRY(readUnsigned(c, 4, v));
+    value = static_cast<uint32_t>(v);
+    return nullptr;
+}
+
+// Appends the sub-identifiers of an OBJECT IDENTIFIER's content to words.
+const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& offset, uint32_t& count) {
+    if (c.empty()) return "empty OBJECT IDENTIFIER";
+    offset = static_cast<uint32_t>(words.size());
+    count = 0;
+    const uint8_t* p = c.p;
+    while (p != c.end) {
+        if (*p == 0x80) return "sub-identifier with a leading 0x80 group";
+        uint64_t v = 0;
+        size_t groups = 0;
+        for (;;) {
+            if (p == c.end) return "sub-identifier cut short";
+            if (++groups > 5) return "sub-identifier wider than 32 bits";
+            uint8_t b = *p++;
+            v = (v << 7) | (b & 0x7F);
+            if (!(b & 0x80)) break;
+        }
+        if (v > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
+        if (count == 0) {
+            // The first group holds the first two arcs as 40 * X + Y.
+            uint32_t x = v < 40 ? 0 : (v < 80 ? 1 : 2);
+            words.push_back(x);
+            words.push_back(static_cast<uint32_t>(v - 40u * x));
+            count = 2;
+        } else {
+            if (count == kMaxSubIdentifiers) return "more than 128 sub-identifiers";
+            words.push_back(static_cast<uint32_t>(v));
+            ++count;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t appendBytes(std::vector<uint8_t>& bytes, const Cursor& c) {
+    uint32_t offset = static_cast<uint32_t>(bytes.size());
+    bytes.insert(bytes.end(), c.p, c.end);
+    return offset;
+}
+
+const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
+    b.type = tag;
+    switch (tag) {
+    case SNMP_TYPE_INTEGER: {
+        int32_t v = 0;
+        TRY(readSigned32(c, v));
+        b.valueOffset = static_cast<uint32_t>(m.words.size());
+        b.valueLength = 4;
+        m.words.push_back(static_cast<uint32_t>(v));
+        return nullptr;
+    }
+    case SNMP_TYPE_COUNTER:
+    case SNMP_TYPE_GAUGE:
+    case SNMP_TYPE_TIMETICKS: {
+        uint32_t v = 0;
+        TRY(readUnsigned32(c, v));
+        b.valueOffset = static_cast<uint32_t>(m.words.size());
+        b.valueLength = 4;
+        m.words.push_back(v);
+        return nullptr;
+    }
+    case SNMP_TYPE_COUNTER64: {
+        uint64_t v = 0;
+        TRY(readUnsigned(c, 8, v));
+        b.valueOffset = static_cast<uint32_t>(m.counters.size());
+        b.valueLength = 8;
+        m.counters.push_back(SnmpCounter64{static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)});
+        return nullptr;
+    }
+    case SNMP_TYPE_OBJECT_ID:
+        return readOid(c, m.words, b.valueOffset, b.valueLength);
+    case SNMP_TYPE_IPADDRESS:
+        if (c.left() != 4) return "IpAddress not of 4 bytes";
+        b.valueOffset = appendBytes(m.bytes, c);
+        b.valueLength = 4;
+        return nullptr;
+    case SNMP_TYPE_NULL:
+    case SNMP_TYPE_NO_SUCH_OBJECT:
+    case SNMP_TYPE_NO_SUCH_INSTANCE:
+    case SNMP_TYPE_END_OF_MIB_VIEW:
+        if (!c.empty()) return "NULL or exception value with content";
+        b.valueOffset = 0;
+        b.valueLength = 0;
+        return nullptr;
+    default:
+        // OCTET STRING, Opaque and every other primitive application type
+        // (NsapAddress, UInteger32, ...) are kept as their bytes.
+        if (tag != SNMP_TYPE_OCTET_STRING && (tag & 0xE0) != 0x40) return "value of a type not accepted";
+        b.valueOffset = appendBytes(m.bytes, c);
+        b.valueLength = static_cast<uint32_t>(c.left());
+        return nullptr;
+    }
+}
+
+const char* readBindings(Cursor& pdu, Message& m) {
+    Cursor list{};
+    TRY(readTagged(pdu, 0x30, list, "binding list is not a SEQUENCE"));
+    while (!list.empty()) {
+        if (m.bindings.size() == kMaxBindings) return "more than 512 bindings";
+        Cursor binding{}, name{}, value{};
+        uint8_t tag = 0;
+        TRY(readTagged(list, 0x30, binding, "binding is not a SEQUENCE"));
+        TRY(readTagged(binding, SNMP_TYPE_OBJECT_ID, name, "binding name is not an OBJECT IDENTIFIER"));
+        TRY(readElement(binding, tag, value));
+        if (!binding.empty()) return "bytes after a binding's value";
+        Binding b;
+        TRY(readOid(name, m.words, b.nameOffset, b.nameLength));
+        TRY(readValue(tag, value, m, b));
+        m.bindings.push_back(b);
+    }
+    return nullptr;
+}
+
+// request-id, error-status, error-index, bindings.
+const char* readRequestPdu(Cursor& pdu, Message& m) {
+    Cursor field{};
+    TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "request id is not an INTEGER"));
+    TRY(readSigned32(field, m.requestId));
+    TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "error status is not an INTEGER"));
+    TRY(readSigned32(field, m.errorStatus));
+    TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "error index is not an INTEGER"));
+    TRY(readSigned32(field, m.errorIndex));
+    return readBindings(pdu, m);
+}
+
+// enterprise, agent-addr, generic-trap, specific-trap, time-stamp, bindings.
+const char* readTrapV1Pdu(Cursor& pdu, Message& m) {
+    Cursor field{};
+    TRY(readTagged(pdu, SNMP_TYPE_OBJECT_ID, field, "enterprise is not an OBJECT IDENTIFIER"));
+    TRY(readOid(field, m.words, m.enterpriseOffset, m.enterpriseLength));
+    TRY(readTagged(pdu, SNMP_TYPE_IPADDRESS, field, "agent address is not an IpAddress"));
+    if (field.left() != 4) return "IpAddress not of 4 bytes";
+    std::memcpy(m.agentAddr, field.p, 4);
+    TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "generic trap is not an INTEGER"));
+    TRY(readSigned32(field, m.genericTrap));
+    if (m.genericTrap < 0 || m.genericTrap > 6) return "generic trap outside 0 to 6";
+    TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "specific trap is not an INTEGER"));
+    TRY(readSigned32(field, m.specificTrap));
+    TRY(readTagged(pdu, SNMP_TYPE_TIMETICKS, field, "time stamp is not TimeTicks"));
+    TRY(readUnsigned32(field, m.timeStamp));
+    return readBindings(pdu, m);
+}
+
+const uint32_t kSysUpTime0[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
+const uint32_t kSnmpTrapOid0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
+const uint32_t kSnmpTrapEnterprise0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0};
+const uint32_t kSnmpTrapAddress0[] = {1, 3, 6, 1, 6, 3, 18, 1, 3, 0};
+const uint32_t kSnmpTraps[] = {1, 3, 6, 1, 6, 3, 1, 1, 5};
+
+template <size_t N>
+bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N]) {
+    return length == N && std::memcmp(words, oid, sizeof oid) == 0;
+}
+
+template <size_t N>
+bool nameIs(const Message& m, const Binding& b, const uint32_t (&oid)[N]) {
+    return sameOid(m.words.data() + b.nameOffset, b.nameLength, oid);
+}
+
+const char* checkNotification(const Message& m) {
+    if (m.bindings.size() < 2 || !nameIs(m, m.bindings[0], kSysUpTime0) ||
+        m.bindings[0].type != SNMP_TYPE_TIMETICKS || !nameIs(m, m.bindings[1], kSnmpTrapOid0) ||
+        m.bindings[1].type != SNMP_TYPE_OBJECT_ID)
+        return "notification does not begin with sysUpTime.0 and snmpTrapOID.0";
+    return nullptr;
+}
+
+const char* readMessage(Cursor all, Message& m) {
+    Cursor message{}, field{}, pdu{};
+    TRY(readTagged(all, 0x30, message, "message is not a SEQUENCE"));
+    if (!all.empty()) return "bytes after the message";
+    TRY(readTagged(message, SNMP_TYPE_INTEGER, field, "version is not an INTEGER"));
+    TRY(readSigned32(field, m.version));
+    if (m.version != 0 && m.version != 1) return "version other than SNMPv1 and SNMPv2c";
+    TRY(readTagged(message, SNMP_TYPE_OCTET_STRING, field, "community is not an OCTET STRING"));
+    m.communityOffset = appendBytes(m.bytes, field);
+    m.communityLength = static_cast<uint32_t>(field.left());
+    TRY(readElement(message, m.pduType, pdu));
+    switch (m.pduType) {
+    case kTagTrapV1:
+        if (m.version != 0) return "SNMPv1 Trap-PDU in an SNMPv2c message";
+        TRY(readTrapV1Pdu(pdu, m));
+        break;
+    case kTagInform:
+    case kTagTrapV2:
+        if (m.version != 1) return "SNMPv2 notification in an SNMPv1 message";
+        TRY(readRequestPdu(pdu, m));
+        TRY(checkNotification(m));
+        break;
+    case kTagResponse:
+        TRY(readRequestPdu(pdu, m));
+        break;
+    default:
+        return "PDU type not accepted";
+    }
+    if (!pdu.empty()) return "bytes after the binding list";
+    if (!message.empty()) return "bytes after the PDU";
+    return nullptr;
+}
+
+// ---- encoding ----
+
+size_t lengthSize(size_t length) {
+    size_t n = 1;
+    if (length >= 0x80)
+        for (size_t l = length; l; l >>= 8) ++n;
+    return n;
+}
+
+size_t elementSize(size_t contentLength) { return 1 + lengthSize(contentLength) + contentLength; }
+
+// Content bytes of a two's complement value in its shortest form.
+size_t signedSize(int64_t v) {
+    size_t n = 1;
+    while (n < 8 && !(v >= -(int64_t(1) << (8 * n - 1)) && v < (int64_t(1) << (8 * n - 1)))) ++n;
+    return n;
+}
+
+size_t unsignedSize(uint64_t v) {
+    size_t n = 1;
+    while (n < 9 && (v >> (8 * n - 1)) != 0) ++n;
+    return n;
+}
+
+size_t base128Size(uint64_t v) {
+    size_t n = 1;
+    while (v >>= 7) ++n;
+    return n;
+}
+
+uint64_t firstOidGroup(const uint32_t* oid, uint32_t count) {
+    return count == 0 ? 0 : 40ull * oid[0] + (count > 1 ? oid[1] : 0);
+}
+
+size_t oidSize(const uint32_t* oid, uint32_t count) {
+    if (count == 0) return 0;
+    size_t n = base128Size(firstOidGroup(oid, count));
+    for (uint32_t i = 2; i < count; ++i) n += base128Size(oid[i]);
+    return n;
+}
+
+size_t valueSize(const Message& m, const Binding& b) {
+    switch (b.type) {
+    case SNMP_TYPE_INTEGER: return signedSize(static_cast<int32_t>(m.words[b.valueOffset]));
+    case SNMP_TYPE_COUNTER:
+    case SNMP_TYPE_GAUGE:
+    case SNMP_TYPE_TIMETICKS: return unsignedSize(m.words[b.valueOffset]);
+    case SNMP_TYPE_COUNTER64: {
+        const SnmpCounter64& c = m.counters[b.valueOffset];
+        return unsignedSize((uint64_t(c.high) << 32) | c.low);
+    }
+    case SNMP_TYPE_OBJECT_ID: return oidSize(m.words.data() + b.valueOffset, b.valueLength);
+    case SNMP_TYPE_NULL:
+    case SNMP_TYPE_NO_SUCH_OBJECT:
+    case SNMP_TYPE_NO_SUCH_INSTANCE:
+    case SNMP_TYPE_END_OF_MIB_VIEW: return 0;
+    default: return b.valueLength;
+    }
+}
+
+size_t bindingSize(const Message& m, const Binding& b) {
+    return elementSize(oidSize(m.words.data() + b.nameOffset, b.nameLength)) + elementSize(valueSize(m, b));
+}
+
+struct Writer {
+    std::vector<uint8_t>& out;
+
+    void header(uint8_t tag, size_t length) {
+        out.push_back(tag);
+        if (length < 0x80) {
+            out.push_back(static_cast<uint8_t>(length));
+            return;
+        }
+        size_t count = lengthSize(length) - 1;
+        out.push_back(static_cast<uint8_t>(0x80 | count));
+        for (size_t i = count; i-- > 0;) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
+    }
+    void bigEndian(uint64_t v, size_t n) {
+        for (size_t i = n; i-- > 0;) out.push_back(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
+    }
+    void signedInteger(uint8_t tag, int64_t v) {
+        size_t n = signedSize(v);
+        header(tag, n);
+        bigEndian(static_cast<uint64_t>(v), n);
+    }
+    void unsignedInteger(uint8_t tag, uint64_t v) {
+        size_t n = unsignedSize(v);
+        header(tag, n);
+        bigEndian(v, n);
+    }
+    void base128(uint64_t v) {
+        size_t n = base128Size(v);
+        for (size_t i = n; i-- > 0;) out.push_back(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
+    }
+    void oid(const uint32_t* words, uint32_t count) {
+        header(SNMP_TYPE_OBJECT_ID, oidSize(words, count));
+        if (count == 0) return;
+        base128(firstOidGroup(words, count));
+        for (uint32_t i = 2; i < count; ++i) base128(words[i]);
+    }
+    void bytes(uint8_t tag, const uint8_t* data, size_t n) {
+        header(tag, n);
+        out.insert(out.end(), data, data + n);
+    }
+    void value(const Message& m, const Binding& b) {
+        switch (b.type) {
+        case SNMP_TYPE_INTEGER:
+            signedInteger(b.type, static_cast<int32_t>(m.words[b.valueOffset]));
+            break;
+        case SNMP_TYPE_COUNTER:
+        case SNMP_TYPE_GAUGE:
+        case SNMP_TYPE_TIMETICKS:
+            unsignedInteger(b.type, m.words[b.valueOffset]);
+            break;
+        case SNMP_TYPE_COUNTER64: {
+            const SnmpCounter64& c = m.counters[b.valueOffset];
+            unsignedInteger(b.type, (uint64_t(c.high) << 32) | c.low);
+            break;
+        }
+        case SNMP_TYPE_OBJECT_ID:
+            oid(m.words.data() + b.valueOffset, b.valueLength);
+            break;
+        case SNMP_TYPE_NULL:
+        case SNMP_TYPE_NO_SUCH_OBJECT:
+        case SNMP_TYPE_NO_SUCH_INSTANCE:
+        case SNMP_TYPE_END_OF_MIB_VIEW:
+            header(b.type, 0);
+            break;
+        default:
+            bytes(b.type, m.bytes.data() + b.valueOffset, b.valueLength);
+            break;
+        }
+    }
+};
+
+uint8_t g_noBytes[1] = {0};
+uint32_t g_noWords[1] = {0};
+
+}  // namespace
+
+void Message::clear() {
+    version = 0;
+    pduType = 0;
+    communityOffset = communityLength = 0;
+    requestId = errorStatus = errorIndex = 0;
+    enterpriseOffset = enterpriseLength = 0;
+    std::memset(agentAddr, 0, sizeof agentAddr);
+    genericTrap = specificTrap = 0;
+    timeStamp = 0;
+    bindings.clear();
+    bytes.clear();
+    words.clear();
+    counters.clear();
+}
+
+bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** why) {
+    out.clear();
+    const char* fault = nullptr;
+    if (!data || size == 0)
+        fault = "empty datagram";
+    else if (size > kMaxDatagram)
+        fault = "datagram longer than 65535 bytes";
+    else
+        fault = readMessage(Cursor{data, data + size}, out);
+    if (why) *why = fault;
+    if (!fault) return true;
+    out.clear();
+    return false;
+}
+
+bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
+    out.clear();
+    size_t listContent = 0;
+    for (const Binding& b : m.bindings) listContent += elementSize(bindingSize(m, b));
+    size_t pduContent = elementSize(signedSize(m.requestId)) + 2 * elementSize(1) + elementSize(listContent);
+    size_t messageContent =
+        elementSize(signedSize(m.version)) + elementSize(m.communityLength) + elementSize(pduContent);
+    if (elementSize(messageContent) > kMaxDatagram) return false;
+    out.reserve(elementSize(messageContent));
+
+    Writer w{out};
+    w.header(0x30, messageContent);
+    w.signedInteger(SNMP_TYPE_INTEGER, m.version);
+    w.bytes(SNMP_TYPE_OCTET_STRING, m.bytes.data() + m.communityOffset, m.communityLength);
+    w.header(kTagResponse, pduContent);
+    w.signedInteger(SNMP_TYPE_INTEGER, m.requestId);
+    w.signedInteger(SNMP_TYPE_INTEGER, 0);
+    w.signedInteger(SNMP_TYPE_INTEGER, 0);
+    w.header(0x30, listContent);
+    for (const Binding& b : m.bindings) {
+        w.header(0x30, bindingSize(m, b));
+        w.oid(m.words.data() + b.nameOffset, b.nameLength);
+        w.value(m, b);
+    }
+    return true;
+}
+
+void buildPdu(PduRecord& record, const sockaddr_in& sender) {
+    Message& m = record.message;
+    SnmpPdu& pdu = record.pdu;
+    pdu = SnmpPdu{};
+    pdu.address = sender;
+    pdu.command = m.pduType;
+    pdu.version = m.version;
+    pdu.community = m.communityLength ? m.bytes.data() + m.communityOffset : g_noBytes;
+    pdu.community_len = m.communityLength;
+
+    // Every binding, linked in order; the PDU's list may start later.
+    record.varbinds.assign(m.bindings.size(), SnmpVarBind{});
+    for (size_t i = 0; i < m.bindings.size(); ++i) {
+        const Binding& b = m.bindings[i];
+        SnmpVarBind& v = record.varbinds[i];
+        v.next = i + 1 < m.bindings.size() ? &record.varbinds[i + 1] : nullptr;
+        v.name = m.words.data() + b.nameOffset;
+        v.name_length = b.nameLength;
+        v.type = b.type;
+        v.value_length = b.valueLength;
+        switch (b.type) {
+        case SNMP_TYPE_INTEGER:
+            v.value.integer = reinterpret_cast<int32_t*>(m.words.data() + b.valueOffset);
+            break;
+        case SNMP_TYPE_COUNTER:
+        case SNMP_TYPE_GAUGE:
+        case SNMP_TYPE_TIMETICKS:
+            v.value.unsigned32 = m.words.data() + b.valueOffset;
+            break;
+        case SNMP_TYPE_OBJECT_ID:
+            v.value.oid = m.words.data() + b.valueOffset;
+            break;
+        case SNMP_TYPE_COUNTER64:
+            v.value.counter64 = m.counters.data() + b.valueOffset;
+            break;
+        case SNMP_TYPE_NULL:
+        case SNMP_TYPE_NO_SUCH_OBJECT:
+        case SNMP_TYPE_NO_SUCH_INSTANCE:
+        case SNMP_TYPE_END_OF_MIB_VIEW:
+            v.value.string = nullptr;
+            break;
+        default:
+            v.value.string = b.valueLength ? m.bytes.data() + b.valueOffset : g_noBytes;
+            break;
+        }
+    }
+    size_t firstVariable = 0;
+
+    if (m.pduType == kTagTrapV1) {
+        pdu.enterprise = m.words.data() + m.enterpriseOffset;
+        pdu.enterprise_length = m.enterpriseLength;
+        std::memcpy(&pdu.agent_addr, m.agentAddr, 4);
+        pdu.generic_type = m.genericTrap;
+        pdu.specific_type = m.specificTrap;
+        pdu.time_stamp = m.timeStamp;
+        std::vector<uint32_t>& notify = record.derived;
+        if (m.genericTrap == 6) {
+            notify.assign(pdu.enterprise, pdu.enterprise + pdu.enterprise_length);
+            notify.push_back(0);
+            notify.push_back(static_cast<uint32_t>(m.specificTrap));
+        } else {
+            notify.assign(std::begin(kSnmpTraps), std::end(kSnmpTraps));
+            notify.push_back(static_cast<uint32_t>(m.genericTrap) + 1);
+        }
+        pdu.notify_oid = notify.data();
+        pdu.notify_oid_length = static_cast<uint32_t>(notify.size());
+    } else {
+        pdu.request_id = m.requestId;
+        pdu.error_status = m.errorStatus;
+        pdu.error_index = m.errorIndex;
+    }
+
+    if (m.pduType == kTagInform || m.pduType == kTagTrapV2) {
+        // The decoder has checked the first two bindings' names and types.
+        const Binding& upTime = m.bindings[0];
+        const Binding& trapOid = m.bindings[1];
+        pdu.time_stamp = m.words[upTime.valueOffset];
+        pdu.notify_oid = m.words.data() + trapOid.valueOffset;
+        pdu.notify_oid_length = trapOid.valueLength;
+        firstVariable = 2;
+
+        uint32_t* enterprise = nullptr;
+        uint32_t enterpriseLength = 0;
+        bool haveAgentAddr = false;
+        for (size_t i = 2; i < m.bindings.size(); ++i) {
+            const Binding& b = m.bindings[i];
+            if (!enterprise && b.type == SNMP_TYPE_OBJECT_ID && nameIs(m, b, kSnmpTrapEnterprise0)) {
+                enterprise = m.words.data() + b.valueOffset;
+                enterpriseLength = b.valueLength;
+            } else if (!haveAgentAddr && b.type == SNMP_TYPE_IPADDRESS && nameIs(m, b, kSnmpTrapAddress0)) {
+                std::memcpy(&pdu.agent_addr, m.bytes.data() + b.valueOffset, 4);
+                haveAgentAddr = true;
+            }
+        }
+        if (!haveAgentAddr) pdu.agent_addr = sender.sin_addr;
+        if (!enterprise) {
+            // The notification's identifier less its last sub-identifier, and
+            // less the 0 that an identifier made from an SNMPv1 trap has there.
+            enterprise = pdu.notify_oid;
+            enterpriseLength = pdu.notify_oid_length - 1;
+            if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0) --enterpriseLength;
+        }
+        pdu.enterprise = enterpriseLength ? enterprise : g_noWords;
+        pdu.enterprise_length = enterpriseLength;
+
+        const uint32_t* id = pdu.notify_oid;
+        uint32_t idLength = pdu.notify_oid_length;
+        if (idLength == 10 && std::memcmp(id, kSnmpTraps, sizeof kSnmpTraps) == 0 && id[9] >= 1 && id[9] <= 6) {
+            pdu.generic_type = static_cast<int32_t>(id[9]) - 1;
+            pdu.specific_type = 0;
+        } else {
+            pdu.generic_type = 6;
+            pdu.specific_type = static_cast<int32_t>(id[idLength - 1]);
+        }
+    }
+
+    pdu.variables = firstVariable < record.varbinds.size() ? &record.varbinds[firstVariable] : nullptr;
+}
+
+}  // namespace ber
+}  // namespace simplatform
