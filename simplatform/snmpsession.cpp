@@ -1,0 +1,393 @@
+// The SNMP library's trap event session: a UDP trap receiver on
+// $SIMPLATFORM_TRAP_ADDR that decodes every datagram, answers informs and
+// hands each trap and inform to the session's callback; PDU release, error
+// texts and 64-bit number text.
+//
+// Invariants:
+// - One thread: the receiver runs inside DispatchMessageA and calls the
+//   program from there. At most one session is open at a time.
+// - The kernel's socket buffer is the only queue: a readable event drains up
+//   to kDrainLimit datagrams, each decoded and delivered as its own callback
+//   before the next is read, and leaves the rest for the next turn of the
+//   loop so that the other sockets are served in between.
+// - Every datagram is counted once in stats().datagrams, and then once more
+//   in either malformed or delivered.
+// - The callback may close the session; the receiver notices (the session
+//   generation changes) and reads nothing more.
+// - PDU records are pooled: a freed record goes back to the pool with its
+//   containers' capacity, so a steady stream of traps allocates nothing.
+//   OVsnmpFreePdu only releases records that are in the live list; any
+//   other pointer is left alone.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../platform/ovsnmp.h"
+#include "ber.h"
+#include "internal.h"
+
+#ifdef _WIN32
+#include <mswsock.h>
+#include <ws2tcpip.h>
+#endif
+
+int OVsnmpErrno = 0;
+
+namespace simplatform {
+namespace {
+
+#ifdef _WIN32
+using SockLen = int;
+const Socket kNoSocket = INVALID_SOCKET;
+#else
+using SockLen = socklen_t;
+const Socket kNoSocket = -1;
+#endif
+
+// Error codes of OVsnmpErrno.
+enum ErrorCode {
+    kNoError = 0,
+    kTrapPortUnavailable = 1,
+    kSessionAlreadyOpen = 2,
+    kConnectionLost = 3,
+    kUnknownSession = 4,
+    kUnknownPdu = 5,
+    kNoCallback = 6,
+    kErrorCodes
+};
+
+const char* const kErrorTexts[kErrorCodes] = {
+    "no error",
+    "cannot open the trap port",
+    "a trap session is already open",
+    "the connection to the trap service was lost",
+    "not an open trap session",
+    "not a PDU delivered by the SNMP library",
+    "no callback given for the trap session",
+};
+
+// The text of the last failure of each code, when it says more than the
+// code's fixed text (the address and the operating system's reason).
+std::array<std::string, kErrorCodes>& errorDetails()
+{
+    static auto* details = new std::array<std::string, kErrorCodes>;
+    return *details;
+}
+
+void setError(ErrorCode code, std::string detail = std::string())
+{
+    errorDetails()[code] = std::move(detail);
+    OVsnmpErrno = code;
+}
+
+constexpr int kDrainLimit = 64;            // datagrams per readable event
+constexpr size_t kPoolLimit = 16;          // freed records kept for reuse
+constexpr int kReceiveBufferBytes = 1 << 20;
+
+struct TrapSessionState {
+    SnmpSession session{};     // the record the program holds
+    Socket socket = kNoSocket;
+    OVsnmpCallback callback = nullptr;
+    void* userData = nullptr;
+    std::string address;       // as configured, for texts
+    bool connected = true;     // false after a lost connection
+};
+
+struct TrapReceiver {
+    std::unique_ptr<TrapSessionState> open;
+    uint64_t generation = 0;   // changes whenever a session opens or closes
+    std::vector<uint8_t> datagram = std::vector<uint8_t>(ber::kMaxDatagram + 1);
+    std::vector<uint8_t> response;
+    std::vector<std::unique_ptr<ber::PduRecord>> live;  // handed to the program
+    std::vector<std::unique_ptr<ber::PduRecord>> pool;  // ready for reuse
+};
+
+// Lives until the process ends: the program may exit from inside a callback.
+TrapReceiver& receiver()
+{
+    static auto* instance = new TrapReceiver;
+    return *instance;
+}
+
+std::unique_ptr<ber::PduRecord> takeRecord(TrapReceiver& r)
+{
+    if (r.pool.empty()) {
+        return std::make_unique<ber::PduRecord>();
+    }
+    std::unique_ptr<ber::PduRecord> record = std::move(r.pool.back());
+    r.pool.pop_back();
+    return record;
+}
+
+void giveBack(TrapReceiver& r, std::unique_ptr<ber::PduRecord> record)
+{
+    if (r.pool.size() < kPoolLimit) {
+        r.pool.push_back(std::move(record));
+    }
+}
+
+bool wouldBlock()
+{
+#ifdef _WIN32
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+#endif
+}
+
+// Errors that concern one datagram or one earlier answer (a port that was
+// unreachable, an interrupted call), after which the socket is still good.
+bool passingError()
+{
+#ifdef _WIN32
+    int e = WSAGetLastError();
+    return e == WSAECONNRESET || e == WSAEMSGSIZE || e == WSAEINTR || e == WSAENETRESET;
+#else
+    return errno == EINTR || errno == ECONNREFUSED || errno == ECONNRESET;
+#endif
+}
+
+void answerInform(TrapReceiver& r, const TrapSessionState& s, const ber::Message& m, const sockaddr_in& from)
+{
+    if (!ber::encodeResponse(m, r.response)) {
+        return;
+    }
+    int sent = sendto(s.socket, reinterpret_cast<const char*>(r.response.data()),
+                      static_cast<int>(r.response.size()), 0, reinterpret_cast<const sockaddr*>(&from),
+                      static_cast<SockLen>(sizeof from));
+    if (sent == static_cast<int>(r.response.size())) {
+        stats().informsAnswered++;
+    }
+}
+
+void onTrapSocketReadable()
+{
+    TrapReceiver& r = receiver();
+    for (int i = 0; i < kDrainLimit; ++i) {
+        TrapSessionState* s = r.open.get();
+        if (s == nullptr || !s->connected) {
+            return;
+        }
+        sockaddr_in from{};
+        SockLen fromLength = static_cast<SockLen>(sizeof from);
+        int n = static_cast<int>(recvfrom(s->socket, reinterpret_cast<char*>(r.datagram.data()),
+                                          static_cast<int>(r.datagram.size()), 0,
+                                          reinterpret_cast<sockaddr*>(&from), &fromLength));
+        if (n < 0) {
+            if (!wouldBlock() && passingError()) {
+                continue;
+            }
+            return;
+        }
+        stats().datagrams++;
+
+        std::unique_ptr<ber::PduRecord> record = takeRecord(r);
+        ber::Message& m = record->message;
+        bool accepted = from.sin_family == AF_INET && static_cast<size_t>(n) <= ber::kMaxDatagram &&
+                        ber::decodeMessage(r.datagram.data(), static_cast<size_t>(n), m) &&
+                        (m.pduType == ber::kTagTrapV1 || m.pduType == ber::kTagInform ||
+                         m.pduType == ber::kTagTrapV2);
+        if (!accepted) {
+            stats().malformed++;
+            giveBack(r, std::move(record));
+            continue;
+        }
+        // Answered before the program sees it: the program may take its time.
+        if (m.pduType == ber::kTagInform) {
+            answerInform(r, *s, m, from);
+        }
+        ber::buildPdu(*record, from);
+        SnmpPdu* pdu = &record->pdu;
+        r.live.push_back(std::move(record));
+        stats().delivered++;
+
+        uint64_t generation = r.generation;
+        s->callback(pdu->command, &s->session, pdu, s->userData);
+        if (r.generation != generation) {
+            return;  // the callback closed the session
+        }
+    }
+}
+
+void stopReceiving(TrapSessionState& s)
+{
+    if (s.connected) {
+        closeSocket(s.socket);  // unwatches it too
+        s.socket = kNoSocket;
+        s.connected = false;
+    }
+}
+
+std::string trapPortFailure(const std::string& address, const std::string& reason)
+{
+    return "cannot bind trap port " + address + ": " + reason;
+}
+
+}  // namespace
+
+std::string loseTrapConnection()
+{
+    TrapReceiver& r = receiver();
+    TrapSessionState* s = r.open.get();
+    if (s == nullptr) {
+        return "no trap session is open";
+    }
+    if (!s->connected) {
+        return "the trap session's connection is already lost";
+    }
+    // Like a real loss: the port is closed at once and nothing more arrives,
+    // whatever the program does with the news.
+    stopReceiving(*s);
+    setError(kConnectionLost, "the connection to the trap service was lost (trap port " + s->address + " closed)");
+    s->callback(SNMP_KIND_LOST_CONNECTION, &s->session, nullptr, s->userData);
+    return std::string();
+}
+
+}  // namespace simplatform
+
+using simplatform::receiver;
+using simplatform::TrapReceiver;
+using simplatform::TrapSessionState;
+
+// The node, application name and filter are accepted and not interpreted:
+// the session receives every trap and inform that reaches the trap port.
+SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpCallback callback,
+                              void* user_data, const char* filter)
+{
+    (void)node;
+    (void)application;
+    (void)filter;
+    TrapReceiver& r = receiver();
+    if (callback == nullptr) {
+        simplatform::setError(simplatform::kNoCallback);
+        return nullptr;
+    }
+    if (r.open) {
+        simplatform::setError(simplatform::kSessionAlreadyOpen);
+        return nullptr;
+    }
+
+    auto s = std::make_unique<TrapSessionState>();
+    s->address = simplatform::setting("SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162");
+    s->callback = callback;
+    s->userData = user_data;
+    sockaddr_in addr{};
+    std::string reason;
+    if (!simplatform::parseHostPort(s->address, addr, reason)) {
+        simplatform::setError(simplatform::kTrapPortUnavailable, simplatform::trapPortFailure(s->address, reason));
+        return nullptr;
+    }
+    s->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s->socket == simplatform::kNoSocket) {
+        simplatform::setError(simplatform::kTrapPortUnavailable,
+                              simplatform::trapPortFailure(s->address, simplatform::lastSocketError()));
+        return nullptr;
+    }
+    if (bind(s->socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        !simplatform::setNonBlocking(s->socket)) {
+        // The reason is read before closing, which may change it.
+        std::string text = simplatform::trapPortFailure(s->address, simplatform::lastSocketError());
+        simplatform::closeSocket(s->socket);
+        simplatform::setError(simplatform::kTrapPortUnavailable, text);
+        return nullptr;
+    }
+    // A larger kernel buffer rides out bursts of traps; best effort.
+    int bufferBytes = simplatform::kReceiveBufferBytes;
+    setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferBytes), sizeof bufferBytes);
+#ifdef _WIN32
+    // Otherwise an answer to a sender that has gone makes the next receive
+    // fail with WSAECONNRESET.
+    BOOL reportReset = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(s->socket, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned, nullptr,
+             nullptr);
+#endif
+
+    simplatform::watchSocket(s->socket, [] { simplatform::onTrapSocketReadable(); });
+    r.open = std::move(s);
+    r.generation++;
+    return &r.open->session;
+}
+
+int OVsnmpClose(SnmpSession* session)
+{
+    TrapReceiver& r = receiver();
+    if (session == nullptr || !r.open || session != &r.open->session) {
+        simplatform::setError(simplatform::kUnknownSession);
+        return -1;
+    }
+    simplatform::stopReceiving(*r.open);
+    r.open.reset();
+    r.generation++;
+    return 0;
+}
+
+int OVsnmpFreePdu(SnmpPdu* pdu)
+{
+    if (pdu == nullptr) {
+        return 0;
+    }
+    TrapReceiver& r = receiver();
+    // The most recent PDU is the one usually given back: search from the end.
+    for (size_t i = r.live.size(); i-- > 0;) {
+        if (&r.live[i]->pdu == pdu) {
+            std::unique_ptr<simplatform::ber::PduRecord> record = std::move(r.live[i]);
+            r.live[i] = std::move(r.live.back());
+            r.live.pop_back();
+            simplatform::giveBack(r, std::move(record));
+            return 0;
+        }
+    }
+    simplatform::setError(simplatform::kUnknownPdu);
+    return -1;
+}
+
+const char* OVsnmpErrString(int error)
+{
+    if (error >= 0 && error < simplatform::kErrorCodes) {
+        const std::string& detail = simplatform::errorDetails()[error];
+        return detail.empty() ? simplatform::kErrorTexts[error] : detail.c_str();
+    }
+    static char unknown[48];
+    snprintf(unknown, sizeof unknown, "unknown SNMP library error %d", error);
+    return unknown;
+}
+
+char* OVuint64ToStr(char* out, const SnmpCounter64* value, int base, int* status)
+{
+    if (out == nullptr) {
+        if (status != nullptr) {
+            *status = -1;
+        }
+        return nullptr;
+    }
+    if (value == nullptr || base < 2 || base > 36) {
+        out[0] = '\0';
+        if (status != nullptr) {
+            *status = -1;
+        }
+        return out;
+    }
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    uint64_t v = (static_cast<uint64_t>(value->high) << 32) | value->low;
+    char reversed[65];  // 64 binary digits at most
+    size_t n = 0;
+    do {
+        reversed[n++] = digits[v % static_cast<unsigned>(base)];
+        v /= static_cast<unsigned>(base);
+    } while (v != 0);
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = reversed[n - 1 - i];
+    }
+    out[n] = '\0';
+    if (status != nullptr) {
+        *status = 0;
+    }
+    return out;
+}

@@ -1,0 +1,166 @@
+// The platform's gethostbyname: its hosts file first, dotted text, then the
+// operating system's resolver; the hosts file followed when it changes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sockets.h"
+
+namespace {
+
+class NameService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/nameservice_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+    }
+    void TearDown() override
+    {
+        unsetenv("SIMPLATFORM_HOSTS");
+        for (const std::string& f : files_) std::remove(f.c_str());
+        rmdir(folder_.c_str());
+    }
+
+    std::string writeHosts(const std::string& name, const std::string& text)
+    {
+        std::string path = folder_ + "/" + name;
+        std::ofstream(path) << text;
+        files_.push_back(path);
+        return path;
+    }
+
+    void useHosts(const std::string& path) { setenv("SIMPLATFORM_HOSTS", path.c_str(), 1); }
+
+    std::string folder_;
+    std::vector<std::string> files_;
+};
+
+// The first address of name as dotted text, or "none".
+std::string lookup(const char* name)
+{
+    hostent* h = gethostbyname(name);
+    if (h == nullptr) return "none";
+    EXPECT_EQ(h->h_addrtype, AF_INET);
+    EXPECT_EQ(h->h_length, 4);
+    EXPECT_NE(h->h_addr_list[0], nullptr);
+    EXPECT_EQ(h->h_addr_list[1], nullptr);
+    in_addr a;
+    std::memcpy(&a, h->h_addr_list[0], 4);
+    return inet_ntoa(a);
+}
+
+const char* const kHosts =
+    "# UPS hosts of the test\n"
+    "127.0.0.21   ups-hall3 ups3.example.test   # hall 3\n"
+    "  127.0.0.22\tups-hall4\n"
+    "127.0.0.23   UPS-Hall3\n"            // a second line for a known name: not used
+    "::1          ups-v6-only\n"           // another family: ignored
+    "127.0.0.24\n"                          // an address without a name
+    "999.0.0.1    bad-address\n"           // not an address: ignored
+    "127.0.0.25   127.0.0.99\n";            // a name that looks like an address
+
+}  // namespace
+
+TEST_F(NameService, NamesFromTheHostsFile)
+{
+    useHosts(writeHosts("hosts", kHosts));
+    struct {
+        const char* name;
+        const char* address;
+    } const cases[] = {
+        {"ups-hall3", "127.0.0.21"},
+        {"UPS-HALL3", "127.0.0.21"},      // names are not case-sensitive
+        {"ups3.example.test", "127.0.0.21"},  // an alias
+        {"ups-hall4", "127.0.0.22"},      // blanks and tabs
+        {"hall", "none"},                 // a comment's word is no name
+        {"ups-v6-only", "none"},
+        {"bad-address", "none"},
+        {"127.0.0.99", "127.0.0.25"},     // the hosts file comes before dotted text
+        {"127.0.0.7", "127.0.0.7"},       // dotted text as it stands
+        {"localhost", "127.0.0.1"},       // the operating system's resolver
+        {"no-such-host.invalid", "none"},
+        {"", "none"},
+        {"256.1.2.3.invalid", "none"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(lookup(c.name), c.address) << c.name;
+    }
+    EXPECT_EQ(gethostbyname(nullptr), nullptr);
+    EXPECT_EQ(gethostbyname(std::string(2000, 'a').c_str()), nullptr);
+}
+
+TEST_F(NameService, RecordNamesTheLineAndIsOverwrittenByTheNextCall)
+{
+    useHosts(writeHosts("hosts", kHosts));
+    hostent* first = gethostbyname("ups3.example.test");
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(first->h_name, "ups-hall3");
+    ASSERT_NE(first->h_aliases[0], nullptr);
+    EXPECT_STREQ(first->h_aliases[0], "ups3.example.test");
+    EXPECT_EQ(first->h_aliases[1], nullptr);
+
+    hostent* second = gethostbyname("127.0.0.8");
+    EXPECT_EQ(second, first);
+    EXPECT_STREQ(second->h_name, "127.0.0.8");
+    EXPECT_EQ(second->h_aliases[0], nullptr);
+}
+
+TEST_F(NameService, WithoutAHostsFileOnlyTheResolverAnswers)
+{
+    EXPECT_EQ(lookup("ups-hall3"), "none");
+    useHosts(folder_ + "/missing");
+    EXPECT_EQ(lookup("ups-hall3"), "none");
+    EXPECT_EQ(lookup("localhost"), "127.0.0.1");
+}
+
+TEST_F(NameService, AnotherHostsFileIsReadAtOnce)
+{
+    useHosts(writeHosts("one", "127.0.0.31 ups-a\n"));
+    EXPECT_EQ(lookup("ups-a"), "127.0.0.31");
+    useHosts(writeHosts("two", "127.0.0.32 ups-a\n"));
+    EXPECT_EQ(lookup("ups-a"), "127.0.0.32");
+}
+
+// The file is looked at no more than once a second: a change is seen
+// after that second.
+TEST_F(NameService, AChangedHostsFileIsReadAgain)
+{
+    std::string path = writeHosts("hosts", "127.0.0.41 ups-b\n");
+    useHosts(path);
+    EXPECT_EQ(lookup("ups-b"), "127.0.0.41");
+    std::ofstream(path) << "127.0.0.42 ups-b ups-c\n";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(lookup("ups-b"), "127.0.0.42");
+    EXPECT_EQ(lookup("ups-c"), "127.0.0.42");
+
+    std::remove(path.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(lookup("ups-c"), "none") << "a removed file names nothing";
+}
+
+// The program asks twice per recorded symbol for every trap.
+TEST_F(NameService, RepeatedLookupsAreCheap)
+{
+    useHosts(writeHosts("hosts", kHosts));
+    const int kLookups = 100000;
+    const char* const names[] = {"ups-hall3", "127.0.0.5", "localhost", "no-such-host.invalid"};
+    for (const char* name : names) {
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < kLookups; ++i) gethostbyname(name);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::printf("[ measured ] %d lookups of %s: %.3f s (%.2f us each)\n", kLookups, name, seconds,
+                    seconds * 1e6 / kLookups);
+        // 10 us a lookup: far less than a file read or a resolver call.
+        EXPECT_LT(seconds, 1.0) << name;
+    }
+}
