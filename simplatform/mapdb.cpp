@@ -32,12 +32,13 @@
 #include <utility>
 #include <vector>
 
+// internal.h brings winsock2.h, which must come before windows.h.
+#include "internal.h"
+#include "session.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
-
-#include "internal.h"
-#include "session.h"
 
 // The handle of one opened map; its address is what the program holds.
 struct MapHandle {
@@ -140,9 +141,14 @@ std::deque<MapHandle>& issuedHandles()
     return handles;
 }
 
-std::map<std::string, int>& injectedFailures()
+struct InjectedFailure {
+    int count = 0;
+    std::string text;
+};
+
+std::map<std::string, InjectedFailure>& injectedFailures()
 {
-    static std::map<std::string, int> failures;
+    static std::map<std::string, InjectedFailure> failures;
     return failures;
 }
 
@@ -158,13 +164,13 @@ bool injectedFailure(const char* operation)
 {
     auto& failures = injectedFailures();
     auto found = failures.find(operation);
-    if (found == failures.end() || found->second <= 0) {
+    if (found == failures.end()) {
         return false;
     }
-    if (--found->second == 0) {
+    setMapError(kMapErrorInjected, found->second.text);
+    if (--found->second.count <= 0) {
         failures.erase(found);
     }
-    setMapError(kMapErrorInjected, std::string("injected failure of ") + operation);
     return true;
 }
 
@@ -902,7 +908,7 @@ std::string mapStateJson()
     return map ? stateText(*map) : std::string();
 }
 
-void failNextMapCalls(const std::string& operation, int count)
+void failNextMapCalls(const std::string& operation, int count, const std::string& text)
 {
     bool known = false;
     for (const char* service : kMapServices) {
@@ -912,7 +918,8 @@ void failNextMapCalls(const std::string& operation, int count)
         throw std::invalid_argument("not a map service: " + operation);
     }
     if (count > 0) {
-        injectedFailures()[operation] = count;
+        injectedFailures()[operation] =
+            InjectedFailure{count, text.empty() ? "injected failure of " + operation : text};
     } else {
         injectedFailures().erase(operation);
     }

@@ -80,8 +80,8 @@ enum MapErrorCode {
 // For tests: the next count calls of the named map service (for example
 // "OVwSetSymbolBehavior", "OVwListObjectsOnMap", "OVwGetSymbolsByObject";
 // any map service this file implements) fail as the library fails, with
-// kMapErrorInjected and a text naming the operation. count 0 cancels.
-// Throws std::invalid_argument for a name that is not such a service.
-void failNextMapCalls(const std::string& operation, int count);
+// kMapErrorInjected and text (by default one naming the operation). count 0
+// cancels. Throws std::invalid_argument for a name that is not such a service.
+void failNextMapCalls(const std::string& operation, int count, const std::string& text = "");
 
 }  // namespace simplatform
