@@ -223,7 +223,9 @@ bool Program::connect(int timeoutMs)
 
 bool Program::waitReady(int timeoutMs)
 {
-    return connect(timeoutMs);
+    // The control port is opened early in start-up, but it answers only from
+    // the message loop: a reply means start-up has finished.
+    return connect(timeoutMs) && command("stats", timeoutMs).rfind("ok", 0) == 0;
 }
 
 void Program::send(const std::string& line)

@@ -52,7 +52,8 @@ public:
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    // Waits until the control port answers; false when the process ended first.
+    // Waits until start-up has finished and the message loop answers the
+    // control port; false when the process ended first.
     bool waitReady(int timeoutMs = 5000);
     // Sends one control line and returns the reply line (without its newline),
     // or "" when the connection ended without a reply.
