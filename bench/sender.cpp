@@ -349,6 +349,12 @@ int main(int argc, char** argv)
 
     uint64_t sent = 0, errors = 0;
     const uint64_t t0 = nowns();
+    // The pacing schedule starts here; a sender that was held up (not given
+    // a CPU) moves it on instead of catching up with a burst: the offered
+    // load stays a steady rate, at most one batch ahead of it, and the
+    // achieved rate reported is what was really offered.
+    uint64_t tstart = t0;
+    uint64_t slips = 0;
     const uint64_t deadline = duration > 0 ? t0 + uint64_t(duration * 1e9) : 0;
     while (sent < count) {
         uint64_t now = nowns();
@@ -356,11 +362,18 @@ int main(int argc, char** argv)
             break;
         uint64_t due = count;
         if (rate > 0) {
-            due = uint64_t(double(now - t0) * rate / 1e9) + 1;
+            due = uint64_t(double(now - tstart) * rate / 1e9) + 1;
+            if (due > sent + uint64_t(batch)) {
+                // Behind by more than a batch: slip the schedule.
+                uint64_t behind = due - sent - uint64_t(batch);
+                tstart += uint64_t(double(behind) * 1e9 / rate);
+                due -= behind;
+                slips++;
+            }
             if (due > count)
                 due = count;
             if (due <= sent) {
-                sleepuntil(t0 + uint64_t(double(sent) * 1e9 / rate));
+                sleepuntil(tstart + uint64_t(double(sent) * 1e9 / rate));
                 continue;
             }
         }
@@ -387,9 +400,10 @@ int main(int argc, char** argv)
         if (done < 0) {
             if (errno == EINTR)
                 continue;
-            // ENOBUFS and the like: count the packet as not sent, go on.
+            // ENOBUFS and the like: the packet is skipped (and not counted
+            // as sent), so that a persistent fault cannot spin.
             errors++;
-            sent += 1;  // skip it, so that a persistent fault cannot spin
+            sent += 1;
             continue;
         }
         sent += uint64_t(done);
@@ -397,9 +411,10 @@ int main(int argc, char** argv)
     const uint64_t t1 = nowns();
     double seconds = double(t1 - t0) / 1e9;
 
-    printf("{\"sent\": %llu, \"errors\": %llu, \"seconds\": %.6f, \"rate\": %.1f, \"t0\": %.6f, \"t1\": %.6f",
-           (unsigned long long)sent, (unsigned long long)errors, seconds,
-           seconds > 0 ? double(sent) / seconds : 0.0, double(t0) / 1e9, double(t1) / 1e9);
+    printf("{\"sent\": %llu, \"errors\": %llu, \"slips\": %llu, \"seconds\": %.6f, \"rate\": %.1f, "
+           "\"t0\": %.6f, \"t1\": %.6f",
+           (unsigned long long)(sent - errors), (unsigned long long)errors, (unsigned long long)slips, seconds,
+           seconds > 0 ? double(sent - errors) / seconds : 0.0, double(t0) / 1e9, double(t1) / 1e9);
 
     if (watchfd >= 0) {
         uint64_t limit = nowns() + uint64_t(wait * 1e9);
