@@ -10,35 +10,11 @@
 #include <string>
 
 #include "app/debuglog.h"
+#include "logdrive.h"
 
 namespace {
 
-class DebugLog : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/kelvorov-app-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        drive_ = pattern;
-        std::filesystem::create_directories(drive_ + "/temp");
-        setenv("SIMPLATFORM_DRIVE_C", drive_.c_str(), 1);
-        debuglogenabled = 1;
-    }
-    void TearDown() override
-    {
-        debuglogenabled = 0;
-        std::filesystem::remove_all(drive_);
-    }
-    std::string logPath() const { return drive_ + "/temp/kelvorov.txt"; }
-    std::string log() const
-    {
-        std::ifstream in(logPath(), std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::string drive_;
-};
+using DebugLog = LogDrive;
 
 const char* const kTime = "[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n";
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/debuglog.h"
+#include "logdrive.h"
 #include "map/upsmap.h"
 #include "platform/ovw.h"
 #include "simplatform/internal.h"
@@ -56,31 +57,23 @@ std::string mapOf(const std::vector<std::pair<std::string, std::string>>& object
     return text + "]}";
 }
 
-class MapSystem : public ::testing::Test {
+class MapSystem : public LogDrive {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kelvorov-map-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        drive_ = pattern;
-        std::filesystem::create_directories(drive_ + "/temp");
-        setenv("SIMPLATFORM_DRIVE_C", drive_.c_str(), 1);
-        setenv("SIMPLATFORM_QUIET", "1", 1);
+        LogDrive::SetUp();
         unsetenv("SIMPLATFORM_STATE");
-        debuglogenabled = 1;
         clearupstable();
         upssymbolcount = 0;
         open(kHall3);
     }
     void TearDown() override
     {
-        debuglogenabled = 0;
         simplatform::releaseReturnedRecords();
         simplatform::closeMap();
         clearupstable();
         upssymbolcount = 0;
-        unsetenv("SIMPLATFORM_QUIET");
-        std::filesystem::remove_all(drive_);
+        LogDrive::TearDown();
     }
     void open(const std::string& text)
     {
@@ -89,29 +82,6 @@ protected:
         map_ = OVwGetMapInfo();
         ASSERT_NE(map_, nullptr);
         std::filesystem::remove(drive_ + "/temp/kelvorov.txt");
-    }
-    // The log's messages in order: each record "<time>\n: <message>\n".
-    std::vector<std::string> messages() const
-    {
-        std::ifstream in(drive_ + "/temp/kelvorov.txt", std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        std::vector<std::string> lines;
-        std::string line;
-        std::istringstream stream(text.str());
-        while (std::getline(stream, line)) {
-            lines.push_back(line);
-        }
-        static const std::regex time("[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}");
-        std::vector<std::string> found;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            if (std::regex_match(lines[i], time) && i + 1 < lines.size() && lines[i + 1].rfind(": ", 0) == 0) {
-                found.push_back(lines[++i].substr(2));
-            } else if (!found.empty()) {
-                found.back() += "\n" + lines[i];
-            }
-        }
-        return found;
     }
     json symbolState(OVwSymbolId id) const
     {
@@ -133,7 +103,6 @@ protected:
         }
         return ids;
     }
-    std::string drive_;
     MapHandle* map_ = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/debuglog.h"
+#include "logdrive.h"
 #include "map/upsmap.h"
 #include "simplatform/mapdb.h"
 #include "snmptext/snmptext.h"
@@ -64,46 +65,20 @@ const char* const kMap = R"({
   ]
 })";
 
-class TrapIntake : public ::testing::Test {
+class TrapIntake : public LogDrive {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kelvorov-trap-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        drive_ = pattern;
-        std::filesystem::create_directories(drive_ + "/temp");
-        setenv("SIMPLATFORM_DRIVE_C", drive_.c_str(), 1);
+        LogDrive::SetUp();
         ASSERT_FALSE(hostsFile().empty());
         setenv("SIMPLATFORM_HOSTS", hostsFile().c_str(), 1);
-        setenv("SIMPLATFORM_QUIET", "1", 1);
         memset(upssymboltable, 0, sizeof upssymboltable);
-        debuglogenabled = 1;
     }
     void TearDown() override
     {
-        debuglogenabled = 0;
         memset(upssymboltable, 0, sizeof upssymboltable);
         simplatform::closeMap();
-        std::filesystem::remove_all(drive_);
-    }
-
-    // The messages of the log's records, in order. A record is the
-    // 24-character time, a newline, ": ", the message and a newline.
-    std::vector<std::string> messages() const
-    {
-        std::ifstream in(drive_ + "/temp/kelvorov.txt", std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        std::string text = content.str();
-        if (!text.empty())
-            text.pop_back();  // the last record's own line end
-        static const std::regex timeLine(
-            "(^|\n)[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n: ");
-        std::vector<std::string> found(
-            std::sregex_token_iterator(text.begin(), text.end(), timeLine, -1), {});
-        if (!found.empty())
-            found.erase(found.begin());  // what precedes the first record: nothing
-        return found;
+        LogDrive::TearDown();
     }
 
     MapHandle* loadMap()
@@ -125,8 +100,6 @@ protected:
         upssymboltable[index].symbolid = symbol;
         upssymboltable[index].map = map;
     }
-
-    std::string drive_;
 };
 
 // A PDU as the platform would deliver it, built on the stack; the
