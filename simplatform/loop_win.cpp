@@ -32,7 +32,11 @@
 //   send failed with WSAEWOULDBLOCK. To give writable handlers the same
 //   "called while the socket can take more data" contract as poll(), the
 //   backend checks the socket with select() after each writable call (and
-//   when the watch is set) and posts the message itself when it is writable.
+//   when the watch is set) and posts the message itself when it is
+//   writable. When it is not, and the handler's last send succeeded, no
+//   FD_WRITE may ever come; so while such a socket waits, a 10 ms window
+//   timer checks it again. The timer runs only while a writable watch waits
+//   for buffer space, which costs at most 10 ms of latency then.
 // - Messages already queued for a socket when it is unwatched are dropped
 //   by the window procedure. If the system reuses a closed socket's handle
 //   for a new watched socket, such a message may call the new socket's
@@ -64,15 +68,19 @@ constexpr UINT kSocketMessage = WM_APP + 0x162;
 constexpr char kWindowClass[] = "SimplatformSocketEvents";
 constexpr long kReadEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
 constexpr long kWriteEvents = FD_WRITE;
+constexpr UINT_PTR kWritablePollTimer = 1;
+constexpr UINT kWritablePollMs = 10;
 
 struct Watch {
     std::function<void()> onReadable;
     std::function<void()> onWritable;
+    bool awaitingSpace = false;  // writable watch that the poll timer checks
 };
 
 struct Loop {
     HWND window = nullptr;
     bool windowFailed = false;
+    bool pollTimerRunning = false;
     std::map<Socket, std::shared_ptr<Watch>> watches;
 };
 
@@ -135,11 +143,49 @@ bool isWritable(Socket s)
     return select(0, nullptr, &writable, nullptr, &now) == 1;
 }
 
-// Posts an FD_WRITE message for s when it can take data now.
-void postWritableIfReady(Loop& l, Socket s)
+void postWritable(Loop& l, Socket s)
 {
-    if (l.window != nullptr && isWritable(s)) {
-        PostMessageA(l.window, kSocketMessage, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_WRITE, 0));
+    PostMessageA(l.window, kSocketMessage, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(FD_WRITE, 0));
+}
+
+// Makes sure the writable handler of w (watching s) is called again: now,
+// when s can take data, or else from the poll timer once it can.
+void armWritable(Loop& l, Socket s, Watch& w)
+{
+    if (l.window == nullptr) {
+        return;
+    }
+    if (isWritable(s)) {
+        w.awaitingSpace = false;
+        postWritable(l, s);
+        return;
+    }
+    w.awaitingSpace = true;
+    if (!l.pollTimerRunning && SetTimer(l.window, kWritablePollTimer, kWritablePollMs, nullptr) != 0) {
+        l.pollTimerRunning = true;
+    }
+}
+
+// The poll timer's tick: posts FD_WRITE for every waiting socket that can
+// take data now, and stops the timer when none waits any more.
+void pollWritable()
+{
+    Loop& l = loop();
+    bool waiting = false;
+    for (auto& [s, w] : l.watches) {
+        if (!w->awaitingSpace || !w->onWritable) {
+            continue;
+        }
+        if (isWritable(s)) {
+            w->awaitingSpace = false;
+            postWritable(l, s);
+        } else {
+            waiting = true;
+        }
+    }
+    if (!waiting && l.pollTimerRunning) {
+        KillTimer(l.window, kWritablePollTimer);
+        l.pollTimerRunning = false;
     }
 }
 
@@ -172,10 +218,11 @@ void dispatchSocketEvent(Socket s, LPARAM lParam)
         if (!w->onWritable) {
             return;
         }
+        w->awaitingSpace = false;
         runHandler(w->onWritable);
         auto still = l.watches.find(s);
-        if (still != l.watches.end() && still->second == w && w->onWritable) {
-            postWritableIfReady(l, s);
+        if (still != l.watches.end() && still->second == w) {
+            armWritable(l, s, *w);
         }
         return;
     }
@@ -189,6 +236,10 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     if (message == kSocketMessage) {
         releaseReturnedRecords();
         dispatchSocketEvent(static_cast<Socket>(wParam), lParam);
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == kWritablePollTimer) {
+        pollWritable();
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -239,7 +290,6 @@ void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void
         return;
     }
     long events = (onReadable ? kReadEvents : 0) | (onWritable ? kWriteEvents : 0);
-    bool writable = static_cast<bool>(onWritable);
     auto w = std::make_shared<Watch>();
     w->onReadable = std::move(onReadable);
     w->onWritable = std::move(onWritable);
@@ -248,10 +298,10 @@ void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void
                 lastSocketError().c_str());
         return;
     }
-    l.watches[s] = std::move(w);
-    if (writable) {
-        postWritableIfReady(l, s);
+    if (w->onWritable) {
+        armWritable(l, s, *w);
     }
+    l.watches[s] = std::move(w);
 }
 
 }  // namespace
