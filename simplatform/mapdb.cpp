@@ -406,7 +406,7 @@ std::unique_ptr<MapDatabase> parseMap(const std::string& source)
     Json doc;
     try {
         doc = Json::parse(source);
-    } catch (const Json::parse_error& e) {
+    } catch (const Json::exception& e) {  // parse_error, and out_of_range for a number too large
         std::string what = e.what();
         auto end = what.find("] ");
         fault("not JSON: " + (what.rfind("[json.exception", 0) == 0 && end != std::string::npos
