@@ -8,10 +8,15 @@ senders and the control port on 127.0.0.1:
     "ups-lab: Powerfail", status 4;
   - a burst of traps sent back to back plus one malformed datagram: all
     counted, all delivered, the loop keeps serving the control port;
+  - a client that reads its replies late gets them all;
   - end-session 1: the process exits with status 0.
 Each run must pass on its own, and then the debug logs must hold the same
-messages in the same order (times and line ends aside) and the console the
-same map lines.
+messages in the same order (times and line ends aside), the console the
+same map lines and the counters the same values. A second, short run ends
+with `quit`: the message loop returns and the log ends normally.
+
+Before that, the Windows message-loop backend's own test program
+(loop_win_test.cpp) runs in the same prefix when given.
 
 The Windows program gets a fresh Wine prefix of its own in a temporary
 folder; its log is that prefix's drive_c/temp/kelvorov.txt.
@@ -204,6 +209,30 @@ def map_lines(text):
     return [line for line in text.replace("\r\n", "\n").split("\n") if line.startswith("map: ")]
 
 
+def run_quit(name, command, env, workdir, log_path):
+    """Starts the program without a map and ends it with a quit message: the
+    message loop returns and the program ends normally. Failures."""
+    failures = []
+    control_port = free_port(socket.SOCK_STREAM)
+    env = dict(env, SIMPLATFORM_TRAP_ADDR="127.0.0.1:%d" % free_port(socket.SOCK_DGRAM),
+               SIMPLATFORM_CONTROL_ADDR="127.0.0.1:%d" % control_port)
+    env.pop("SIMPLATFORM_MAP", None)
+    program = Program(command, env, workdir)
+    try:
+        if not program.connect(control_port, 60):
+            return ["%s quit: the control port never answered" % name]
+        reply = program.command("quit")
+        status = program.wait_exit(30)
+        if reply != "ok" or status != 0:
+            failures.append("%s quit: reply %r, exit status %s" % (name, reply, status))
+    finally:
+        program.close()
+    messages = log_messages(open(log_path, "rb").read().decode("latin-1")) if os.path.exists(log_path) else []
+    if not messages or messages[-1] != "*******************************\nNormal Program End":
+        failures.append("%s quit: the log does not end normally: %r" % (name, messages[-3:]))
+    return failures
+
+
 def run_scenario(name, command, env, workdir, log_path, senders):
     """Runs the scenario; returns (failures, log text, console text, counters, seconds)."""
     failures = []
@@ -348,6 +377,8 @@ def main():
             "Linux", [args.linux, "-d"], linux_env, linux_dir,
             os.path.join(linux_dir, "drive_c", "temp", "kelvorov.txt"), senders)
         failures += linux_failures
+        failures += run_quit("Linux", [args.linux, "-d"], linux_env, linux_dir,
+                             os.path.join(linux_dir, "drive_c", "temp", "kelvorov.txt"))
 
         # Wine: a fresh prefix, then the same scenario.
         start = time.monotonic()
@@ -380,6 +411,10 @@ def main():
             "Wine", [args.wine, exe, "-d"], windows_env, wine_dir,
             os.path.join(prefix, "drive_c", "temp", "kelvorov.txt"), senders)
         failures += wine_failures
+        start = time.monotonic()
+        failures += run_quit("Wine", [args.wine, exe, "-d"], windows_env, wine_dir,
+                             os.path.join(prefix, "drive_c", "temp", "kelvorov.txt"))
+        quit_seconds = time.monotonic() - start
 
         linux_messages = log_messages(linux_log)
         wine_messages = log_messages(wine_log)
@@ -393,8 +428,8 @@ def main():
                 failures.append("counters differ: Linux %s, Wine %s" % (linux_stats, wine_stats))
             if "ups-lab: Powerfail" not in "".join(map_lines(wine_console)):
                 failures.append("the Wine console never showed Powerfail: %r" % wine_console)
-        log("timings: Linux scenario %.1f s, wineboot %.1f s, loop test %.1f s, Wine scenario %.1f s"
-            % (linux_seconds, boot_seconds, loop_seconds, wine_seconds))
+        log("timings: Linux scenario %.1f s, wineboot %.1f s, loop test %.1f s, Wine scenario %.1f s,"
+            " Wine quit run %.1f s" % (linux_seconds, boot_seconds, loop_seconds, wine_seconds, quit_seconds))
     finally:
         subprocess.run([wineserver, "-k"], env=wine_env, capture_output=True, timeout=60)
         if args.keep or failures:
