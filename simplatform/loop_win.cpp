@@ -92,8 +92,39 @@ Loop& loop()
     return *instance;
 }
 
-// The text of a Windows error code, without the trailing line break, or a
-// plain "error N" when the system has none.
+// Texts of the socket errors the platform can meet, for systems whose
+// message tables have none for them (Wine's, for one).
+struct SocketErrorText {
+    DWORD code;
+    const char* text;
+};
+const SocketErrorText kSocketErrorTexts[] = {
+    {WSAEINTR, "Interrupted function call"},
+    {WSAEACCES, "Permission denied"},
+    {WSAEINVAL, "Invalid argument"},
+    {WSAEMFILE, "Too many open sockets"},
+    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
+    {WSAENOTSOCK, "Socket operation on nonsocket"},
+    {WSAEMSGSIZE, "Message too long"},
+    {WSAEAFNOSUPPORT, "Address family not supported"},
+    {WSAEADDRINUSE, "Address already in use"},
+    {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+    {WSAENETUNREACH, "Network is unreachable"},
+    {WSAECONNABORTED, "Software caused connection abort"},
+    {WSAECONNRESET, "Connection reset by peer"},
+    {WSAENOBUFS, "No buffer space available"},
+    {WSAENOTCONN, "Socket is not connected"},
+    {WSAETIMEDOUT, "Connection timed out"},
+    {WSAECONNREFUSED, "Connection refused"},
+    {WSAEHOSTUNREACH, "No route to host"},
+    {WSANOTINITIALISED, "Windows sockets not started"},
+    {WSAHOST_NOT_FOUND, "Host not found"},
+    {WSATRY_AGAIN, "Nonauthoritative host not found"},
+    {WSANO_DATA, "Valid name, no data record of requested type"},
+};
+
+// The text of a Windows error code, without the trailing line break: the
+// system's, else the table's, else a plain "error N".
 std::string errorText(DWORD code)
 {
     char buffer[512];
@@ -103,14 +134,22 @@ std::string errorText(DWORD code)
                      buffer[n - 1] == '.')) {
         --n;
     }
-    if (n == 0) {
-        return "error " + std::to_string(static_cast<unsigned long>(code));
+    if (n > 0) {
+        return std::string(buffer, n);
     }
-    return std::string(buffer, n);
+    std::string number = std::to_string(static_cast<unsigned long>(code));
+    for (const SocketErrorText& row : kSocketErrorTexts) {
+        if (row.code == code) {
+            return std::string(row.text) + " (error " + number + ")";
+        }
+    }
+    return "error " + number;
 }
 
+// Starts the socket library before main runs. It is never cleaned up: the
+// program may exit from inside a handler, and other objects' destructors
+// may still close sockets; the end of the process releases it.
 struct SocketLibrary {
-    bool started = false;
     SocketLibrary()
     {
         WSADATA data;
@@ -118,18 +157,8 @@ struct SocketLibrary {
         if (result != 0) {
             fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
                     errorText(static_cast<DWORD>(result)).c_str());
-            return;
-        }
-        started = true;
-    }
-    ~SocketLibrary()
-    {
-        if (started) {
-            WSACleanup();
         }
     }
-    SocketLibrary(const SocketLibrary&) = delete;
-    SocketLibrary& operator=(const SocketLibrary&) = delete;
 };
 
 SocketLibrary socketLibrary;
