@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed corpora into fuzz/corpus/<target>/.
+
+receiver: every datagram in tests/data/packets/ (captured from net-snmp's
+  senders), and more captured here from snmptrap and snmpinform (the UPS
+  trap families, informs, many value types), each sent once from the map's
+  UPS host and once from an unknown host (first byte 1 or 0), plus a few
+  damaged ones;
+snmptext: one binding of each type (type byte, buffer size byte, value);
+mapfile: the map files of examples/ and tests/data/, and small faulty ones;
+control: command lines, good and bad.
+
+Run it again after changing the capture list; the files are stable names, so
+git shows what changed.
+"""
+import glob
+import os
+import socket
+import struct
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+CORPUS = os.path.join(HERE, "corpus")
+
+E = "1.3.6.1.4.1.935"
+CAPTURES = [
+    ("v2trap_mib_onbattery", ["snmptrap", "-v", "2c", "-c", "public", "{dest}", "1", "1.3.6.1.2.1.33.2.1"]),
+    ("v2trap_mib_other", ["snmptrap", "-v", "2c", "-c", "public", "{dest}", "1", "1.3.6.1.2.1.33.2.3"]),
+    ("v2trap_agent_powerfail", ["snmptrap", "-v", "2c", "-c", "public", "{dest}", "77", "1.3.6.1.4.1.1356.0.6",
+                                "1.3.6.1.6.3.1.1.4.3.0", "o", "1.3.6.1.4.1.1356"]),
+    ("v2trap_ok", ["snmptrap", "-v", "2c", "-c", "public", "{dest}", "5", E + ".0.9"]),
+    ("v2trap_long_label", ["snmptrap", "-v", "2c", "-c", "x" * 300, "{dest}", "5", E + ".0.2",
+                           E + ".1.1", "s", "y" * 400, E + ".1.2", "x", "00" * 300]),
+    ("v2inform_types", ["snmpinform", "-v", "2c", "-c", "public", "-t", "1", "-r", "0", "{dest}", "9", E + ".0.7",
+                        E + ".1.1", "i", "-1", E + ".1.2", "t", "4294967295", E + ".1.3", "a", "10.0.0.1",
+                        E + ".1.4", "C", "1", E + ".1.5", "o", "1.3." + ".".join(["4294967295"] * 40)]),
+    ("v1trap_generic_linkdown", ["snmptrap", "-v", "1", "-c", "public", "{dest}", E, "127.0.0.2", "2", "0", "1",
+                                "1.3.6.1.2.1.2.2.1.1.1", "i", "1"]),
+]
+
+
+def capture(command):
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.bind(("127.0.0.1", 0))
+    listener.settimeout(5)
+    dest = "127.0.0.1:%d" % listener.getsockname()[1]
+    sender = subprocess.Popen([a.replace("{dest}", dest) for a in command],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    data, _ = listener.recvfrom(65535)
+    sender.wait(timeout=10)
+    listener.close()
+    return data
+
+
+def write(target, name, data):
+    folder = os.path.join(CORPUS, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as out:
+        out.write(data if isinstance(data, bytes) else data.encode())
+
+
+def receiver():
+    packets = {}
+    for path in sorted(glob.glob(os.path.join(ROOT, "tests/data/packets/*.bin"))):
+        packets[os.path.basename(path)[:-4]] = open(path, "rb").read()
+    for name, command in CAPTURES:
+        packets[name] = capture(command)
+    for name, data in packets.items():
+        write("receiver", name + "-ups", b"\x01" + data)
+        write("receiver", name + "-other", b"\x00" + data)
+    trap = packets["v2trap_powerfail"]
+    write("receiver", "damaged-empty", b"\x01")
+    write("receiver", "damaged-truncated", b"\x01" + trap[:-3])
+    write("receiver", "damaged-trailing", b"\x01" + trap + b"\x00")
+    write("receiver", "damaged-long-length", b"\x01\x30\x84\xff\xff\xff\xff" + trap[2:])
+
+
+def snmptext():
+    def binding(name, tag, value, size=255):
+        write("snmptext", name, bytes([tag, size]) + value)
+    binding("integer", 0x02, struct.pack("<i", -1))
+    binding("octets-text", 0x04, b"hello\tworld\n")
+    binding("octets-hex", 0x04, b"\x00\x1a\xff")
+    binding("octets-long", 0x04, b"x" * 300)
+    binding("octets-small-buffer", 0x04, b"\x01" * 40, 7)
+    binding("null", 0x05, b"")
+    binding("oid", 0x06, struct.pack("<9I", 1, 3, 6, 1, 2, 1, 1, 3, 0))
+    binding("oid-long", 0x06, struct.pack("<200I", *([4294967295] * 200)))
+    binding("unsigned32", 0x07, struct.pack("<I", 4294967295))
+    binding("ipaddress", 0x40, bytes([192, 168, 1, 200]))
+    binding("ipaddress-short", 0x40, bytes([10, 1]))
+    binding("counter", 0x41, struct.pack("<I", 7))
+    binding("gauge", 0x42, struct.pack("<I", 4294967295))
+    binding("timeticks", 0x43, struct.pack("<I", 4294967295), 20)
+    binding("opaque", 0x44, b"abc")
+    binding("counter64", 0x46, struct.pack("<II", 0xFFFFFFFF, 0xFFFFFFFF), 10)
+    binding("no-such-object", 0x80, b"")
+    binding("end-of-mib-view", 0x82, b"")
+    binding("bad-type", 0x47, b"\x01\x02")
+
+
+def mapfile():
+    paths = [os.path.join(ROOT, "examples/site.json")]
+    paths += sorted(glob.glob(os.path.join(ROOT, "tests/data/maps/*.json")))
+    paths += sorted(glob.glob(os.path.join(ROOT, "tests/data/e2e/*.json")))
+    for path in paths:
+        folder = os.path.basename(os.path.dirname(path))
+        write("mapfile", folder + "-" + os.path.basename(path), open(path, "rb").read())
+    write("mapfile", "not-json", '{ "name": ')
+    write("mapfile", "wrong-types", '{"objects": [{"id": "100", "fields": []}]}')
+    write("mapfile", "duplicate-ids", '{"submaps": [{"id": 1, "name": "R"}], "objects": [{"id": 7, '
+          '"symbols": [{"id": 5, "submap": 1}]}, {"id": 8, "symbols": [{"id": 5, "submap": 1}]}]}')
+    write("mapfile", "long-labels", '{"submaps": [{"id": 1, "name": "R"}], "objects": [{"id": 7, '
+          '"hostname": "' + "h" * 100 + '", "fields": {"isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.935"}, '
+          '"symbols": [{"id": 5, "submap": 1, "label": "' + "l" * 200 + ':x"}, {"id": 6, "submap": 1, '
+          '"label": ":"}]}]}')
+
+
+def control():
+    lines = ["open-map /nonexistent/map.json", "open-submap Hall 3", "create-submap 1000", "event 31",
+             "action kelvorov", "end-session", "end-session -2147483648", "lose-connection", "quit", "state",
+             "stats\r", "  state  ", "create-submap 4294967296", "event 1 2", "open-map", "nosuch",
+             "action a\x01b", "stats\nstate\nevent 31"]
+    for i, line in enumerate(lines):
+        write("control", "line%02d" % i, line)
+
+
+if __name__ == "__main__":
+    receiver()
+    snmptext()
+    mapfile()
+    control()
