@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <ostream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -57,7 +58,15 @@ const BadMapFile kBadMapFiles[] = {
      },
      ": symbol 1000 is on unknown submap 9"},
     {"large.json", largeMap, ": too large: "},
+    // Valid JSON, but a number beyond the parser's range.
+    {"huge-number.json", [] { return std::string(R"({"name": "Default", "objects": [{"id": 1e999}]})"); },
+     ": not JSON: number overflow"},
 };
+
+void PrintTo(const BadMapFile& file, std::ostream* out)
+{
+    *out << file.name;
+}
 
 class BadMap : public ::testing::TestWithParam<BadMapFile> {};
 
