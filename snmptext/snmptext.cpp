@@ -40,6 +40,22 @@ static void copycut(char* buffer, int32_t size, const char* text)
     buffer[length] = '\0';
 }
 
+// The decimal digits of value and a NUL; returns the number of digits.
+// out holds SUBID_TEXT_SIZE bytes, enough for 4294967295.
+static size_t decimaltext(char* out, uint32_t value)
+{
+    char reversed[SUBID_TEXT_SIZE];
+    size_t n = 0;
+    do {
+        reversed[n++] = (char)('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < n; i++)
+        out[i] = reversed[n - 1 - i];
+    out[n] = '\0';
+    return n;
+}
+
 const char* oidToText(const uint32_t* subids, uint32_t count)
 {
     if (subids == NULL) {
@@ -50,16 +66,18 @@ const char* oidToText(const uint32_t* subids, uint32_t count)
     // not fit with the NUL ends the text, so it never ends in a dot.
     size_t used = 0;
     oidtextbuffer[0] = '\0';
+    // The digits are produced by hand: this runs for every trap, log on or
+    // off, and a formatted print per sub-identifier dominated its cost.
     for (uint32_t i = 0; i < count; i++) {
         char digits[SUBID_TEXT_SIZE];
-        int n = snprintf(digits, sizeof digits, "%u", (unsigned)subids[i]);
-        size_t need = (size_t)n + (used > 0 ? 1 : 0);
+        size_t n = decimaltext(digits, subids[i]);
+        size_t need = n + (used > 0 ? 1 : 0);
         if (used + need + 1 > sizeof oidtextbuffer)
             break;
         if (used > 0)
             oidtextbuffer[used++] = '.';
-        memcpy(oidtextbuffer + used, digits, (size_t)n + 1);
-        used += (size_t)n;
+        memcpy(oidtextbuffer + used, digits, n + 1);
+        used += n;
     }
     return oidtextbuffer;
 }
