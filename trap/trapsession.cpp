@@ -88,8 +88,12 @@ static void logvariables(const SnmpPdu* pdu)
     }
 }
 
+// The field records feed only the log: with the log off their texts are not
+// composed at all, which spares every trap several renderings.
 static void logtrapv1(const SnmpPdu* pdu)
 {
+    if (debuglogenabled == 0)
+        return;
     logaddresses(pdu);
     logmessage("enterprise    = %s\n", oidToText(pdu->enterprise, pdu->enterprise_length));
     logmessage("generic_type  = %d\n", (int)pdu->generic_type);
@@ -100,6 +104,8 @@ static void logtrapv1(const SnmpPdu* pdu)
 
 static void logtrapv2(const SnmpPdu* pdu)
 {
+    if (debuglogenabled == 0)
+        return;
     logaddresses(pdu);
     logmessage("notify_oid    = %s\n", oidToText(pdu->notify_oid, pdu->notify_oid_length));
     logmessage("enterprise    = %s\n", oidToText(pdu->enterprise, pdu->enterprise_length));
