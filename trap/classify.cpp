@@ -111,30 +111,66 @@ static bool resolvefirst(const char* name, unsigned char address[4])
     return true;
 }
 
-int sourceMatchesHost(const SnmpPdu* pdu, const char* hostname)
+// The dotted decimal text of address ("192.168.1.20"); out holds 16 bytes.
+// Written by hand rather than with inet_ntoa and a formatted print: the walk
+// renders the source for every trap.
+static void dottedtext(char out[16], struct in_addr address)
+{
+    const unsigned char* bytes = (const unsigned char*)&address.s_addr;
+    size_t used = 0;
+    for (int i = 0; i < 4; i++) {
+        unsigned value = bytes[i];
+        if (i > 0)
+            out[used++] = '.';
+        if (value >= 100)
+            out[used++] = (char)('0' + value / 100);
+        if (value >= 10)
+            out[used++] = (char)('0' + value / 10 % 10);
+        out[used++] = (char)('0' + value % 10);
+    }
+    out[used] = '\0';
+}
+
+// The trap's source as the name service resolves it. One walk over the table
+// resolves it once, when the first host name resolves, and compares every
+// later host with that answer instead of asking again for each entry.
+typedef struct SourceLookup {
+    int state;  // 0: not yet asked, 1: resolved, -1: does not resolve
+    unsigned char address[4];
+} SourceLookup;
+
+static int matcheshost(const SnmpPdu* pdu, const char* hostname, SourceLookup* source)
 {
     if (pdu == NULL || hostname == NULL || pdu->address.sin_family != AF_INET)
         return 0;
-    char dotted[16];
-    snprintf(dotted, sizeof dotted, "%s", inet_ntoa(pdu->address.sin_addr));
-
     // The name service returns one static record that the next lookup
     // overwrites: the host's address is copied before the source is resolved.
     unsigned char hostaddress[4];
-    unsigned char sourceaddress[4];
     if (!resolvefirst(hostname, hostaddress))
         return 0;
-    if (!resolvefirst(dotted, sourceaddress))
+    if (source->state == 0) {
+        char dotted[16];
+        dottedtext(dotted, pdu->address.sin_addr);
+        source->state = resolvefirst(dotted, source->address) ? 1 : -1;
+    }
+    if (source->state < 0)
         return 0;
-    return memcmp(hostaddress, sourceaddress, 4) == 0 ? 1 : 0;
+    return memcmp(hostaddress, source->address, 4) == 0 ? 1 : 0;
+}
+
+int sourceMatchesHost(const SnmpPdu* pdu, const char* hostname)
+{
+    SourceLookup source = {0, {0, 0, 0, 0}};
+    return matcheshost(pdu, hostname, &source);
 }
 
 void searchupshosts(const SnmpPdu* pdu)
 {
+    SourceLookup source = {0, {0, 0, 0, 0}};
     const UpsSymbolEntry* entry;
     for (int i = 0; (entry = upstablewalk(i)) != NULL; i++) {
         logmessage("compare to %s", entry->hostname);
-        int matches = sourceMatchesHost(pdu, entry->hostname);
+        int matches = matcheshost(pdu, entry->hostname, &source);
         logmessage("comparing= %d", matches);
         if (matches) {
             int code = classifyTrap(pdu);
