@@ -8,12 +8,14 @@ and malformed datagrams (cut short, trailing bytes, garbage, other versions
 and PDU types, empty, oversized). The datagrams go out in bursts; each burst
 ends with an inform, and the next burst waits for its answer (or a timeout),
 so the flood keeps the receiver busy without relying on the socket buffer.
+Memory is measured after a warm-up and after the flood; then one more burst
+(a quarter of the flood) goes out without pauses, well beyond what the
+socket's buffer holds, so that the kernel drops some.
 
 After each run it checks, and prints its figures:
 - the process is still up and answers the control port;
 - its memory (VmRSS) after the flood is within a small margin of what it
-  was after a warm-up of the same mix;
-- then one burst is sent without pauses, well beyond the socket's buffer;
+  was after the warm-up;
 - every datagram is accounted for: sent = datagrams + dropped by the kernel
   (the trap socket's receive-buffer drops in /proc/<pid>/net/udp), and
   datagrams = delivered + malformed; without kernel drops, delivered and
@@ -24,8 +26,8 @@ After each run it checks, and prints its figures:
 - with the log on, the log holds one "process_pdu" record per delivered PDU;
 - it ends normally on end-session.
 
-Bounded in count (--count datagrams per run) and time (--time-limit seconds
-of sending per run). It is not a timed test: rates are printed, not checked.
+Bounded in count (--warmup and --count datagrams per run) and time
+(--time-limit seconds of sending per stage). It is not a timed test: rates are printed, not checked.
 """
 import argparse
 import os
