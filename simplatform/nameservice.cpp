@@ -2,8 +2,9 @@
 // file ($SIMPLATFORM_HOSTS) first, then dotted IPv4 text as it stands, then
 // the operating system's resolver.
 //
-// The program asks for the same few names over and over (twice per recorded
-// UPS symbol for every trap), so both sources are cached:
+// The program asks for the same few names over and over (once per recorded
+// UPS symbol, and once for the trap's source, for every trap), so both
+// sources are cached:
 // - the hosts file is parsed once and parsed again when its path, its size
 //   or its modification time changes; the file is looked at no more than
 //   once a second (kHostsCheckInterval), so an edit is seen within a second;
