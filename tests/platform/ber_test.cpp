@@ -30,7 +30,7 @@ Bytes readPacket(const std::string& name)
 }
 
 const char* const kCaptured[] = {"v2trap_powerfail", "v2trap_types", "v2trap_enterprise_address",
-                                 "v1trap_specific", "v1trap_coldstart", "v2inform"};
+                                 "v1trap_enterprise", "v1trap_coldstart", "v2inform"};
 
 sockaddr_in sender()
 {
@@ -220,7 +220,7 @@ TEST(BerCaptured, SnmpV2TrapTakesEnterpriseAndAgentAddressFromTheirBindings)
 TEST(BerCaptured, SnmpV1EnterpriseSpecificTrap)
 {
     PduRecord r;
-    ASSERT_TRUE(decodePdu(readPacket("v1trap_specific"), r));
+    ASSERT_TRUE(decodePdu(readPacket("v1trap_enterprise"), r));
     const SnmpPdu& p = r.pdu;
     EXPECT_EQ(p.version, 0);
     EXPECT_EQ(p.command, 0xA4);

@@ -243,7 +243,7 @@ TEST_F(TrapSession, EachDatagramIsDeliveredAsItsOwnCallback)
 {
     ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
     send(readPacket("v2trap_powerfail"));
-    send(readPacket("v1trap_specific"));
+    send(readPacket("v1trap_enterprise"));
     send(readPacket("v2trap_types"));
     ASSERT_TRUE(pumpUntil([] { return g_events.size() >= 3; }));
 
