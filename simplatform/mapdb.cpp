@@ -735,6 +735,18 @@ SymbolData* symbolOf(MapDatabase& map, OVwSymbolId id)
     return symbol;
 }
 
+// The symbol a symbol service is called for: null, with the failure set,
+// when the call is refused, the handle is not the open map's or the symbol
+// is unknown.
+SymbolData* symbolForCall(const char* operation, MapHandle* handle, OVwSymbolId id)
+{
+    if (!callBegins(operation)) {
+        return nullptr;
+    }
+    MapDatabase* map = mapOf(handle);
+    return map != nullptr ? symbolOf(*map, id) : nullptr;
+}
+
 const FieldData* fieldOf(const ObjectData& object, OVwFieldId id)
 {
     for (const FieldData& field : object.fields) {
@@ -1077,11 +1089,7 @@ SymbolList* OVwGetSymbolsByObject(MapHandle* handle, OVwObjectId objectId)
 
 int OVwSetSymbolStatusSource(MapHandle* handle, OVwSymbolId symbolId, int source)
 {
-    if (!callBegins("OVwSetSymbolStatusSource")) {
-        return 0;
-    }
-    MapDatabase* map = mapOf(handle);
-    SymbolData* symbol = map != nullptr ? symbolOf(*map, symbolId) : nullptr;
+    SymbolData* symbol = symbolForCall("OVwSetSymbolStatusSource", handle, symbolId);
     if (symbol == nullptr) {
         return 0;
     }
@@ -1096,11 +1104,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
                          const char* altName, void* reserved)
 {
     (void)reserved;
-    if (!callBegins("OVwSetSymbolBehavior")) {
-        return 0;
-    }
-    MapDatabase* map = mapOf(handle);
-    SymbolData* symbol = map != nullptr ? symbolOf(*map, symbolId) : nullptr;
+    SymbolData* symbol = symbolForCall("OVwSetSymbolBehavior", handle, symbolId);
     if (symbol == nullptr) {
         return 0;
     }
@@ -1124,11 +1128,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
 
 SymbolInfo* OVwGetSymbolInfo(MapHandle* handle, OVwSymbolId symbolId)
 {
-    if (!callBegins("OVwGetSymbolInfo")) {
-        return nullptr;
-    }
-    MapDatabase* map = mapOf(handle);
-    SymbolData* symbol = map != nullptr ? symbolOf(*map, symbolId) : nullptr;
+    SymbolData* symbol = symbolForCall("OVwGetSymbolInfo", handle, symbolId);
     return symbol != nullptr ? handOverSymbolInfo(*symbol) : nullptr;
 }
 
@@ -1136,11 +1136,7 @@ SymbolInfo* OVwGetSymbolInfo(MapHandle* handle, OVwSymbolId symbolId)
 // no console line, no count, no state file write.
 int OVwSetStatusOnSymbol(MapHandle* handle, OVwSymbolId symbolId, int status)
 {
-    if (!callBegins("OVwSetStatusOnSymbol")) {
-        return 0;
-    }
-    MapDatabase* map = mapOf(handle);
-    SymbolData* symbol = map != nullptr ? symbolOf(*map, symbolId) : nullptr;
+    SymbolData* symbol = symbolForCall("OVwSetStatusOnSymbol", handle, symbolId);
     if (symbol == nullptr) {
         return 0;
     }
@@ -1153,11 +1149,7 @@ int OVwSetStatusOnSymbol(MapHandle* handle, OVwSymbolId symbolId, int status)
 
 int OVwSetSymbolLabel(MapHandle* handle, OVwSymbolId symbolId, const char* label)
 {
-    if (!callBegins("OVwSetSymbolLabel")) {
-        return 0;
-    }
-    MapDatabase* map = mapOf(handle);
-    SymbolData* symbol = map != nullptr ? symbolOf(*map, symbolId) : nullptr;
+    SymbolData* symbol = symbolForCall("OVwSetSymbolLabel", handle, symbolId);
     if (symbol == nullptr) {
         return 0;
     }
