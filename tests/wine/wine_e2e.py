@@ -53,41 +53,16 @@ def free_port(kind):
 
 # ---- BER, enough for SNMPv2c trap datagrams ----
 
-def ber_length(n):
-    if n < 0x80:
-        return bytes([n])
-    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([0x80 | len(body)]) + body
-
-
-def tlv(tag, body):
-    return bytes([tag]) + ber_length(len(body)) + body
-
-
-def ber_int(tag, value):
-    return tlv(tag, value.to_bytes(max(1, (value.bit_length() + 8) // 8), "big", signed=True))
-
-
-def ber_oid(text):
-    parts = [int(p) for p in text.strip(".").split(".")]
-    body = bytearray([parts[0] * 40 + parts[1]])
-    for sub in parts[2:]:
-        chunk = [sub & 0x7F]
-        sub >>= 7
-        while sub:
-            chunk.append(0x80 | (sub & 0x7F))
-            sub >>= 7
-        body += bytes(reversed(chunk))
-    return tlv(0x06, bytes(body))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 
 def v2_trap(request_id, trap_oid, number):
-    bindings = (tlv(0x30, ber_oid("1.3.6.1.2.1.1.3.0") + ber_int(0x43, int(UPTIME))) +
-                tlv(0x30, ber_oid("1.3.6.1.6.3.1.1.4.1.0") + ber_oid(trap_oid)) +
-                tlv(0x30, ber_oid("1.3.6.1.4.1.935.1.1.1.4.1.1.0") + ber_int(0x02, number)))
-    pdu = tlv(0xA7, ber_int(0x02, request_id) + ber_int(0x02, 0) + ber_int(0x02, 0) +
-              tlv(0x30, bindings))
-    return tlv(0x30, ber_int(0x02, 1) + tlv(0x04, b"public") + pdu)
+    bindings = seq(varbind("1.3.6.1.2.1.1.3.0", unsigned(int(UPTIME), 0x43)),
+                   varbind("1.3.6.1.6.3.1.1.4.1.0", oid(trap_oid)),
+                   varbind("1.3.6.1.4.1.935.1.1.1.4.1.1.0", integer(number)))
+    pdu = tlv(0xA7, integer(request_id) + integer(0) + integer(0) + bindings)
+    return seq(integer(1), octets("public"), pdu)
 
 
 # ---- the program under test ----
