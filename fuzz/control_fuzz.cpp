@@ -8,30 +8,23 @@
 #include <string>
 #include <string_view>
 
-#include "../simplatform/control.h"
+#include "../simplatform/controlverbs.h"
 #include "fuzzcommon.h"
 
 namespace {
-
-using simplatform::ControlVerb;
-
-bool takesText(ControlVerb verb)
-{
-    return verb == ControlVerb::OpenMap || verb == ControlVerb::OpenSubmap || verb == ControlVerb::Action;
-}
 
 void checkLine(std::string_view line)
 {
     simplatform::ControlCommand command;
     std::string error;
-    if (!simplatform::parseControlCommand(line, command, error)) {
+    const simplatform::ControlVerbs& verbs = simplatform::controlVerbs();
+    if (!simplatform::parseControlCommand(verbs, line, command, error)) {
         FUZZ_CHECK(!error.empty(), "a refused line without a reason");
         return;
     }
-    FUZZ_CHECK(static_cast<int>(command.verb) >= static_cast<int>(ControlVerb::OpenMap) &&
-                   static_cast<int>(command.verb) <= static_cast<int>(ControlVerb::Stats),
-               "verb %d", static_cast<int>(command.verb));
-    if (takesText(command.verb)) {
+    FUZZ_CHECK(command.verb >= verbs.data() && command.verb < verbs.data() + verbs.size(),
+               "a verb outside the table");
+    if (command.verb->argument == simplatform::Argument::Text) {
         const std::string& text = command.text;
         FUZZ_CHECK(!text.empty() && text.front() != ' ' && text.front() != '\t' && text.back() != ' ' &&
                        text.back() != '\t',

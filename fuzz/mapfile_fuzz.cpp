@@ -16,8 +16,10 @@
 #include "../app/debuglog.h"
 #include "../map/upsmap.h"
 #include "../platform/platform.h"
-#include "../simplatform/internal.h"
+#include "../simplatform/handover.h"
 #include "../simplatform/mapdb.h"
+#include "../simplatform/mapfile.h"
+#include "../simplatform/mapview.h"
 #include "fuzzcommon.h"
 
 namespace {

@@ -25,8 +25,8 @@
 #include "../map/upsmap.h"
 #include "../platform/platform.h"
 #include "../simplatform/ber.h"
-#include "../simplatform/internal.h"
-#include "../simplatform/mapdb.h"
+#include "../simplatform/mapfile.h"
+#include "../simplatform/stats.h"
 #include "../trap/trapsession.h"
 #include "fuzzcommon.h"
 

@@ -1,5 +1,5 @@
-// The control port: command parsing, carrying out, and the line protocol
-// over non-blocking TCP sockets watched through the message loop.
+// The control port: command parsing and the line protocol over
+// non-blocking TCP sockets watched through the message loop.
 #include "control.h"
 
 #include <errno.h>
@@ -12,8 +12,7 @@
 #include <ws2tcpip.h>
 #endif
 
-#include "mapdb.h"
-#include "session.h"
+#include "loop.h"
 
 namespace simplatform {
 namespace {
@@ -46,28 +45,6 @@ long sendSome(Socket s, const char* bytes, size_t count)
 
 // ---- parsing ----
 
-enum class Argument { None, Text, SymbolId, EventCode, OptionalFlag };
-
-struct VerbRow {
-    const char* name;
-    ControlVerb verb;
-    Argument argument;
-    const char* what;  // the argument's name in error texts
-};
-
-const VerbRow kVerbs[] = {
-    {"open-map", ControlVerb::OpenMap, Argument::Text, "a map file path"},
-    {"open-submap", ControlVerb::OpenSubmap, Argument::Text, "a submap name"},
-    {"create-submap", ControlVerb::CreateSubmap, Argument::SymbolId, "a symbol id"},
-    {"event", ControlVerb::Event, Argument::EventCode, "an event code"},
-    {"action", ControlVerb::Action, Argument::Text, "an action name"},
-    {"end-session", ControlVerb::EndSession, Argument::OptionalFlag, "an end flag"},
-    {"lose-connection", ControlVerb::LoseConnection, Argument::None, ""},
-    {"quit", ControlVerb::Quit, Argument::None, ""},
-    {"state", ControlVerb::State, Argument::None, ""},
-    {"stats", ControlVerb::Stats, Argument::None, ""},
-};
-
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -82,21 +59,6 @@ std::string_view trimmed(std::string_view text)
         text.remove_suffix(1);
     }
     return text;
-}
-
-// Text from the wire, safe to quote in a reply: at most 40 bytes, anything
-// but printable ASCII shown as '?'.
-std::string quoted(std::string_view text)
-{
-    std::string out = "\"";
-    for (size_t i = 0; i < text.size() && i < 40; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
-    }
-    if (text.size() > 40) {
-        out += "...";
-    }
-    return out + "\"";
 }
 
 // A decimal number within [low, high]; a minus sign only where low < 0.
@@ -135,29 +97,23 @@ bool hasControlBytes(std::string_view text)
     return false;
 }
 
-// ---- replies ----
-
-std::string okOrError(bool ok, const std::string& error)
-{
-    return ok ? "ok" : "error " + error;
-}
-
-std::string statsJson()
-{
-    const Stats& s = stats();
-    char text[256];
-    snprintf(text, sizeof text,
-             "{\"datagrams\":%llu,\"delivered\":%llu,\"informsAnswered\":%llu,\"malformed\":%llu,"
-             "\"mapChanges\":%llu}",
-             static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.delivered),
-             static_cast<unsigned long long>(s.informsAnswered),
-             static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.mapChanges));
-    return text;
-}
-
 }  // namespace
 
-bool parseControlCommand(std::string_view line, ControlCommand& command, std::string& error)
+std::string quotedText(std::string_view text)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size() && i < 40; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    }
+    if (text.size() > 40) {
+        out += "...";
+    }
+    return out + "\"";
+}
+
+bool parseControlCommand(const ControlVerbs& verbs, std::string_view line, ControlCommand& command,
+                         std::string& error)
 {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
@@ -174,20 +130,20 @@ bool parseControlCommand(std::string_view line, ControlCommand& command, std::st
     std::string_view word = line.substr(0, blank);
     std::string_view rest = trimmed(line.substr(blank));
 
-    const VerbRow* row = nullptr;
-    for (const VerbRow& candidate : kVerbs) {
+    const ControlVerb* row = nullptr;
+    for (const ControlVerb& candidate : verbs) {
         if (word == candidate.name) {
             row = &candidate;
             break;
         }
     }
     if (row == nullptr) {
-        error = "unknown command " + quoted(word);
+        error = "unknown command " + quotedText(word);
         return false;
     }
 
     ControlCommand parsed;
-    parsed.verb = row->verb;
+    parsed.verb = row;
     if (row->argument == Argument::None) {
         if (!rest.empty()) {
             error = std::string(row->name) + " takes no argument";
@@ -228,7 +184,7 @@ bool parseControlCommand(std::string_view line, ControlCommand& command, std::st
         low = INT32_MIN;
     }
     if (!parseNumber(rest, low, high, parsed.number)) {
-        error = std::string(row->name) + ": " + quoted(rest) + " is not " + row->what + " (" +
+        error = std::string(row->name) + ": " + quotedText(rest) + " is not " + row->what + " (" +
                 std::to_string(low) + " to " + std::to_string(high) + ")";
         return false;
     }
@@ -236,75 +192,11 @@ bool parseControlCommand(std::string_view line, ControlCommand& command, std::st
     return true;
 }
 
-std::string runControlCommand(const ControlCommand& command)
+std::string answerControlLine(const ControlVerbs& verbs, std::string_view line)
 {
+    ControlCommand command;
     std::string error;
-    switch (command.verb) {
-    case ControlVerb::OpenMap:
-        return okOrError(openMapFile(command.text, error), error);
-    case ControlVerb::OpenSubmap: {
-        MapHandle* map = openMapHandle();
-        if (map == nullptr) {
-            return "error no map open";
-        }
-        SubmapInfo* submap = submapInfoByName(command.text, error);
-        if (submap == nullptr) {
-            return "error " + error;
-        }
-        raiseSubmapOpen(map, submap);
-        return "ok";
-    }
-    case ControlVerb::CreateSubmap: {
-        MapHandle* map = openMapHandle();
-        if (map == nullptr) {
-            return "error no map open";
-        }
-        OVwSymbolId id = static_cast<OVwSymbolId>(command.number);
-        SymbolInfo* symbol = symbolInfoById(id, error);
-        if (symbol == nullptr) {
-            return "error " + error;
-        }
-        uint64_t before = submapCreateAcknowledgements(id);
-        raiseSubmapCreate(map, symbol);
-        return submapCreateAcknowledgements(id) > before ? "ok acknowledged" : "ok not acknowledged";
-    }
-    case ControlVerb::Event: {
-        int code = static_cast<int>(command.number);
-        if (code == OVw_EVENT_END_SESSION) {
-            raiseEndSession(1);
-            return "ok";
-        }
-        if (code == OVw_EVENT_USER_SUBMAP_CREATE) {
-            return "error event 29 needs a symbol: use create-submap <symbol id>";
-        }
-        if (code == OVw_EVENT_SUBMAP_OPEN) {
-            return "error event 30 needs a submap: use open-submap <name>";
-        }
-        raiseEvent(code);
-        return "ok";
-    }
-    case ControlVerb::Action:
-        if (!invokeAction(command.text)) {
-            return "error no action registered as " + quoted(command.text);
-        }
-        return "ok";
-    case ControlVerb::EndSession:
-        raiseEndSession(static_cast<int>(command.number));
-        return "ok";
-    case ControlVerb::LoseConnection:
-        error = loseTrapConnection();
-        return okOrError(error.empty(), error);
-    case ControlVerb::Quit:
-        postQuit();
-        return "ok";
-    case ControlVerb::State: {
-        std::string json = mapStateJson();
-        return json.empty() ? "error no map open" : "ok " + json;
-    }
-    case ControlVerb::Stats:
-        return "ok " + statsJson();
-    }
-    return "error unknown command";
+    return parseControlCommand(verbs, line, command, error) ? command.verb->run(command) : "error " + error;
 }
 
 // ---- the port ----
@@ -320,7 +212,8 @@ struct ControlPort::Client {
     bool dead = false;
 };
 
-std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, std::string& error)
+std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, ControlVerbs verbs,
+                                              std::string& error)
 {
     sockaddr_in addr{};
     if (!parseHostPort(hostPort, addr, error)) {
@@ -350,6 +243,7 @@ std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, std:
         return nullptr;
     }
     std::unique_ptr<ControlPort> port(new ControlPort);
+    port->verbs_ = std::move(verbs);
     port->listener_ = s;
     port->port_ = ntohs(addr.sin_port);
     ControlPort* self = port.get();
@@ -459,10 +353,7 @@ void ControlPort::takeBytes(const std::shared_ptr<Client>& client, const char* b
             if (newline != nullptr) {
                 std::string line;
                 line.swap(client->line);
-                ControlCommand command;
-                std::string error;
-                std::string answer = parseControlCommand(line, command, error) ? runControlCommand(command)
-                                                                               : "error " + error;
+                std::string answer = answerControlLine(verbs_, line);
                 // The program may have ended the session in the meantime.
                 if (closed_) {
                     return;

@@ -1,6 +1,6 @@
-// The control port: a TCP listener on loopback through which a user (or a
-// test) plays the map user: opens maps and submaps, raises map events and
-// actions, ends the session, and reads the map's state and the counters.
+// The control port: a TCP listener on loopback that reads command lines and
+// answers each with the reply of the verb it names. The verbs (what a user or
+// a test can do through the port) are given by whoever opens it.
 //
 // One command a line, one reply line each ("ok", "ok <data>" or
 // "error <reason>"), written after the program has handled the event the
@@ -15,37 +15,51 @@
 #include <string_view>
 #include <vector>
 
-#include "internal.h"
+#include "net.h"
 
 namespace simplatform {
 
-enum class ControlVerb {
-    OpenMap,         // open-map <path>
-    OpenSubmap,      // open-submap <name>
-    CreateSubmap,    // create-submap <symbol id>
-    Event,           // event <code>
-    Action,          // action <name>
-    EndSession,      // end-session [flag]
-    LoseConnection,  // lose-connection
-    Quit,            // quit
-    State,           // state
-    Stats            // stats
+// How a verb's argument is read from the rest of the line.
+enum class Argument {
+    None,          // nothing may follow
+    Text,          // the rest of the line, blanks around it removed, no control bytes
+    SymbolId,      // 0 to 4294967295
+    EventCode,     // 0 to 2147483647
+    OptionalFlag   // -2147483648 to 2147483647, 1 when left out
 };
+
+struct ControlVerb;
 
 struct ControlCommand {
-    ControlVerb verb = ControlVerb::State;
-    std::string text;     // the path, submap name or action name
-    int64_t number = 0;   // the symbol id, event code or end flag
+    const ControlVerb* verb = nullptr;
+    std::string text;     // a Text argument
+    int64_t number = 0;   // a number argument
 };
 
-// Parses one line (its newline removed; a CR before it is ignored) into a
-// command. False and the reason when the line is not a valid command.
-// Touches nothing else.
-bool parseControlCommand(std::string_view line, ControlCommand& command, std::string& error);
+// One command of the control port: its name, its argument and what it does.
+struct ControlVerb {
+    const char* name;
+    Argument argument;
+    const char* what;  // the argument's name in error texts
+    // Carries out the command and returns its reply line without the
+    // newline. Program handlers run inside; the program may end the process.
+    std::string (*run)(const ControlCommand& command);
+};
 
-// Carries out a command and returns its reply line without the newline.
-// Program handlers run inside; the program may end the process in them.
-std::string runControlCommand(const ControlCommand& command);
+using ControlVerbs = std::vector<ControlVerb>;
+
+// Parses one line (its newline removed; a CR before it is ignored) into a
+// command of one of verbs. False and the reason when the line is not a valid
+// command. Touches nothing else.
+bool parseControlCommand(const ControlVerbs& verbs, std::string_view line, ControlCommand& command,
+                         std::string& error);
+
+// Parses and carries out one line; the reply line without its newline.
+std::string answerControlLine(const ControlVerbs& verbs, std::string_view line);
+
+// Text from the wire, safe to quote in a reply: at most 40 bytes, anything
+// but printable ASCII shown as '?', in double quotes.
+std::string quotedText(std::string_view text);
 
 class ControlPort {
 public:
@@ -58,9 +72,10 @@ public:
     static constexpr size_t kMaxPendingReplyBytes = 1 << 20;
     static constexpr size_t kMaxClients = 64;
 
-    // Listens on hostPort, which must name a loopback address. Null and the
-    // reason when it cannot.
-    static std::unique_ptr<ControlPort> open(const std::string& hostPort, std::string& error);
+    // Listens on hostPort, which must name a loopback address, and answers
+    // the commands of verbs. Null and the reason when it cannot.
+    static std::unique_ptr<ControlPort> open(const std::string& hostPort, ControlVerbs verbs,
+                                             std::string& error);
     ~ControlPort();
     ControlPort(const ControlPort&) = delete;
     ControlPort& operator=(const ControlPort&) = delete;
@@ -82,6 +97,7 @@ private:
     void flush(const std::shared_ptr<Client>& client);
     void drop(const std::shared_ptr<Client>& client);
 
+    ControlVerbs verbs_;
     Socket listener_{};
     uint16_t port_ = 0;
     bool closed_ = false;

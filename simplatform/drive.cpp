@@ -19,7 +19,7 @@ FILE* platformfopen(const char* path, const char* mode)
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "settings.h"
 
 namespace {
 

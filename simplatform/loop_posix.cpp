@@ -29,7 +29,8 @@
 #include <vector>
 
 #include "../platform/winmsg.h"
-#include "internal.h"
+#include "handover.h"
+#include "loop.h"
 
 namespace simplatform {
 namespace {

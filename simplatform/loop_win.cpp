@@ -57,7 +57,8 @@
 #include <utility>
 
 #include "../platform/winmsg.h"
-#include "internal.h"
+#include "handover.h"
+#include "loop.h"
 
 namespace simplatform {
 namespace {

@@ -1,87 +1,112 @@
-// The map database: the map loaded from a JSON map file, the map services
-// over it, and the views of its state (state reply, state file, console).
+// The map database: the one open network map (submaps, objects with their
+// fields and symbols) and the field names known to the platform.
 //
-// Map file rules beyond its documented form: ids are whole numbers from 1 to
-// 4294967295; "name", "submaps", "objects", "fields" and "symbols" may be
-// left out (empty); submap names are unique; a field has one type on the
-// whole map; a symbol without a "label" is labelled with its object's host
-// name (or ""); keys not named here are ignored.
+// Map handles: each opened map gets a handle of its own that is never freed,
+// so a handle kept from an earlier map is recognised as stale and refused,
+// never followed into freed memory.
 //
-// Changes: setting a symbol's status or label to a different value is one
-// change: one console line (unless SIMPLATFORM_QUIET=1), one count in
-// stats().mapChanges, and the state file rewritten. Setting the value it
-// already has changes nothing. Status source and behaviour are recorded and
-// rewrite the state file, but are not changes of status or label.
+// Everything here runs on the message loop's thread. All state lives in
+// function-local statics, because the start-up map is loaded from a static
+// initializer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "../platform/ovw.h"
 
+// The handle of one opened map; its address is what the program holds.
+struct MapHandle {
+    std::uint64_t serial;
+};
+
 namespace simplatform {
 
-// Loads and validates a map file and makes it the open map (replacing any
-// open one). On failure the open map is unchanged, and error names the file
-// and the fault.
-bool openMapFile(const std::string& path, std::string& error);
-// The same for map text already read; name stands for the file in errors.
-bool openMapText(const std::string& text, const std::string& name, std::string& error);
+struct FieldData {
+    OVwFieldId id = 0;
+    std::string name;
+    int type = OVw_BOOLEAN_FIELD;
+    bool boolean = false;
+    std::int32_t integer = 0;
+    std::string text;
+};
+
+struct Behavior {
+    int code = 0;
+    std::optional<std::string> name;
+    std::optional<std::string> altName;
+};
+
+struct SymbolData {
+    OVwSymbolId id = 0;
+    std::string label;
+    OVwSubmapId submap = 0;
+    int status = 2;
+    std::optional<int> statusSource;
+    std::optional<Behavior> behavior;
+};
+
+struct ObjectData {
+    OVwObjectId id = 0;
+    std::optional<std::string> hostname;
+    std::vector<FieldData> fields;  // map-file order
+    std::vector<SymbolData> symbols;
+};
+
+struct SubmapData {
+    OVwSubmapId id = 0;
+    std::string name;
+};
+
+struct MapDatabase {
+    std::string name;
+    std::vector<SubmapData> submaps;
+    std::vector<ObjectData> objects;  // the platform's list order
+    std::unordered_map<OVwObjectId, std::size_t> objectIndex;
+    std::unordered_map<OVwSymbolId, std::pair<std::size_t, std::size_t>> symbolIndex;
+    std::unordered_map<OVwSubmapId, std::size_t> submapIndex;
+    std::unordered_map<OVwSymbolId, std::uint64_t> acknowledgements;
+    MapHandle* handle = nullptr;
+
+    ObjectData* object(OVwObjectId id)
+    {
+        auto found = objectIndex.find(id);
+        return found == objectIndex.end() ? nullptr : &objects[found->second];
+    }
+    SymbolData* symbol(OVwSymbolId id)
+    {
+        auto found = symbolIndex.find(id);
+        if (found == symbolIndex.end()) {
+            return nullptr;
+        }
+        return &objects[found->second.first].symbols[found->second.second];
+    }
+};
+
+// Field ids belong to the platform, not to one map: a name keeps its id for
+// the life of the process, so ids never change meaning between maps.
+struct FieldRegistry {
+    std::unordered_map<std::string, OVwFieldId> ids;
+    std::vector<std::string> names;  // names[id - 1]
+};
+FieldRegistry& fieldRegistry();
+
+// Makes map the open map (replacing any open one) under a new handle.
+void installMap(std::unique_ptr<MapDatabase> map);
+// The open map, or null.
+MapDatabase* openMap();
 // Closes the open map, if any.
 void closeMap();
 // The open map's handle, or null when no map is open.
 MapHandle* openMapHandle();
 
-// Records for the events the control port raises, kept until the next
-// message. Null, with a reason in error, for an unknown name or id or when
-// no map is open.
-SubmapInfo* submapInfoByName(const std::string& name, std::string& error);
-SymbolInfo* symbolInfoById(OVwSymbolId symbol, std::string& error);
-
 // How many times a submap creation under symbol has been acknowledged.
-uint64_t submapCreateAcknowledgements(OVwSymbolId symbol);
-
-// The open map's state as one line of JSON; empty when no map is open.
-// The map file's form (name, submaps, objects with id, hostname when there is
-// one, fields and symbols), each symbol with its current "label", "status"
-// (number) and "statusName", "statusSource" (the number last set, or null)
-// and "behavior" (null, or {"code": n, "name": text, "altName": text} as
-// last set; a null name stays null).
-std::string mapStateJson();
-
-// Loads $SIMPLATFORM_MAP when it is set and not empty. A bad map file ends
-// the process at once: "<file>: <fault>" on standard error, exit status 2.
-// True when a map was opened, false when none is named.
-bool loadStartupMap();
-
-// Limits of a map file; a larger one is refused as too large.
-constexpr std::uint64_t kMaxMapFileBytes = 16u * 1024u * 1024u;
-constexpr std::size_t kMaxSubmaps = 10000;
-constexpr std::size_t kMaxObjects = 100000;
-constexpr std::size_t kMaxSymbols = 100000;       // over all objects
-constexpr std::size_t kMaxFieldsPerObject = 256;
-constexpr std::size_t kMaxFieldNames = 4096;      // distinct names, process-wide
-constexpr int kMaxMapNesting = 32;                // arrays and objects
-
-// Codes the map services leave for OVwError when they fail (the text from
-// OVwErrorMsg names the particular fault). A failed call returns null or 0.
-enum MapErrorCode {
-    kMapErrorNoMap = 1,          // no map open, or a handle that is not the open map's
-    kMapErrorBadArgument = 2,    // null text, malformed selection, unknown submap
-    kMapErrorUnknownObject = 3,
-    kMapErrorUnknownSymbol = 4,
-    kMapErrorUnknownField = 5,
-    kMapErrorNoValue = 6,        // the object has no value (or host name) for it
-    kMapErrorNoSymbols = 7,      // the object has no symbols
-    kMapErrorInjected = 99       // failNextMapCalls
-};
-
-// For tests: the next count calls of the named map service (for example
-// "OVwSetSymbolBehavior", "OVwListObjectsOnMap", "OVwGetSymbolsByObject";
-// any map service this file implements) fail as the library fails, with
-// kMapErrorInjected and text (by default one naming the operation). count 0
-// cancels. Throws std::invalid_argument for a name that is not such a service.
-void failNextMapCalls(const std::string& operation, int count, const std::string& text = "");
+std::uint64_t submapCreateAcknowledgements(OVwSymbolId symbol);
 
 }  // namespace simplatform

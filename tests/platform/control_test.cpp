@@ -17,55 +17,57 @@
 #include "platform/ovw.h"
 #include "platform/winmsg.h"
 #include "simplatform/control.h"
-#include "simplatform/internal.h"
+#include "simplatform/controlverbs.h"
+#include "simplatform/handover.h"
 #include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
+#include "simplatform/stats.h"
 
 namespace {
 
 using simplatform::ControlCommand;
 using simplatform::ControlPort;
-using simplatform::ControlVerb;
 
 // ---- the parser ----
 
 struct ParseCase {
     std::string line;
     bool ok;
-    ControlVerb verb;
+    const char* verb;
     std::string text;
     int64_t number;
     std::string errorPart;  // a part of the reason, for failures
 };
 
-ParseCase good(std::string line, ControlVerb verb, std::string text = "", int64_t number = 0)
+ParseCase good(std::string line, const char* verb, std::string text = "", int64_t number = 0)
 {
     return {std::move(line), true, verb, std::move(text), number, ""};
 }
 
 ParseCase bad(std::string line, std::string errorPart)
 {
-    return {std::move(line), false, ControlVerb::State, "", 0, std::move(errorPart)};
+    return {std::move(line), false, "state", "", 0, std::move(errorPart)};
 }
 
 TEST(ControlParser, LinesAndTheirCommands)
 {
     const ParseCase cases[] = {
-        good("state", ControlVerb::State),
-        good("stats\r", ControlVerb::Stats),
-        good("  quit \t", ControlVerb::Quit),
-        good("open-map /tmp/my maps/site.json", ControlVerb::OpenMap, "/tmp/my maps/site.json"),
-        good("open-submap \t Hall 3  \r", ControlVerb::OpenSubmap, "Hall 3"),
-        good("open-submap H\xc3\xa4lle", ControlVerb::OpenSubmap, "H\xc3\xa4lle"),
-        good("action kelvorov", ControlVerb::Action, "kelvorov"),
-        good("create-submap 1000", ControlVerb::CreateSubmap, "", 1000),
-        good("create-submap 4294967295", ControlVerb::CreateSubmap, "", 4294967295LL),
-        good("create-submap 0000000000000000000007", ControlVerb::CreateSubmap, "", 7),
-        good("event 31", ControlVerb::Event, "", 31),
-        good("event 2147483647", ControlVerb::Event, "", 2147483647),
-        good("end-session", ControlVerb::EndSession, "", 1),
-        good("end-session 0", ControlVerb::EndSession, "", 0),
-        good("end-session -7", ControlVerb::EndSession, "", -7),
-        good("end-session -2147483648", ControlVerb::EndSession, "", INT32_MIN),
+        good("state", "state"),
+        good("stats\r", "stats"),
+        good("  quit \t", "quit"),
+        good("open-map /tmp/my maps/site.json", "open-map", "/tmp/my maps/site.json"),
+        good("open-submap \t Hall 3  \r", "open-submap", "Hall 3"),
+        good("open-submap H\xc3\xa4lle", "open-submap", "H\xc3\xa4lle"),
+        good("action kelvorov", "action", "kelvorov"),
+        good("create-submap 1000", "create-submap", "", 1000),
+        good("create-submap 4294967295", "create-submap", "", 4294967295LL),
+        good("create-submap 0000000000000000000007", "create-submap", "", 7),
+        good("event 31", "event", "", 31),
+        good("event 2147483647", "event", "", 2147483647),
+        good("end-session", "end-session", "", 1),
+        good("end-session 0", "end-session", "", 0),
+        good("end-session -7", "end-session", "", -7),
+        good("end-session -2147483648", "end-session", "", INT32_MIN),
 
         bad("", "empty"),
         bad("   ", "empty"),
@@ -98,10 +100,10 @@ TEST(ControlParser, LinesAndTheirCommands)
         ControlCommand command;
         command.text = "untouched";
         std::string error;
-        bool ok = simplatform::parseControlCommand(c.line, command, error);
+        bool ok = simplatform::parseControlCommand(simplatform::controlVerbs(), c.line, command, error);
         ASSERT_EQ(ok, c.ok) << error;
         if (c.ok) {
-            EXPECT_EQ(command.verb, c.verb);
+            EXPECT_STREQ(command.verb->name, c.verb);
             EXPECT_EQ(command.text, c.text);
             EXPECT_EQ(command.number, c.number);
         } else {
@@ -158,12 +160,7 @@ void actionProbe(void* userData, const char* action)
 
 std::string run(const std::string& line)
 {
-    ControlCommand command;
-    std::string error;
-    if (!simplatform::parseControlCommand(line, command, error)) {
-        return "error " + error;
-    }
-    return simplatform::runControlCommand(command);
+    return simplatform::answerControlLine(simplatform::controlVerbs(), line);
 }
 
 struct RunCase {
@@ -359,7 +356,7 @@ protected:
     {
         alarm(60);  // a hang fails the run instead of stalling it
         std::string error;
-        port_ = ControlPort::open("127.0.0.1:0", error);
+        port_ = ControlPort::open("127.0.0.1:0", simplatform::controlVerbs(), error);
         ASSERT_NE(port_, nullptr) << error;
         probeEvents = 0;
         OVwAddCallback(OVw_EVENT_IGNORED, nullptr, (OVwCallbackProc)countingProbe, nullptr);
@@ -399,13 +396,13 @@ TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
                              "127.0.0.1:x", "no-such-host.invalid:1620"};
     for (const char* address : refused) {
         std::string error;
-        EXPECT_EQ(ControlPort::open(address, error), nullptr) << address;
+        EXPECT_EQ(ControlPort::open(address, simplatform::controlVerbs(), error), nullptr) << address;
         EXPECT_FALSE(error.empty()) << address;
     }
     std::string error;
-    auto first = ControlPort::open("127.0.0.2:0", error);
+    auto first = ControlPort::open("127.0.0.2:0", simplatform::controlVerbs(), error);
     ASSERT_NE(first, nullptr) << error;
-    auto again = ControlPort::open("127.0.0.2:" + std::to_string(first->port()), error);
+    auto again = ControlPort::open("127.0.0.2:" + std::to_string(first->port()), simplatform::controlVerbs(), error);
     EXPECT_EQ(again, nullptr) << "a port in use cannot be bound twice";
     EXPECT_NE(error.find("cannot listen"), std::string::npos) << error;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
 
 namespace {
 

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/winmsg.h"
-#include "simplatform/internal.h"
+#include "simplatform/handover.h"
+#include "simplatform/loop.h"
 
 namespace {
 

@@ -15,8 +15,13 @@
 #include <vector>
 
 #include "platform/ovw.h"
-#include "simplatform/internal.h"
+#include "simplatform/handover.h"
 #include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
+#include "simplatform/mapservices.h"
+#include "simplatform/mapview.h"
+#include "simplatform/stats.h"
+#include "simplatform/wiring.h"
 
 namespace {
 

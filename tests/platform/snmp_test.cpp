@@ -24,7 +24,9 @@
 
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
-#include "simplatform/internal.h"
+#include "simplatform/loop.h"
+#include "simplatform/stats.h"
+#include "simplatform/trapreceiver.h"
 
 extern char** environ;
 

@@ -17,8 +17,12 @@
 #include "logdrive.h"
 #include "map/upsmap.h"
 #include "platform/ovw.h"
-#include "simplatform/internal.h"
+#include "simplatform/handover.h"
 #include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
+#include "simplatform/mapservices.h"
+#include "simplatform/mapview.h"
+#include "simplatform/stats.h"
 
 namespace {
 

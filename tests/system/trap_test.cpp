@@ -14,6 +14,7 @@
 #include "logdrive.h"
 #include "map/upsmap.h"
 #include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
 #include "snmptext/snmptext.h"
 #include "trap/trapsession.h"
 

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "simplatform/internal.h"
+#include "simplatform/handover.h"
+#include "simplatform/loop.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The SNMP library's trap event session: a UDP trap receiver on
+// The trap receiver, the SNMP library's trap event session: a UDP socket on
 // $SIMPLATFORM_TRAP_ADDR that decodes every datagram, answers informs and
 // hands each trap and inform to the session's callback; PDU release, error
 // texts and 64-bit number text.
@@ -18,6 +18,8 @@
 //   containers' capacity, so a steady stream of traps allocates nothing.
 //   OVsnmpFreePdu only releases records that are in the live list; any
 //   other pointer is left alone.
+#include "trapreceiver.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -30,7 +32,9 @@
 
 #include "../platform/ovsnmp.h"
 #include "ber.h"
-#include "internal.h"
+#include "loop.h"
+#include "settings.h"
+#include "stats.h"
 
 #ifdef _WIN32
 #include <mswsock.h>

@@ -1,5 +1,6 @@
-// The map session: the program's registered map event and action handlers,
-// and the last map library failure.
+// The map session's handler tables: the program's registered map event and
+// action handlers (OVwAddCallback, OVwAddActionCallback) and the raising of
+// events to them.
 #pragma once
 
 #include <string>
@@ -13,12 +14,13 @@ namespace simplatform {
 bool raiseEndSession(int normalEnd);
 bool raiseSubmapOpen(MapHandle* map, SubmapInfo* submap);
 bool raiseSubmapCreate(MapHandle* map, SymbolInfo* symbol);
+// Events 1, 29 and 30 carry data of their own; 1 is raised as a normal end
+// of session, 29 and 30 are not raised without their records (false).
 bool raiseEvent(int code);
 // Invokes the action registered under name; false when there is none.
 bool invokeAction(const std::string& name);
 
-// Sets the map library's last failure (OVwError / OVwErrorMsg).
-void setMapError(int code, const std::string& text);
-void clearMapError();
+// Forgets every handler (the session ended).
+void forgetHandlers();
 
 }  // namespace simplatform

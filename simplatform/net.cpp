@@ -1,63 +1,13 @@
-// Records handed to the program, the platform's counters and its settings.
-#include <stdlib.h>
-#include <string.h>
+// The socket layer.
+#include "net.h"
 
-#include <vector>
+#include <string.h>
 
 #ifdef _WIN32
 #include <ws2tcpip.h>
 #endif
 
-#include "internal.h"
-
 namespace simplatform {
-namespace {
-
-// Lives until the process ends, like every record still in it: the program
-// may exit from inside a handler.
-std::vector<std::function<void()>>& pendingReleases()
-{
-    static auto* releases = new std::vector<std::function<void()>>;
-    return *releases;
-}
-
-}  // namespace
-
-void keepUntilNextMessage(std::function<void()> release)
-{
-    if (release) {
-        pendingReleases().push_back(std::move(release));
-    }
-}
-
-void releaseReturnedRecords()
-{
-    auto& releases = pendingReleases();
-    // By index: a release may itself keep something, which is then released
-    // in this same pass. clear() keeps the capacity for the next message.
-    for (size_t i = 0; i < releases.size(); ++i) {
-        std::function<void()> release = std::move(releases[i]);
-        release();
-    }
-    releases.clear();
-}
-
-Stats& stats()
-{
-    static Stats counters;
-    return counters;
-}
-
-// An empty value counts as unset, so that `NAME= kelvorov` switches a
-// setting off as a shell user expects.
-std::string setting(const char* name, const char* fallback)
-{
-    const char* value = getenv(name);
-    if (value == nullptr || value[0] == '\0') {
-        return fallback != nullptr ? fallback : "";
-    }
-    return value;
-}
 
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error)
 {

@@ -1,0 +1,19 @@
+// The platform's settings.
+#include "settings.h"
+
+#include <stdlib.h>
+
+namespace simplatform {
+
+// An empty value counts as unset, so that `NAME= kelvorov` switches a
+// setting off as a shell user expects.
+std::string setting(const char* name, const char* fallback)
+{
+    const char* value = getenv(name);
+    if (value == nullptr || value[0] == '\0') {
+        return fallback != nullptr ? fallback : "";
+    }
+    return value;
+}
+
+}  // namespace simplatform

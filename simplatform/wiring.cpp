@@ -1,0 +1,100 @@
+// The platform put together: the parts meet here and nowhere else call up
+// into this file. The start-up map is loaded before main; _OVwInit opens the
+// control port with the platform's commands, OVwDone closes it and forgets
+// the program's handlers.
+#include "wiring.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <memory>
+
+#include "control.h"
+#include "controlverbs.h"
+#include "handover.h"
+#include "mapfile.h"
+#include "mapservices.h"
+#include "mapsession.h"
+#include "settings.h"
+
+namespace simplatform {
+namespace {
+
+struct Session {
+    bool open = false;
+    std::unique_ptr<ControlPort> control;
+};
+
+// Lives until the process ends: the program exits from inside handlers.
+Session& session()
+{
+    static Session* instance = new Session;
+    return *instance;
+}
+
+// The map named by $SIMPLATFORM_MAP is loaded before main runs, so that a
+// bad map file stops the start before the program writes anything.
+struct StartupMap {
+    StartupMap() { loadStartupMap(); }
+};
+StartupMap startupMap;
+
+}  // namespace
+
+bool loadStartupMap()
+{
+    std::string path = setting("SIMPLATFORM_MAP", "");
+    if (path.empty()) {
+        return false;
+    }
+    std::string error;
+    if (!openMapFile(path, error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        fflush(stderr);
+        exit(2);
+    }
+    return true;
+}
+
+}  // namespace simplatform
+
+using simplatform::session;
+
+int _OVwInit(int version)
+{
+    (void)version;
+    simplatform::Session& s = session();
+    if (s.open) {
+        simplatform::clearMapError();
+        return 0;
+    }
+    s.open = true;
+    std::string address = simplatform::setting("SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620");
+    std::string error;
+    s.control = simplatform::ControlPort::open(address, simplatform::controlVerbs(), error);
+    if (!s.control) {
+        fprintf(stderr, "simplatform: no control port: %s; running without it\n", error.c_str());
+    }
+    simplatform::clearMapError();
+    return 0;
+}
+
+int OVwDone(void)
+{
+    simplatform::Session& s = session();
+    if (!s.open) {
+        simplatform::setMapError(simplatform::kMapErrorNoMap, "OVwDone: no map session is open");
+        return -1;
+    }
+    s.open = false;
+    simplatform::forgetHandlers();
+    if (s.control) {
+        // OVwDone is usually called from a handler that a control command
+        // raised: the port is closed now but freed only after the handler.
+        s.control->close();
+        std::shared_ptr<simplatform::ControlPort> closed(std::move(s.control));
+        simplatform::keepUntilNextMessage([closed] {});
+    }
+    simplatform::clearMapError();
+    return 0;
+}

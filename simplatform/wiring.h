@@ -1,0 +1,12 @@
+// The platform put together: the start-up map, the start and end of the map
+// session (_OVwInit, OVwDone) and the control port's life.
+#pragma once
+
+namespace simplatform {
+
+// Loads $SIMPLATFORM_MAP when it is set and not empty. A bad map file ends
+// the process at once: "<file>: <fault>" on standard error, exit status 2.
+// True when a map was opened, false when none is named. Runs before main.
+bool loadStartupMap();
+
+}  // namespace simplatform
