@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include "../platform/files.h"
@@ -53,6 +54,30 @@ void writeDebugLog(const char* message, int fresh)
     fclose(file);
 }
 
+// The literal text after the format's last conversion: the end of a
+// record's frame, such as the closing quote and line end of
+// "community     = \"%s\"\n". "%%" is part of the literal text.
+static const char* frameend(const char* format)
+{
+    const char* end = format;
+    const char* p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            p++;
+        } else if (p[1] == '%') {
+            p += 2;
+        } else {
+            p++;
+            while (*p != '\0' && strchr("diouxXeEfFgGaAcspn", *p) == NULL)
+                p++;
+            if (*p != '\0')
+                p++;
+            end = p;
+        }
+    }
+    return end;
+}
+
 void logmessage(const char* format, ...)
 {
     if (debuglogenabled == 0) {
@@ -60,7 +85,15 @@ void logmessage(const char* format, ...)
     }
     va_list args;
     va_start(args, format);
-    vsnprintf(messagebuffer, sizeof messagebuffer, format, args);
+    int length = vsnprintf(messagebuffer, sizeof messagebuffer, format, args);
     va_end(args);
+    // A record too long for the buffer loses the end of its last inserted
+    // text, never the end of its frame.
+    if (length >= (int)sizeof messagebuffer) {
+        const char* tail = frameend(format);
+        size_t taillength = strlen(tail);
+        if (strchr(tail, '%') == NULL && taillength < sizeof messagebuffer)
+            memcpy(messagebuffer + sizeof messagebuffer - 1 - taillength, tail, taillength + 1);
+    }
     writeDebugLog(messagebuffer, 0);
 }

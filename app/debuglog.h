@@ -17,7 +17,9 @@ extern char messagebuffer[MESSAGE_BUFFER_SIZE];
 // be opened.
 void writeDebugLog(const char* message, int fresh);
 
-// Formats into messagebuffer, cut to fit, and writes it with fresh = 0.
+// Formats into messagebuffer and writes it with fresh = 0. A record too long
+// for the buffer is cut inside its last inserted text, so the literal end of
+// its frame (closing quote, line end) is kept.
 void logmessage(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

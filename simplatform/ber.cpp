@@ -116,14 +116,16 @@ const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& off
             v = (v << 7) | (b & 0x7F);
             if (!(b & 0x80)) break;
         }
-        if (v > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
         if (count == 0) {
-            // The first group holds the first two arcs as 40 * X + Y.
+            // The first group holds the first two arcs as 40 * X + Y; the
+            // 32-bit limit applies to Y, so the group itself may be wider.
             uint32_t x = v < 40 ? 0 : (v < 80 ? 1 : 2);
+            if (v - 40u * x > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
             words.push_back(x);
             words.push_back(static_cast<uint32_t>(v - 40u * x));
             count = 2;
         } else {
+            if (v > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
             if (count == kMaxSubIdentifiers) return "more than 128 sub-identifiers";
             words.push_back(static_cast<uint32_t>(v));
             ++count;

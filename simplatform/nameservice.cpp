@@ -8,6 +8,8 @@
 // - the hosts file is parsed once and parsed again when its path, its size
 //   or its modification time changes; the file is looked at no more than
 //   once a second (kHostsCheckInterval), so an edit is seen within a second;
+//   it is read whole without blocking, only if it is a regular file of at
+//   most kMaxHostsFileBytes (16 MiB), otherwise it gives no names;
 // - the resolver's answers, found and not found alike, are kept for
 //   kResolverLifetime (5 s) and at most kResolverCacheSize (256) names, so a
 //   resolver that is slow or unreachable costs one wait per name per 5 s.
@@ -20,9 +22,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -33,6 +35,7 @@
 #endif
 
 #include "../platform/sockets.h"
+#include "regularfile.h"
 
 namespace simplatform {
 namespace {
@@ -43,6 +46,8 @@ constexpr auto kHostsCheckInterval = std::chrono::seconds(1);
 constexpr auto kResolverLifetime = std::chrono::seconds(5);
 constexpr size_t kResolverCacheSize = 256;
 constexpr size_t kMaxNameLength = 1024;
+// Read whole and kept parsed, so capped like the map file.
+constexpr size_t kMaxHostsFileBytes = 16u << 20;
 
 struct Answer {
     in_addr address{};
@@ -101,14 +106,17 @@ bool parseDottedQuad(const char* text, in_addr& address)
 }
 
 // Lines of the form of /etc/hosts: an address, then its names; '#' starts
-// a comment. Lines of other address families and unreadable files give no
-// names. The first line that names a host wins.
-void parseHosts(HostsFile& hosts, std::istream& in)
+// a comment. Lines of other address families give no names. The first line
+// that names a host wins.
+void parseHosts(HostsFile& hosts, const std::string& text)
 {
     hosts.lines.clear();
     hosts.byName.clear();
     std::string line, token, key;
-    while (std::getline(in, line)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        line.assign(text, start, end - start);
+        start = end + 1;
         line.erase(std::min(line.find('#'), line.size()));
         std::istringstream words(line);
         in_addr address{};
@@ -148,8 +156,9 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
     }
     hosts.checked = now;
     std::error_code error;
-    bool exists = std::filesystem::is_regular_file(path, error);
-    uintmax_t size = exists ? std::filesystem::file_size(path, error) : 0;
+    auto status = std::filesystem::status(path, error);
+    bool exists = !error && std::filesystem::exists(status);
+    uintmax_t size = exists && std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, error) : 0;
     auto modified = exists ? std::filesystem::last_write_time(path, error) : std::filesystem::file_time_type{};
     if (error) {
         exists = false;
@@ -161,11 +170,14 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
     hosts.exists = exists;
     hosts.size = size;
     hosts.modified = modified;
-    std::ifstream in;
-    if (exists) {
-        in.open(path, std::ios::binary);
+    // A missing file gives no names; one that is there but cannot be used
+    // (not a regular file, too large, unreadable) is said once per change.
+    std::string text, fault;
+    if (exists && !readRegularFile(path, kMaxHostsFileBytes, text, fault)) {
+        std::fprintf(stderr, "simplatform: hosts file %s: %s; none of its names are used\n", path,
+                     fault.c_str());
     }
-    parseHosts(hosts, in);
+    parseHosts(hosts, text);
 }
 
 // The operating system's resolver: its hosts file, then DNS.

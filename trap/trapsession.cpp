@@ -72,18 +72,14 @@ static void logaddresses(const SnmpPdu* pdu)
     logmessage("community     = \"%s\"\n", communitytext(pdu));
 }
 
-// One record per binding. A value too long for the message buffer is cut so
-// that the record keeps its closing quote and line end.
+// One record per binding; logmessage cuts a value too long for the message
+// buffer, so the record keeps its closing quote and line end.
 static void logvariables(const SnmpPdu* pdu)
 {
     int number = 1;
     for (const SnmpVarBind* binding = pdu->variables; binding != NULL; binding = binding->next) {
         formatValue(valuebuffer, sizeof valuebuffer, binding);
-        int frame = snprintf(NULL, 0, "VarBind #%-5d= \"\"\n", number);
-        int room = MESSAGE_BUFFER_SIZE - 1 - frame;
-        if (room < 0)
-            room = 0;
-        logmessage("VarBind #%-5d= \"%.*s\"\n", number, room, valuebuffer);
+        logmessage("VarBind #%-5d= \"%s\"\n", number, valuebuffer);
         number++;
     }
 }

@@ -164,3 +164,17 @@ TEST_F(NameService, RepeatedLookupsAreCheap)
         EXPECT_LT(seconds, 1.0) << name;
     }
 }
+
+// A hosts file over the cap is not read whole: none of its names are used,
+// and standard error says why.
+TEST_F(NameService, AnOversizedHostsFileGivesNoNames)
+{
+    std::string text = "127.0.0.51 ups-big\n#";
+    text.resize((16u << 20) + 1, 'x');
+    useHosts(writeHosts("big", text));
+    testing::internal::CaptureStderr();
+    std::string address = lookup("ups-big");
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(address, "none");
+    EXPECT_NE(said.find("too large: more than 16777216 bytes"), std::string::npos) << said;
+}

@@ -223,11 +223,14 @@ TEST_F(TrapIntake, SnmpV2TrapAndInformDifferOnlyInTheirFirstLine)
     }
 }
 
-TEST_F(TrapIntake, OverlongCommunityAndValueAreCutToTheirBuffers)
+TEST_F(TrapIntake, OverlongRecordsAreCutInTheirTextAndKeepTheirFrame)
 {
     std::string community(300, 'c');
     community[5] = 'C';
     TestPdu t("127.0.0.5", "1.3.6.1.4.1.935.0.5", community.c_str());
+    t.enterprise.assign(100, 4294967295u);
+    t.pdu.enterprise = t.enterprise.data();
+    t.pdu.enterprise_length = (uint32_t)t.enterprise.size();
     std::string value(300, 'v');
     SnmpVarBind binding;
     memset(&binding, 0, sizeof binding);
@@ -239,9 +242,11 @@ TEST_F(TrapIntake, OverlongCommunityAndValueAreCutToTheirBuffers)
 
     std::vector<std::string> log = messages();
     ASSERT_EQ(log.size(), 10u);
-    // The community record fills the message buffer.
-    EXPECT_EQ(log[4], ("community     = \"" + community).substr(0, MESSAGE_BUFFER_SIZE - 1));
-    // The value record keeps its frame: 17 + 236 + 2 characters.
+    // Each record fills the message buffer and ends as its frame does:
+    // 17 + 236 + 2 characters for the quoted ones.
+    EXPECT_EQ(log[4], "community     = \"" + community.substr(0, 236) + "\"\n");
+    std::string enterprise = oidToText(t.enterprise.data(), (uint32_t)t.enterprise.size());
+    EXPECT_EQ(log[5], "enterprise    = " + enterprise.substr(0, 238) + "\n");
     EXPECT_EQ(log[9], "VarBind #1    = \"" + value.substr(0, 236) + "\"\n");
 }
 
