@@ -33,10 +33,15 @@ constexpr int kNestingDepth = 4;
 
 // ---- PDU tags ----
 enum : uint8_t {
+    kTagGet = 0xA0,
+    kTagGetNext = 0xA1,
     kTagResponse = 0xA2,
+    kTagSet = 0xA3,
     kTagTrapV1 = 0xA4,
+    kTagGetBulk = 0xA5,
     kTagInform = 0xA6,
-    kTagTrapV2 = 0xA7
+    kTagTrapV2 = 0xA7,
+    kTagReport = 0xA8
 };
 
 // One variable binding of a decoded message. Where its value is kept depends
@@ -126,6 +131,38 @@ struct PduRecord {
 //   Response: request_id, error_status, error_index, variables = all.
 // Pointers into the message are valid until the record is reused.
 void buildPdu(PduRecord& record, const sockaddr_in& sender);
+
+// ---- the pieces the SNMPv3 message layer (snmpv3.cpp) reads and writes with ----
+
+// Bytes from p up to end: what is left of one element's content.
+struct Cursor {
+    const uint8_t* p;
+    const uint8_t* end;
+    size_t left() const { return static_cast<size_t>(end - p); }
+    bool empty() const { return p == end; }
+};
+
+// Each returns null, or the first fault as a static text.
+// One element's tag and length at c, its content inside c; moves c past it.
+const char* readElement(Cursor& c, uint8_t& tag, Cursor& content);
+// The same for an element that must carry tag (wrongTag otherwise).
+const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wrongTag);
+// An INTEGER's content of 1 to 4 bytes, shortest form.
+const char* readSigned32(const Cursor& c, int32_t& value);
+// One PDU of the request form (request id, two integers, bindings) at c:
+// Get, GetNext, Response, Set, GetBulk, InformRequest, SNMPv2-Trap, Report.
+// Its type, fields and bindings go into m (which the caller cleared); a
+// notification must begin with sysUpTime.0 and snmpTrapOID.0.
+const char* readPdu(Cursor& c, Message& m);
+
+// Appends the PDU answering m, with tag (Response or Report): m's request
+// id, error status and index 0, m's bindings. False when it would make out
+// longer than kMaxDatagram.
+bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out);
+// Appends an element header, an INTEGER, an OCTET STRING.
+void appendHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length);
+void appendInteger(std::vector<uint8_t>& out, int64_t value);
+void appendOctets(std::vector<uint8_t>& out, const uint8_t* data, size_t length);
 
 }  // namespace ber
 }  // namespace simplatform
