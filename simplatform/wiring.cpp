@@ -16,6 +16,7 @@
 #include "mapservices.h"
 #include "mapsession.h"
 #include "settings.h"
+#include "trapreceiver.h"
 
 namespace simplatform {
 namespace {
@@ -38,6 +39,20 @@ struct StartupMap {
     StartupMap() { loadStartupMap(); }
 };
 StartupMap startupMap;
+
+// The SNMPv3 users file is read before main too: a bad one stops the start.
+struct StartupUsers {
+    StartupUsers()
+    {
+        std::string error;
+        if (!configureTrapSecurity(error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            fflush(stderr);
+            exit(2);
+        }
+    }
+};
+StartupUsers startupUsers;
 
 }  // namespace
 
