@@ -407,8 +407,9 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
     if (addr.ss_family == AF_INET6) {
         // [::] takes IPv4 senders too (as IPv4-mapped addresses); any other
         // IPv6 address only IPv6 ones, whatever the system's default.
+        static const uint8_t kAny[16] = {};
         const in6_addr& host = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
-        int v6only = memcmp(&host, &in6addr_any, sizeof host) != 0 ? 1 : 0;
+        int v6only = memcmp(&host, kAny, sizeof kAny) != 0 ? 1 : 0;
         setsockopt(s->socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only);
     }
     if (bind(s->socket, reinterpret_cast<const sockaddr*>(&addr), static_cast<simplatform::SockLen>(addrLength)) != 0 ||
