@@ -1,8 +1,6 @@
 // The control port's commands, each carried out by the part it concerns.
 #include "controlverbs.h"
 
-#include <stdio.h>
-
 #include "loop.h"
 #include "mapdb.h"
 #include "mapfile.h"
@@ -105,15 +103,7 @@ std::string state(const ControlCommand&)
 
 std::string counters(const ControlCommand&)
 {
-    const Stats& s = stats();
-    char text[256];
-    snprintf(text, sizeof text,
-             "ok {\"datagrams\":%llu,\"delivered\":%llu,\"informsAnswered\":%llu,\"malformed\":%llu,"
-             "\"mapChanges\":%llu}",
-             static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.delivered),
-             static_cast<unsigned long long>(s.informsAnswered),
-             static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.mapChanges));
-    return text;
+    return "ok " + statsJson();
 }
 
 }  // namespace

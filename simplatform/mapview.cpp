@@ -116,6 +116,12 @@ bool replaceFile(const std::string& temporary, const std::string& path)
 #endif
 }
 
+MapChangeListener& changeListener()
+{
+    static MapChangeListener listener = nullptr;
+    return listener;
+}
+
 }  // namespace
 
 // Writes the state file, when one is asked for, through a temporary file in
@@ -148,7 +154,8 @@ void writeStateFile()
     }
 }
 
-// A symbol's status or label changed: count it, show it, save the state.
+// A symbol's status or label changed: count it, show it, save the state,
+// tell the listener.
 void symbolChanged(const SymbolData& symbol)
 {
     stats().mapChanges++;
@@ -160,12 +167,53 @@ void symbolChanged(const SymbolData& symbol)
         std::fflush(stdout);
     }
     writeStateFile();
+    if (MapChangeListener listener = changeListener()) {
+        listener(symbol.id);
+    }
+}
+
+void mapOpened()
+{
+    writeStateFile();
+    if (MapChangeListener listener = changeListener()) {
+        listener(0);
+    }
+}
+
+void setMapChangeListener(MapChangeListener listener)
+{
+    changeListener() = listener;
 }
 
 std::string mapStateJson()
 {
     const MapDatabase* map = openMap();
     return map != nullptr ? stateText(*map) : std::string();
+}
+
+std::string symbolStateJson(OVwSymbolId id)
+{
+    MapDatabase* map = openMap();
+    const SymbolData* symbol = map != nullptr ? map->symbol(id) : nullptr;
+    return symbol != nullptr ? symbolState(*symbol).dump(-1, ' ', false, Json::error_handler_t::replace)
+                             : std::string();
+}
+
+bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
+{
+    const MapDatabase* map = openMap();
+    if (map == nullptr) {
+        return false;
+    }
+    for (const ObjectData& object : map->objects) {
+        for (const SymbolData& symbol : object.symbols) {
+            auto submap = map->submapIndex.find(symbol.submap);
+            std::string_view submapName =
+                submap == map->submapIndex.end() ? std::string_view() : map->submaps[submap->second].name;
+            visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status});
+        }
+    }
+    return true;
 }
 
 }  // namespace simplatform
