@@ -9,6 +9,7 @@ senders and the control port on 127.0.0.1:
   - a burst of traps sent back to back plus one malformed datagram: all
     counted, all delivered, the loop keeps serving the control port;
   - a client that reads its replies late gets them all;
+  - the HTTP port serves the state document and metrics with the UPS critical;
   - end-session 1: the process exits with status 0.
 Each run must pass on its own, and then the debug logs must hold the same
 messages in the same order (times and line ends aside), the console the
@@ -34,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 UPS_SYMBOL = 1000
 UPTIME = "4242"
@@ -213,9 +215,11 @@ def run_scenario(name, command, env, workdir, log_path, senders):
     failures = []
     trap_port = free_port(socket.SOCK_DGRAM)
     control_port = free_port(socket.SOCK_STREAM)
+    http_port = free_port(socket.SOCK_STREAM)
     env = dict(env)
     env["SIMPLATFORM_TRAP_ADDR"] = "127.0.0.1:%d" % trap_port
     env["SIMPLATFORM_CONTROL_ADDR"] = "127.0.0.1:%d" % control_port
+    env["SIMPLATFORM_HTTP_ADDR"] = "127.0.0.1:%d" % http_port
     target = "127.0.0.1:%d" % trap_port
 
     def check(ok, text):
@@ -253,6 +257,17 @@ def run_scenario(name, command, env, workdir, log_path, senders):
                                       "ups-lab: Powerfail"), UPS_SYMBOL)
         check(sym.get("label") == "ups-lab: Powerfail" and sym.get("status") == 4,
               "the trap did not show Powerfail: %s" % sym)
+
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d/api/v1/state" % http_port, timeout=10) as answer:
+                check(json.loads(answer.read()) == program.json_reply("state"),
+                      "/api/v1/state is not the state document")
+            with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % http_port, timeout=10) as answer:
+                metrics = answer.read().decode()
+            check('symbol_id="1000",label="ups-lab: Powerfail"} 4\n' in metrics,
+                  "/metrics does not show the UPS critical: %r" % metrics[-400:])
+        except OSError as error:
+            check(False, "the HTTP port did not answer: %s" % error)
 
         # Back to back, from one socket: the receiver must drain them all.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
