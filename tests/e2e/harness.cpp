@@ -130,6 +130,8 @@ Program::Program(const Options& options)
     env["SIMPLATFORM_DRIVE_C"] = drive_.path();
     env["SIMPLATFORM_TRAP_ADDR"] = "127.0.0.1:" + std::to_string(trapPort_);
     env["SIMPLATFORM_CONTROL_ADDR"] = "127.0.0.1:" + std::to_string(controlPort_);
+    // Programs run side by side: none may take the HTTP port's fixed default.
+    env["SIMPLATFORM_HTTP_ADDR"] = "off";
     if (!options.mapFile.empty()) {
         env["SIMPLATFORM_MAP"] = options.mapFile;
     }
