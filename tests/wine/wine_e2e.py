@@ -36,6 +36,7 @@ import tempfile
 import time
 
 UPS_SYMBOL = 1000
+PLATFORM_DLLS = ("ovw.dll", "ovsnmp.dll", "ov.dll", "simplatform.dll")
 UPTIME = "4242"
 BURST = 40
 LATE_REPLIES = 400
@@ -365,6 +366,8 @@ def main():
         os.makedirs(wine_dir)
         exe = os.path.join(wine_dir, "kelvorov.exe")
         shutil.copyfile(args.windows, exe)
+        for dll in PLATFORM_DLLS:  # the platform's libraries go beside the program
+            shutil.copyfile(os.path.join(os.path.dirname(args.windows), dll), os.path.join(wine_dir, dll))
         loop_seconds = 0.0
         if args.loop_test:
             start = time.monotonic()
