@@ -2,46 +2,15 @@
 // non-blocking TCP sockets watched through the message loop.
 #include "control.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
 
-#ifdef _WIN32
-#include <ws2tcpip.h>
-#endif
-
 #include "loop.h"
 
 namespace simplatform {
 namespace {
-
-#ifdef _WIN32
-constexpr Socket kNoSocket = INVALID_SOCKET;
-constexpr int kSendFlags = 0;
-#else
-constexpr Socket kNoSocket = -1;
-// A peer that has gone must give an error, not SIGPIPE.
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#endif
-
-// True when the last socket call failed only because it would have to wait
-// (or was interrupted): try again when the loop says the socket is ready.
-bool retryLater()
-{
-#ifdef _WIN32
-    int e = WSAGetLastError();
-    return e == WSAEWOULDBLOCK || e == WSAEINTR;
-#else
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-#endif
-}
-
-long sendSome(Socket s, const char* bytes, size_t count)
-{
-    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min<size_t>(count, 1 << 20)), kSendFlags));
-}
 
 // ---- parsing ----
 
@@ -223,29 +192,16 @@ std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, Cont
         error = hostPort + " is not a loopback address (127.x.x.x)";
         return nullptr;
     }
-    Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::string reason;
+    Socket s = listenStream(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, 16, reason);
     if (s == kNoSocket) {
-        error = "cannot make a socket: " + lastSocketError();
-        return nullptr;
-    }
-    int one = 1;
-#ifdef _WIN32
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-#else
-    // A restarted program can listen again while old connections linger.
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-#endif
-    socklen_t length = sizeof addr;
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0 ||
-        !setNonBlocking(s) || getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        error = "cannot listen on " + hostPort + ": " + lastSocketError();
-        closeSocket(s);
+        error = "cannot listen on " + hostPort + ": " + reason;
         return nullptr;
     }
     std::unique_ptr<ControlPort> port(new ControlPort);
     port->verbs_ = std::move(verbs);
     port->listener_ = s;
-    port->port_ = ntohs(addr.sin_port);
+    port->port_ = boundPort(s);
     ControlPort* self = port.get();
     watchSocket(s, [self] { self->acceptClients(); });
     return port;
@@ -275,17 +231,13 @@ void ControlPort::acceptClients()
     // A bounded number per turn, so that a connection storm cannot hold the
     // loop; the rest wait in the listen queue for the next turn.
     for (int i = 0; i < 16 && !closed_; ++i) {
-        Socket s = ::accept(listener_, nullptr, nullptr);
+        Socket s = acceptClient(listener_);
         if (s == kNoSocket) {
             if (!retryLater()) {
                 fprintf(stderr, "simplatform: control port: cannot accept a client: %s\n",
                         lastSocketError().c_str());
             }
             return;
-        }
-        if (!setNonBlocking(s)) {
-            closeSocket(s);
-            continue;
         }
         if (clients_.size() >= kMaxClients) {
             static const char full[] = "error too many clients\n";

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 
 #include "net.h"
 
@@ -22,12 +21,22 @@ void watchSocket(Socket s, std::function<void()> onReadable);
 void watchSocketWritable(Socket s, std::function<void()> onWritable);
 // Stops both; closeSocket does it too.
 void unwatchSocket(Socket s);
+// Unwatches s and closes it.
+void closeSocket(Socket s);
 // Makes the next GetMessageA return 0, once.
 void postQuit();
-// Puts a socket in non-blocking mode; false on failure.
-bool setNonBlocking(Socket s);
-void closeSocket(Socket s);
-// The operating system's text for its last socket error.
-std::string lastSocketError();
+
+// ---- provided by each backend for the calls above ----
+
+struct SocketHandlers {
+    std::function<void()> onReadable;
+    std::function<void()> onWritable;
+};
+// The handlers s is watched with; none when it is not watched.
+SocketHandlers watchedHandlers(Socket s);
+// Replaces the socket's watch by one with handlers (none: the socket is no
+// longer watched). A watch is never changed in place, so that a running
+// handler is never destroyed under itself.
+void replaceWatch(Socket s, SocketHandlers handlers);
 
 }  // namespace simplatform

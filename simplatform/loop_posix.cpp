@@ -16,11 +16,8 @@
 // - No allocation per message: the poll set is rebuilt only when the set of
 //   watches changed, and the batch vector keeps its capacity.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,10 +40,8 @@ constexpr UINT kQuitMessage = 0x0012;
 // that keeps looping on -1 does not spin.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(20);
 
-struct Watch {
+struct Watch : SocketHandlers {
     Socket socket;
-    std::function<void()> onReadable;
-    std::function<void()> onWritable;
     short ready = 0;  // poll() events not yet dispatched
     bool removed = false;
 };
@@ -78,24 +73,6 @@ Watch* findWatch(Loop& l, Socket s)
         }
     }
     return nullptr;
-}
-
-// Replaces the socket's watch by one with the given handlers (none: the
-// socket is no longer watched).
-void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void()> onWritable)
-{
-    Loop& l = loop();
-    if (Watch* old = findWatch(l, s)) {
-        old->removed = true;
-    }
-    if (onReadable || onWritable) {
-        auto w = std::make_unique<Watch>();
-        w->socket = s;
-        w->onReadable = std::move(onReadable);
-        w->onWritable = std::move(onWritable);
-        l.watches.push_back(std::move(w));
-    }
-    l.changed = true;
 }
 
 void rebuildPollSet(Loop& l)
@@ -146,43 +123,30 @@ int failAfterBackoff(MSG* msg)
 
 }  // namespace
 
-void watchSocket(Socket s, std::function<void()> onReadable)
+SocketHandlers watchedHandlers(Socket s)
 {
     Watch* w = findWatch(loop(), s);
-    replaceWatch(s, std::move(onReadable), w ? w->onWritable : nullptr);
+    return w != nullptr ? SocketHandlers(*w) : SocketHandlers{};
 }
 
-void watchSocketWritable(Socket s, std::function<void()> onWritable)
+void replaceWatch(Socket s, SocketHandlers handlers)
 {
-    Watch* w = findWatch(loop(), s);
-    replaceWatch(s, w ? w->onReadable : nullptr, std::move(onWritable));
-}
-
-void unwatchSocket(Socket s)
-{
-    replaceWatch(s, nullptr, nullptr);
+    Loop& l = loop();
+    if (Watch* old = findWatch(l, s)) {
+        old->removed = true;
+    }
+    if (handlers.onReadable || handlers.onWritable) {
+        auto w = std::make_unique<Watch>();
+        static_cast<SocketHandlers&>(*w) = std::move(handlers);
+        w->socket = s;
+        l.watches.push_back(std::move(w));
+    }
+    l.changed = true;
 }
 
 void postQuit()
 {
     loop().quitPending = true;
-}
-
-bool setNonBlocking(Socket s)
-{
-    int flags = fcntl(s, F_GETFL, 0);
-    return flags != -1 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != -1;
-}
-
-void closeSocket(Socket s)
-{
-    unwatchSocket(s);
-    ::close(s);
-}
-
-std::string lastSocketError()
-{
-    return strerror(errno);
 }
 
 }  // namespace simplatform

@@ -44,9 +44,8 @@
 // - A watch is never changed in place: changing a socket's handlers replaces
 //   its shared Watch, and the window procedure holds its own reference while
 //   the handler runs, so a handler may unwatch or close its own socket.
-// - The socket library is started (WSAStartup) before main runs, by a static
-//   object of this file, so that every part of the platform can open sockets
-//   and resolve names from its first call on.
+// - The socket library is started (WSAStartup) before main runs, by the
+//   socket layer (net.cpp).
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -72,9 +71,7 @@ constexpr long kWriteEvents = FD_WRITE;
 constexpr UINT_PTR kWritablePollTimer = 1;
 constexpr UINT kWritablePollMs = 10;
 
-struct Watch {
-    std::function<void()> onReadable;
-    std::function<void()> onWritable;
+struct Watch : SocketHandlers {
     bool awaitingSpace = false;  // writable watch that the poll timer checks
 };
 
@@ -92,77 +89,6 @@ Loop& loop()
     static Loop* instance = new Loop;
     return *instance;
 }
-
-// Texts of the socket errors the platform can meet, for systems whose
-// message tables have none for them (Wine's, for one).
-struct SocketErrorText {
-    DWORD code;
-    const char* text;
-};
-const SocketErrorText kSocketErrorTexts[] = {
-    {WSAEINTR, "Interrupted function call"},
-    {WSAEACCES, "Permission denied"},
-    {WSAEINVAL, "Invalid argument"},
-    {WSAEMFILE, "Too many open sockets"},
-    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
-    {WSAENOTSOCK, "Socket operation on nonsocket"},
-    {WSAEMSGSIZE, "Message too long"},
-    {WSAEAFNOSUPPORT, "Address family not supported"},
-    {WSAEADDRINUSE, "Address already in use"},
-    {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
-    {WSAENETUNREACH, "Network is unreachable"},
-    {WSAECONNABORTED, "Software caused connection abort"},
-    {WSAECONNRESET, "Connection reset by peer"},
-    {WSAENOBUFS, "No buffer space available"},
-    {WSAENOTCONN, "Socket is not connected"},
-    {WSAETIMEDOUT, "Connection timed out"},
-    {WSAECONNREFUSED, "Connection refused"},
-    {WSAEHOSTUNREACH, "No route to host"},
-    {WSANOTINITIALISED, "Windows sockets not started"},
-    {WSAHOST_NOT_FOUND, "Host not found"},
-    {WSATRY_AGAIN, "Nonauthoritative host not found"},
-    {WSANO_DATA, "Valid name, no data record of requested type"},
-};
-
-// The text of a Windows error code, without the trailing line break: the
-// system's, else the table's, else a plain "error N".
-std::string errorText(DWORD code)
-{
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' ||
-                     buffer[n - 1] == '.')) {
-        --n;
-    }
-    if (n > 0) {
-        return std::string(buffer, n);
-    }
-    std::string number = std::to_string(static_cast<unsigned long>(code));
-    for (const SocketErrorText& row : kSocketErrorTexts) {
-        if (row.code == code) {
-            return std::string(row.text) + " (error " + number + ")";
-        }
-    }
-    return "error " + number;
-}
-
-// Starts the socket library before main runs. It is never cleaned up: the
-// program may exit from inside a handler, and other objects' destructors
-// may still close sockets; the end of the process releases it.
-struct SocketLibrary {
-    SocketLibrary()
-    {
-        WSADATA data;
-        int result = WSAStartup(MAKEWORD(2, 2), &data);
-        if (result != 0) {
-            fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
-                    errorText(static_cast<DWORD>(result)).c_str());
-        }
-    }
-};
-
-SocketLibrary socketLibrary;
 
 bool isWritable(Socket s)
 {
@@ -289,7 +215,7 @@ HWND eventWindow()
     windowClass.lpszClassName = kWindowClass;
     if (RegisterClassExA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         fprintf(stderr, "simplatform: cannot register the event window class: %s\n",
-                errorText(GetLastError()).c_str());
+                windowsErrorText(GetLastError()).c_str());
         l.windowFailed = true;
         return nullptr;
     }
@@ -297,32 +223,38 @@ HWND eventWindow()
                                instance, nullptr);
     if (l.window == nullptr) {
         fprintf(stderr, "simplatform: cannot create the event window: %s\n",
-                errorText(GetLastError()).c_str());
+                windowsErrorText(GetLastError()).c_str());
         l.windowFailed = true;
     }
     return l.window;
 }
 
-// Replaces the socket's watch by one with the given handlers (none: the
-// socket is no longer watched) and tells Winsock which events to post.
-void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void()> onWritable)
+}  // namespace
+
+SocketHandlers watchedHandlers(Socket s)
+{
+    auto found = loop().watches.find(s);
+    return found != loop().watches.end() ? SocketHandlers(*found->second) : SocketHandlers{};
+}
+
+// Tells Winsock which events to post for the socket's new watch.
+void replaceWatch(Socket s, SocketHandlers handlers)
 {
     Loop& l = loop();
-    l.watches.erase(s);
-    HWND window = eventWindow();
-    if (!onReadable && !onWritable) {
-        if (window != nullptr) {
-            WSAAsyncSelect(s, window, 0, 0);
+    bool watched = l.watches.erase(s) != 0;
+    if (!handlers.onReadable && !handlers.onWritable) {
+        if (watched && l.window != nullptr) {
+            WSAAsyncSelect(s, l.window, 0, 0);
         }
         return;
     }
+    HWND window = eventWindow();
     if (window == nullptr) {
         return;
     }
-    long events = (onReadable ? kReadEvents : 0) | (onWritable ? kWriteEvents : 0);
+    long events = (handlers.onReadable ? kReadEvents : 0) | (handlers.onWritable ? kWriteEvents : 0);
     auto w = std::make_shared<Watch>();
-    w->onReadable = std::move(onReadable);
-    w->onWritable = std::move(onWritable);
+    static_cast<SocketHandlers&>(*w) = std::move(handlers);
     if (WSAAsyncSelect(s, window, kSocketMessage, events) != 0) {
         fprintf(stderr, "simplatform: cannot watch socket %llu: %s\n", static_cast<unsigned long long>(s),
                 lastSocketError().c_str());
@@ -334,49 +266,9 @@ void replaceWatch(Socket s, std::function<void()> onReadable, std::function<void
     l.watches[s] = std::move(w);
 }
 
-}  // namespace
-
-void watchSocket(Socket s, std::function<void()> onReadable)
-{
-    auto found = loop().watches.find(s);
-    std::function<void()> onWritable = found != loop().watches.end() ? found->second->onWritable : nullptr;
-    replaceWatch(s, std::move(onReadable), std::move(onWritable));
-}
-
-void watchSocketWritable(Socket s, std::function<void()> onWritable)
-{
-    auto found = loop().watches.find(s);
-    std::function<void()> onReadable = found != loop().watches.end() ? found->second->onReadable : nullptr;
-    replaceWatch(s, std::move(onReadable), std::move(onWritable));
-}
-
-void unwatchSocket(Socket s)
-{
-    if (loop().watches.count(s) != 0) {
-        replaceWatch(s, nullptr, nullptr);
-    }
-}
-
 void postQuit()
 {
     PostQuitMessage(0);
-}
-
-bool setNonBlocking(Socket s)
-{
-    u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
-}
-
-void closeSocket(Socket s)
-{
-    unwatchSocket(s);
-    ::closesocket(s);
-}
-
-std::string lastSocketError()
-{
-    return errorText(static_cast<DWORD>(WSAGetLastError()));
 }
 
 }  // namespace simplatform

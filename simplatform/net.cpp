@@ -1,13 +1,90 @@
-// The socket layer.
+// The socket layer: one place for what POSIX and Windows sockets do
+// differently.
 #include "net.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #ifdef _WIN32
+#include <mswsock.h>
 #include <ws2tcpip.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace simplatform {
+namespace {
+
+#ifdef _WIN32
+constexpr int kSendFlags = 0;
+#else
+// A peer that has gone must give an error, not SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+#ifdef _WIN32
+// Texts of the socket errors the platform can meet, for systems whose
+// message tables have none for them (Wine's, for one).
+struct SocketErrorText {
+    DWORD code;
+    const char* text;
+};
+const SocketErrorText kSocketErrorTexts[] = {
+    {WSAEINTR, "Interrupted function call"},
+    {WSAEACCES, "Permission denied"},
+    {WSAEINVAL, "Invalid argument"},
+    {WSAEMFILE, "Too many open sockets"},
+    {WSAEWOULDBLOCK, "Resource temporarily unavailable"},
+    {WSAENOTSOCK, "Socket operation on nonsocket"},
+    {WSAEMSGSIZE, "Message too long"},
+    {WSAEAFNOSUPPORT, "Address family not supported"},
+    {WSAEADDRINUSE, "Address already in use"},
+    {WSAEADDRNOTAVAIL, "Cannot assign requested address"},
+    {WSAENETUNREACH, "Network is unreachable"},
+    {WSAECONNABORTED, "Software caused connection abort"},
+    {WSAECONNRESET, "Connection reset by peer"},
+    {WSAENOBUFS, "No buffer space available"},
+    {WSAENOTCONN, "Socket is not connected"},
+    {WSAETIMEDOUT, "Connection timed out"},
+    {WSAECONNREFUSED, "Connection refused"},
+    {WSAEHOSTUNREACH, "No route to host"},
+    {WSANOTINITIALISED, "Windows sockets not started"},
+    {WSAHOST_NOT_FOUND, "Host not found"},
+    {WSATRY_AGAIN, "Nonauthoritative host not found"},
+    {WSANO_DATA, "Valid name, no data record of requested type"},
+};
+
+// Starts the socket library before main runs. It is never cleaned up: the
+// program may exit from inside a handler, and other objects' destructors
+// may still close sockets; the end of the process releases it.
+struct SocketLibrary {
+    SocketLibrary()
+    {
+        WSADATA data;
+        int result = WSAStartup(MAKEWORD(2, 2), &data);
+        if (result != 0) {
+            fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
+                    windowsErrorText(static_cast<DWORD>(result)).c_str());
+        }
+    }
+};
+
+SocketLibrary socketLibrary;
+#endif
+
+// The reason of the last failure, read before closing s, which may change it.
+Socket failAndClose(Socket s, std::string& error)
+{
+    error = lastSocketError();
+    closeUnwatched(s);
+    return kNoSocket;
+}
+
+}  // namespace
 
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error)
 {
@@ -53,5 +130,160 @@ bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& erro
     freeaddrinfo(found);
     return true;
 }
+
+Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::string& error)
+{
+    Socket s = ::socket(address->sa_family, SOCK_STREAM, 0);
+    if (s == kNoSocket) {
+        error = lastSocketError();
+        return kNoSocket;
+    }
+    if (address->sa_family != AF_UNIX) {
+        int one = 1;
+#ifdef _WIN32
+        setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
+#else
+        // A restarted program can listen again while old connections linger.
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+#endif
+    }
+    if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0 || !setNonBlocking(s)) {
+        return failAndClose(s, error);
+    }
+    return s;
+}
+
+Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
+{
+    Socket s = ::socket(address->sa_family, SOCK_DGRAM, 0);
+    if (s == kNoSocket) {
+        error = lastSocketError();
+        return kNoSocket;
+    }
+    if (::bind(s, address, length) != 0 || !setNonBlocking(s)) {
+        return failAndClose(s, error);
+    }
+#ifdef _WIN32
+    // Otherwise an answer to a sender that has gone makes the next receive
+    // fail with WSAECONNRESET.
+    BOOL reportReset = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(s, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned, nullptr, nullptr);
+#endif
+    return s;
+}
+
+Socket acceptClient(Socket listener)
+{
+    Socket s = ::accept(listener, nullptr, nullptr);
+    if (s != kNoSocket && !setNonBlocking(s)) {
+        closeUnwatched(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+uint16_t boundPort(Socket s)
+{
+    sockaddr_storage address{};
+    SockLen length = static_cast<SockLen>(sizeof address);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return 0;
+}
+
+long sendSome(Socket s, const char* bytes, size_t count)
+{
+    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min<size_t>(count, 1 << 20)), kSendFlags));
+}
+
+#ifdef _WIN32
+
+bool retryLater()
+{
+    int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR;
+}
+
+bool passingDatagramError()
+{
+    int e = WSAGetLastError();
+    return e == WSAECONNRESET || e == WSAEMSGSIZE || e == WSAEINTR || e == WSAENETRESET;
+}
+
+bool setNonBlocking(Socket s)
+{
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+void closeUnwatched(Socket s)
+{
+    ::closesocket(s);
+}
+
+std::string lastSocketError()
+{
+    return windowsErrorText(static_cast<DWORD>(WSAGetLastError()));
+}
+
+// Without the trailing line break and full stop.
+std::string windowsErrorText(unsigned long code)
+{
+    char buffer[512];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
+    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' ||
+                     buffer[n - 1] == '.')) {
+        --n;
+    }
+    if (n > 0) {
+        return std::string(buffer, n);
+    }
+    std::string number = std::to_string(code);
+    for (const SocketErrorText& row : kSocketErrorTexts) {
+        if (row.code == code) {
+            return std::string(row.text) + " (error " + number + ")";
+        }
+    }
+    return "error " + number;
+}
+
+#else
+
+bool retryLater()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+bool passingDatagramError()
+{
+    return errno == EINTR || errno == ECONNREFUSED || errno == ECONNRESET;
+}
+
+bool setNonBlocking(Socket s)
+{
+    int flags = fcntl(s, F_GETFL, 0);
+    return flags != -1 && fcntl(s, F_SETFL, flags | O_NONBLOCK) != -1;
+}
+
+void closeUnwatched(Socket s)
+{
+    ::close(s);
+}
+
+std::string lastSocketError()
+{
+    return strerror(errno);
+}
+
+#endif
 
 }  // namespace simplatform

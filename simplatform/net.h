@@ -1,6 +1,15 @@
-// The socket layer shared by the message loop and every port.
+// The socket layer shared by the message loop and every port: addresses,
+// non-blocking sockets, listening and accepting, datagram sockets, sending,
+// the "try again later" test, error texts and closing.
+//
+// Every socket made here is non-blocking. Functions that fail leave the
+// operating system's reason in error (or for lastSocketError). Listening and
+// binding take any socket address (the family decides the socket's), so
+// the same calls serve IPv4 now and IPv6 or local sockets later.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "../platform/sockets.h"
@@ -9,12 +18,52 @@ namespace simplatform {
 
 #ifdef _WIN32
 using Socket = SOCKET;
+using SockLen = int;
+constexpr Socket kNoSocket = INVALID_SOCKET;
 #else
 using Socket = int;
+using SockLen = socklen_t;
+constexpr Socket kNoSocket = -1;
 #endif
 
 // Parses "host:port" (host a dotted IPv4 address or a name the operating
 // system resolves) into addr; on failure false and a reason in error.
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error);
+
+// A listening stream socket on address; kNoSocket and the reason when it
+// cannot be made. The address's port 0 lets the system pick one.
+Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::string& error);
+// A datagram socket bound to address; kNoSocket and the reason otherwise.
+Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error);
+// A waiting connection of listener, made non-blocking; kNoSocket when there
+// is none (retryLater()) or accepting failed.
+Socket acceptClient(Socket listener);
+// The port a socket of an internet family is bound to; 0 when unknown.
+uint16_t boundPort(Socket s);
+
+// Sends what the socket takes now: the bytes sent, or -1 (retryLater()
+// tells whether to wait). A peer that has gone gives an error, never a
+// signal.
+long sendSome(Socket s, const char* bytes, size_t count);
+
+// True when the last socket call failed only because it would have to wait
+// or was interrupted: try again when the loop says the socket is ready.
+bool retryLater();
+// True when the last receive on a datagram socket failed for one datagram
+// or an earlier answer only (an unreachable port, an interrupted call); the
+// socket is still good and the next datagram may be read.
+bool passingDatagramError();
+
+bool setNonBlocking(Socket s);
+// Closes s. A watched socket is closed with the loop's closeSocket, which
+// unwatches it first.
+void closeUnwatched(Socket s);
+// The operating system's text for its last socket error.
+std::string lastSocketError();
+#ifdef _WIN32
+// The text of a Windows error code: the system's, else the socket layer's
+// own, else "error N".
+std::string windowsErrorText(unsigned long code);
+#endif
 
 }  // namespace simplatform

@@ -20,11 +20,8 @@
 //   other pointer is left alone.
 #include "trapreceiver.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <string.h>
 
-#include <algorithm>
 #include <array>
 #include <memory>
 #include <string>
@@ -36,23 +33,10 @@
 #include "settings.h"
 #include "stats.h"
 
-#ifdef _WIN32
-#include <mswsock.h>
-#include <ws2tcpip.h>
-#endif
-
 int OVsnmpErrno = 0;
 
 namespace simplatform {
 namespace {
-
-#ifdef _WIN32
-using SockLen = int;
-const Socket kNoSocket = INVALID_SOCKET;
-#else
-using SockLen = socklen_t;
-const Socket kNoSocket = -1;
-#endif
 
 // Error codes of OVsnmpErrno.
 enum ErrorCode {
@@ -136,27 +120,6 @@ void giveBack(TrapReceiver& r, std::unique_ptr<ber::PduRecord> record)
     }
 }
 
-bool wouldBlock()
-{
-#ifdef _WIN32
-    return WSAGetLastError() == WSAEWOULDBLOCK;
-#else
-    return errno == EAGAIN || errno == EWOULDBLOCK;
-#endif
-}
-
-// Errors that concern one datagram or one earlier answer (a port that was
-// unreachable, an interrupted call), after which the socket is still good.
-bool passingError()
-{
-#ifdef _WIN32
-    int e = WSAGetLastError();
-    return e == WSAECONNRESET || e == WSAEMSGSIZE || e == WSAEINTR || e == WSAENETRESET;
-#else
-    return errno == EINTR || errno == ECONNREFUSED || errno == ECONNRESET;
-#endif
-}
-
 void answerInform(TrapReceiver& r, const TrapSessionState& s, const ber::Message& m, const sockaddr_in& from)
 {
     if (!ber::encodeResponse(m, r.response)) {
@@ -184,7 +147,7 @@ void onTrapSocketReadable()
                                           static_cast<int>(r.datagram.size()), 0,
                                           reinterpret_cast<sockaddr*>(&from), &fromLength));
         if (n < 0) {
-            if (!wouldBlock() && passingError()) {
+            if (passingDatagramError()) {
                 continue;
             }
             return;
@@ -287,31 +250,14 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
         simplatform::setError(simplatform::kTrapPortUnavailable, simplatform::trapPortFailure(s->address, reason));
         return nullptr;
     }
-    s->socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    s->socket = simplatform::bindDatagram(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, reason);
     if (s->socket == simplatform::kNoSocket) {
-        simplatform::setError(simplatform::kTrapPortUnavailable,
-                              simplatform::trapPortFailure(s->address, simplatform::lastSocketError()));
-        return nullptr;
-    }
-    if (bind(s->socket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        !simplatform::setNonBlocking(s->socket)) {
-        // The reason is read before closing, which may change it.
-        std::string text = simplatform::trapPortFailure(s->address, simplatform::lastSocketError());
-        simplatform::closeSocket(s->socket);
-        simplatform::setError(simplatform::kTrapPortUnavailable, text);
+        simplatform::setError(simplatform::kTrapPortUnavailable, simplatform::trapPortFailure(s->address, reason));
         return nullptr;
     }
     // A larger kernel buffer rides out bursts of traps; best effort.
     int bufferBytes = simplatform::kReceiveBufferBytes;
     setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferBytes), sizeof bufferBytes);
-#ifdef _WIN32
-    // Otherwise an answer to a sender that has gone makes the next receive
-    // fail with WSAECONNRESET.
-    BOOL reportReset = FALSE;
-    DWORD returned = 0;
-    WSAIoctl(s->socket, SIO_UDP_CONNRESET, &reportReset, sizeof reportReset, nullptr, 0, &returned, nullptr,
-             nullptr);
-#endif
 
     simplatform::watchSocket(s->socket, [] { simplatform::onTrapSocketReadable(); });
     r.open = std::move(s);
