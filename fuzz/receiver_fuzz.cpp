@@ -135,9 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     static ber::Message expected;
     bool decoded = ber::decodeMessage(datagram, length, expected);
-    bool deliverable = decoded && (expected.pduType == ber::kTagTrapV1 || expected.pduType == ber::kTagInform ||
-                                   expected.pduType == ber::kTagTrapV2);
-    bool inform = deliverable && expected.pduType == ber::kTagInform;
+    bool deliverable = decoded && (expected.pduType == SNMP_KIND_TRAP_V1 || expected.pduType == SNMP_KIND_INFORM ||
+                                   expected.pduType == SNMP_KIND_TRAP_V2);
+    bool inform = deliverable && expected.pduType == SNMP_KIND_INFORM;
 
     // Each input begins the log anew, as start-up does, so it stays small.
     writeDebugLog("fuzz input\n", 1);

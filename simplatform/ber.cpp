@@ -1,5 +1,5 @@
-// Strict BER decoding of trap and inform messages, Response-PDU encoding,
-// and the SnmpPdu record built from a decoded message.
+// Strict BER decoding of trap and inform messages, and Response-PDU
+// encoding.
 //
 // The decoder reads the message by its shape: every element's header is
 // checked against the element that encloses it before its content is read,
@@ -9,12 +9,32 @@
 #include "ber.h"
 
 #include <cstring>
-#include <iterator>
 
 namespace simplatform {
 namespace ber {
 
 namespace {
+
+struct ValueType {
+    uint8_t tag;
+    ValueForm form;
+};
+
+// Every value type the codec reads and writes by its own rules.
+const ValueType kValueTypes[] = {
+    {SNMP_TYPE_INTEGER, ValueForm::Signed32},
+    {SNMP_TYPE_OCTET_STRING, ValueForm::Bytes},
+    {SNMP_TYPE_NULL, ValueForm::Empty},
+    {SNMP_TYPE_OBJECT_ID, ValueForm::ObjectId},
+    {SNMP_TYPE_IPADDRESS, ValueForm::Address},
+    {SNMP_TYPE_COUNTER, ValueForm::Unsigned32},
+    {SNMP_TYPE_GAUGE, ValueForm::Unsigned32},
+    {SNMP_TYPE_TIMETICKS, ValueForm::Unsigned32},
+    {SNMP_TYPE_COUNTER64, ValueForm::Unsigned64},
+    {SNMP_TYPE_NO_SUCH_OBJECT, ValueForm::Empty},
+    {SNMP_TYPE_NO_SUCH_INSTANCE, ValueForm::Empty},
+    {SNMP_TYPE_END_OF_MIB_VIEW, ValueForm::Empty},
+};
 
 // Bytes from p up to end: what is left of one element's content.
 struct Cursor {
@@ -142,8 +162,8 @@ uint32_t appendBytes(std::vector<uint8_t>& bytes, const Cursor& c) {
 
 const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
     b.type = tag;
-    switch (tag) {
-    case SNMP_TYPE_INTEGER: {
+    switch (valueForm(tag)) {
+    case ValueForm::Signed32: {
         int32_t v = 0;
         TRY(readSigned32(c, v));
         b.valueOffset = static_cast<uint32_t>(m.words.size());
@@ -151,9 +171,7 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
         m.words.push_back(static_cast<uint32_t>(v));
         return nullptr;
     }
-    case SNMP_TYPE_COUNTER:
-    case SNMP_TYPE_GAUGE:
-    case SNMP_TYPE_TIMETICKS: {
+    case ValueForm::Unsigned32: {
         uint32_t v = 0;
         TRY(readUnsigned32(c, v));
         b.valueOffset = static_cast<uint32_t>(m.words.size());
@@ -161,7 +179,7 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
         m.words.push_back(v);
         return nullptr;
     }
-    case SNMP_TYPE_COUNTER64: {
+    case ValueForm::Unsigned64: {
         uint64_t v = 0;
         TRY(readUnsigned(c, 8, v));
         b.valueOffset = static_cast<uint32_t>(m.counters.size());
@@ -169,39 +187,36 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
         m.counters.push_back(SnmpCounter64{static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)});
         return nullptr;
     }
-    case SNMP_TYPE_OBJECT_ID:
+    case ValueForm::ObjectId:
         return readOid(c, m.words, b.valueOffset, b.valueLength);
-    case SNMP_TYPE_IPADDRESS:
+    case ValueForm::Address:
         if (c.left() != 4) return "IpAddress not of 4 bytes";
         b.valueOffset = appendBytes(m.bytes, c);
         b.valueLength = 4;
         return nullptr;
-    case SNMP_TYPE_NULL:
-    case SNMP_TYPE_NO_SUCH_OBJECT:
-    case SNMP_TYPE_NO_SUCH_INSTANCE:
-    case SNMP_TYPE_END_OF_MIB_VIEW:
+    case ValueForm::Empty:
         if (!c.empty()) return "NULL or exception value with content";
         b.valueOffset = 0;
         b.valueLength = 0;
         return nullptr;
-    default:
-        // OCTET STRING, Opaque and every other primitive application type
-        // (NsapAddress, UInteger32, ...) are kept as their bytes.
-        if (tag != SNMP_TYPE_OCTET_STRING && (tag & 0xE0) != 0x40) return "value of a type not accepted";
+    case ValueForm::Bytes:
         b.valueOffset = appendBytes(m.bytes, c);
         b.valueLength = static_cast<uint32_t>(c.left());
         return nullptr;
+    case ValueForm::Refused:
+        break;
     }
+    return "value of a type not accepted";
 }
 
 const char* readBindings(Cursor& pdu, Message& m) {
     Cursor list{};
-    TRY(readTagged(pdu, 0x30, list, "binding list is not a SEQUENCE"));
+    TRY(readTagged(pdu, kTagSequence, list, "binding list is not a SEQUENCE"));
     while (!list.empty()) {
         if (m.bindings.size() == kMaxBindings) return "more than 512 bindings";
         Cursor binding{}, name{}, value{};
         uint8_t tag = 0;
-        TRY(readTagged(list, 0x30, binding, "binding is not a SEQUENCE"));
+        TRY(readTagged(list, kTagSequence, binding, "binding is not a SEQUENCE"));
         TRY(readTagged(binding, SNMP_TYPE_OBJECT_ID, name, "binding name is not an OBJECT IDENTIFIER"));
         TRY(readElement(binding, tag, value));
         if (!binding.empty()) return "bytes after a binding's value";
@@ -245,14 +260,6 @@ const char* readTrapV1Pdu(Cursor& pdu, Message& m) {
 
 const uint32_t kSysUpTime0[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const uint32_t kSnmpTrapOid0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
-const uint32_t kSnmpTrapEnterprise0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 3, 0};
-const uint32_t kSnmpTrapAddress0[] = {1, 3, 6, 1, 6, 3, 18, 1, 3, 0};
-const uint32_t kSnmpTraps[] = {1, 3, 6, 1, 6, 3, 1, 1, 5};
-
-template <size_t N>
-bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N]) {
-    return length == N && std::memcmp(words, oid, sizeof oid) == 0;
-}
 
 template <size_t N>
 bool nameIs(const Message& m, const Binding& b, const uint32_t (&oid)[N]) {
@@ -269,7 +276,7 @@ const char* checkNotification(const Message& m) {
 
 const char* readMessage(Cursor all, Message& m) {
     Cursor message{}, field{}, pdu{};
-    TRY(readTagged(all, 0x30, message, "message is not a SEQUENCE"));
+    TRY(readTagged(all, kTagSequence, message, "message is not a SEQUENCE"));
     if (!all.empty()) return "bytes after the message";
     TRY(readTagged(message, SNMP_TYPE_INTEGER, field, "version is not an INTEGER"));
     TRY(readSigned32(field, m.version));
@@ -279,12 +286,12 @@ const char* readMessage(Cursor all, Message& m) {
     m.communityLength = static_cast<uint32_t>(field.left());
     TRY(readElement(message, m.pduType, pdu));
     switch (m.pduType) {
-    case kTagTrapV1:
+    case SNMP_KIND_TRAP_V1:
         if (m.version != 0) return "SNMPv1 Trap-PDU in an SNMPv2c message";
         TRY(readTrapV1Pdu(pdu, m));
         break;
-    case kTagInform:
-    case kTagTrapV2:
+    case SNMP_KIND_INFORM:
+    case SNMP_KIND_TRAP_V2:
         if (m.version != 1) return "SNMPv2 notification in an SNMPv1 message";
         TRY(readRequestPdu(pdu, m));
         TRY(checkNotification(m));
@@ -324,119 +331,96 @@ size_t unsignedSize(uint64_t v) {
     return n;
 }
 
-size_t base128Size(uint64_t v) {
-    size_t n = 1;
-    while (v >>= 7) ++n;
-    return n;
-}
-
-uint64_t firstOidGroup(const uint32_t* oid, uint32_t count) {
-    return count == 0 ? 0 : 40ull * oid[0] + (count > 1 ? oid[1] : 0);
-}
-
-size_t oidSize(const uint32_t* oid, uint32_t count) {
-    if (count == 0) return 0;
-    size_t n = base128Size(firstOidGroup(oid, count));
-    for (uint32_t i = 2; i < count; ++i) n += base128Size(oid[i]);
-    return n;
-}
-
-size_t valueSize(const Message& m, const Binding& b) {
-    switch (b.type) {
-    case SNMP_TYPE_INTEGER: return signedSize(static_cast<int32_t>(m.words[b.valueOffset]));
-    case SNMP_TYPE_COUNTER:
-    case SNMP_TYPE_GAUGE:
-    case SNMP_TYPE_TIMETICKS: return unsignedSize(m.words[b.valueOffset]);
-    case SNMP_TYPE_COUNTER64: {
-        const SnmpCounter64& c = m.counters[b.valueOffset];
-        return unsignedSize((uint64_t(c.high) << 32) | c.low);
-    }
-    case SNMP_TYPE_OBJECT_ID: return oidSize(m.words.data() + b.valueOffset, b.valueLength);
-    case SNMP_TYPE_NULL:
-    case SNMP_TYPE_NO_SUCH_OBJECT:
-    case SNMP_TYPE_NO_SUCH_INSTANCE:
-    case SNMP_TYPE_END_OF_MIB_VIEW: return 0;
-    default: return b.valueLength;
-    }
-}
-
-size_t bindingSize(const Message& m, const Binding& b) {
-    return elementSize(oidSize(m.words.data() + b.nameOffset, b.nameLength)) + elementSize(valueSize(m, b));
-}
-
+// Writes elements to out, or with out null only counts their bytes, so that
+// every content length comes from the same code that writes the content.
 struct Writer {
-    std::vector<uint8_t>& out;
+    std::vector<uint8_t>* out;
+    size_t count = 0;
 
+    void byte(uint8_t b) {
+        ++count;
+        if (out) out->push_back(b);
+    }
     void header(uint8_t tag, size_t length) {
-        out.push_back(tag);
+        byte(tag);
         if (length < 0x80) {
-            out.push_back(static_cast<uint8_t>(length));
+            byte(static_cast<uint8_t>(length));
             return;
         }
-        size_t count = lengthSize(length) - 1;
-        out.push_back(static_cast<uint8_t>(0x80 | count));
-        for (size_t i = count; i-- > 0;) out.push_back(static_cast<uint8_t>(length >> (8 * i)));
+        size_t n = lengthSize(length) - 1;
+        byte(static_cast<uint8_t>(0x80 | n));
+        for (size_t i = n; i-- > 0;) byte(static_cast<uint8_t>(length >> (8 * i)));
     }
     void bigEndian(uint64_t v, size_t n) {
-        for (size_t i = n; i-- > 0;) out.push_back(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
+        for (size_t i = n; i-- > 0;) byte(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
     }
     void signedInteger(uint8_t tag, int64_t v) {
-        size_t n = signedSize(v);
-        header(tag, n);
-        bigEndian(static_cast<uint64_t>(v), n);
-    }
-    void unsignedInteger(uint8_t tag, uint64_t v) {
-        size_t n = unsignedSize(v);
-        header(tag, n);
-        bigEndian(v, n);
+        header(tag, signedSize(v));
+        bigEndian(static_cast<uint64_t>(v), signedSize(v));
     }
     void base128(uint64_t v) {
-        size_t n = base128Size(v);
-        for (size_t i = n; i-- > 0;) out.push_back(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
+        size_t n = 1;
+        while (v >> (7 * n)) ++n;
+        for (size_t i = n; i-- > 0;) byte(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
     }
-    void oid(const uint32_t* words, uint32_t count) {
-        header(SNMP_TYPE_OBJECT_ID, oidSize(words, count));
-        if (count == 0) return;
-        base128(firstOidGroup(words, count));
-        for (uint32_t i = 2; i < count; ++i) base128(words[i]);
+    void oidContent(const uint32_t* words, uint32_t n) {
+        if (n == 0) return;
+        base128(40ull * words[0] + (n > 1 ? words[1] : 0));
+        for (uint32_t i = 2; i < n; ++i) base128(words[i]);
+    }
+    void raw(const uint8_t* data, size_t n) {
+        count += n;
+        if (out) out->insert(out->end(), data, data + n);
     }
     void bytes(uint8_t tag, const uint8_t* data, size_t n) {
         header(tag, n);
-        out.insert(out.end(), data, data + n);
+        raw(data, n);
     }
-    void value(const Message& m, const Binding& b) {
-        switch (b.type) {
-        case SNMP_TYPE_INTEGER:
-            signedInteger(b.type, static_cast<int32_t>(m.words[b.valueOffset]));
-            break;
-        case SNMP_TYPE_COUNTER:
-        case SNMP_TYPE_GAUGE:
-        case SNMP_TYPE_TIMETICKS:
-            unsignedInteger(b.type, m.words[b.valueOffset]);
-            break;
-        case SNMP_TYPE_COUNTER64: {
-            const SnmpCounter64& c = m.counters[b.valueOffset];
-            unsignedInteger(b.type, (uint64_t(c.high) << 32) | c.low);
+    void valueContent(const Message& m, const Binding& b) {
+        switch (valueForm(b.type)) {
+        case ValueForm::Signed32: {
+            int32_t v = static_cast<int32_t>(m.words[b.valueOffset]);
+            bigEndian(static_cast<uint64_t>(v), signedSize(v));
             break;
         }
-        case SNMP_TYPE_OBJECT_ID:
-            oid(m.words.data() + b.valueOffset, b.valueLength);
+        case ValueForm::Unsigned32:
+            bigEndian(m.words[b.valueOffset], unsignedSize(m.words[b.valueOffset]));
             break;
-        case SNMP_TYPE_NULL:
-        case SNMP_TYPE_NO_SUCH_OBJECT:
-        case SNMP_TYPE_NO_SUCH_INSTANCE:
-        case SNMP_TYPE_END_OF_MIB_VIEW:
-            header(b.type, 0);
+        case ValueForm::Unsigned64: {
+            const SnmpCounter64& c = m.counters[b.valueOffset];
+            uint64_t v = (uint64_t(c.high) << 32) | c.low;
+            bigEndian(v, unsignedSize(v));
             break;
-        default:
-            bytes(b.type, m.bytes.data() + b.valueOffset, b.valueLength);
+        }
+        case ValueForm::ObjectId:
+            oidContent(m.words.data() + b.valueOffset, b.valueLength);
+            break;
+        case ValueForm::Empty:
+            break;
+        case ValueForm::Address:
+        case ValueForm::Bytes:
+        case ValueForm::Refused:  // not decoded, so never written
+            raw(m.bytes.data() + b.valueOffset, b.valueLength);
             break;
         }
     }
 };
 
-uint8_t g_noBytes[1] = {0};
-uint32_t g_noWords[1] = {0};
+size_t oidSize(const uint32_t* words, uint32_t n) {
+    Writer w{nullptr};
+    w.oidContent(words, n);
+    return w.count;
+}
+
+size_t valueSize(const Message& m, const Binding& b) {
+    Writer w{nullptr};
+    w.valueContent(m, b);
+    return w.count;
+}
+
+size_t bindingSize(const Message& m, const Binding& b) {
+    return elementSize(oidSize(m.words.data() + b.nameOffset, b.nameLength)) + elementSize(valueSize(m, b));
+}
 
 }  // namespace
 
@@ -480,140 +464,31 @@ bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
     if (elementSize(messageContent) > kMaxDatagram) return false;
     out.reserve(elementSize(messageContent));
 
-    Writer w{out};
-    w.header(0x30, messageContent);
+    Writer w{&out};
+    w.header(kTagSequence, messageContent);
     w.signedInteger(SNMP_TYPE_INTEGER, m.version);
     w.bytes(SNMP_TYPE_OCTET_STRING, m.bytes.data() + m.communityOffset, m.communityLength);
     w.header(kTagResponse, pduContent);
     w.signedInteger(SNMP_TYPE_INTEGER, m.requestId);
     w.signedInteger(SNMP_TYPE_INTEGER, 0);
     w.signedInteger(SNMP_TYPE_INTEGER, 0);
-    w.header(0x30, listContent);
+    w.header(kTagSequence, listContent);
     for (const Binding& b : m.bindings) {
-        w.header(0x30, bindingSize(m, b));
-        w.oid(m.words.data() + b.nameOffset, b.nameLength);
-        w.value(m, b);
+        w.header(kTagSequence, bindingSize(m, b));
+        w.header(SNMP_TYPE_OBJECT_ID, oidSize(m.words.data() + b.nameOffset, b.nameLength));
+        w.oidContent(m.words.data() + b.nameOffset, b.nameLength);
+        w.header(b.type, valueSize(m, b));
+        w.valueContent(m, b);
     }
     return true;
 }
 
-void buildPdu(PduRecord& record, const sockaddr_in& sender) {
-    Message& m = record.message;
-    SnmpPdu& pdu = record.pdu;
-    pdu = SnmpPdu{};
-    pdu.address = sender;
-    pdu.command = m.pduType;
-    pdu.version = m.version;
-    pdu.community = m.communityLength ? m.bytes.data() + m.communityOffset : g_noBytes;
-    pdu.community_len = m.communityLength;
-
-    // Every binding, linked in order; the PDU's list may start later.
-    record.varbinds.assign(m.bindings.size(), SnmpVarBind{});
-    for (size_t i = 0; i < m.bindings.size(); ++i) {
-        const Binding& b = m.bindings[i];
-        SnmpVarBind& v = record.varbinds[i];
-        v.next = i + 1 < m.bindings.size() ? &record.varbinds[i + 1] : nullptr;
-        v.name = m.words.data() + b.nameOffset;
-        v.name_length = b.nameLength;
-        v.type = b.type;
-        v.value_length = b.valueLength;
-        switch (b.type) {
-        case SNMP_TYPE_INTEGER:
-            v.value.integer = reinterpret_cast<int32_t*>(m.words.data() + b.valueOffset);
-            break;
-        case SNMP_TYPE_COUNTER:
-        case SNMP_TYPE_GAUGE:
-        case SNMP_TYPE_TIMETICKS:
-            v.value.unsigned32 = m.words.data() + b.valueOffset;
-            break;
-        case SNMP_TYPE_OBJECT_ID:
-            v.value.oid = m.words.data() + b.valueOffset;
-            break;
-        case SNMP_TYPE_COUNTER64:
-            v.value.counter64 = m.counters.data() + b.valueOffset;
-            break;
-        case SNMP_TYPE_NULL:
-        case SNMP_TYPE_NO_SUCH_OBJECT:
-        case SNMP_TYPE_NO_SUCH_INSTANCE:
-        case SNMP_TYPE_END_OF_MIB_VIEW:
-            v.value.string = nullptr;
-            break;
-        default:
-            v.value.string = b.valueLength ? m.bytes.data() + b.valueOffset : g_noBytes;
-            break;
-        }
-    }
-    size_t firstVariable = 0;
-
-    if (m.pduType == kTagTrapV1) {
-        pdu.enterprise = m.words.data() + m.enterpriseOffset;
-        pdu.enterprise_length = m.enterpriseLength;
-        std::memcpy(&pdu.agent_addr, m.agentAddr, 4);
-        pdu.generic_type = m.genericTrap;
-        pdu.specific_type = m.specificTrap;
-        pdu.time_stamp = m.timeStamp;
-        std::vector<uint32_t>& notify = record.derived;
-        if (m.genericTrap == 6) {
-            notify.assign(pdu.enterprise, pdu.enterprise + pdu.enterprise_length);
-            notify.push_back(0);
-            notify.push_back(static_cast<uint32_t>(m.specificTrap));
-        } else {
-            notify.assign(std::begin(kSnmpTraps), std::end(kSnmpTraps));
-            notify.push_back(static_cast<uint32_t>(m.genericTrap) + 1);
-        }
-        pdu.notify_oid = notify.data();
-        pdu.notify_oid_length = static_cast<uint32_t>(notify.size());
-    } else {
-        pdu.request_id = m.requestId;
-        pdu.error_status = m.errorStatus;
-        pdu.error_index = m.errorIndex;
-    }
-
-    if (m.pduType == kTagInform || m.pduType == kTagTrapV2) {
-        // The decoder has checked the first two bindings' names and types.
-        const Binding& upTime = m.bindings[0];
-        const Binding& trapOid = m.bindings[1];
-        pdu.time_stamp = m.words[upTime.valueOffset];
-        pdu.notify_oid = m.words.data() + trapOid.valueOffset;
-        pdu.notify_oid_length = trapOid.valueLength;
-        firstVariable = 2;
-
-        uint32_t* enterprise = nullptr;
-        uint32_t enterpriseLength = 0;
-        bool haveAgentAddr = false;
-        for (size_t i = 2; i < m.bindings.size(); ++i) {
-            const Binding& b = m.bindings[i];
-            if (!enterprise && b.type == SNMP_TYPE_OBJECT_ID && nameIs(m, b, kSnmpTrapEnterprise0)) {
-                enterprise = m.words.data() + b.valueOffset;
-                enterpriseLength = b.valueLength;
-            } else if (!haveAgentAddr && b.type == SNMP_TYPE_IPADDRESS && nameIs(m, b, kSnmpTrapAddress0)) {
-                std::memcpy(&pdu.agent_addr, m.bytes.data() + b.valueOffset, 4);
-                haveAgentAddr = true;
-            }
-        }
-        if (!haveAgentAddr) pdu.agent_addr = sender.sin_addr;
-        if (!enterprise) {
-            // The notification's identifier less its last sub-identifier, and
-            // less the 0 that an identifier made from an SNMPv1 trap has there.
-            enterprise = pdu.notify_oid;
-            enterpriseLength = pdu.notify_oid_length - 1;
-            if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0) --enterpriseLength;
-        }
-        pdu.enterprise = enterpriseLength ? enterprise : g_noWords;
-        pdu.enterprise_length = enterpriseLength;
-
-        const uint32_t* id = pdu.notify_oid;
-        uint32_t idLength = pdu.notify_oid_length;
-        if (idLength == 10 && std::memcmp(id, kSnmpTraps, sizeof kSnmpTraps) == 0 && id[9] >= 1 && id[9] <= 6) {
-            pdu.generic_type = static_cast<int32_t>(id[9]) - 1;
-            pdu.specific_type = 0;
-        } else {
-            pdu.generic_type = 6;
-            pdu.specific_type = static_cast<int32_t>(id[idLength - 1]);
-        }
-    }
-
-    pdu.variables = firstVariable < record.varbinds.size() ? &record.varbinds[firstVariable] : nullptr;
+ValueForm valueForm(uint8_t tag) {
+    for (const ValueType& type : kValueTypes)
+        if (type.tag == tag) return type.form;
+    // Opaque and every other primitive application type (NsapAddress,
+    // UInteger32, ...) are kept as their bytes.
+    return (tag & 0xE0) == 0x40 ? ValueForm::Bytes : ValueForm::Refused;
 }
 
 }  // namespace ber

@@ -1,6 +1,5 @@
 // BER for the trap receiver: a strict, bounded decoder of the SNMP messages
-// it accepts, the encoder of the Response-PDU that answers an inform, and the
-// building of the SnmpPdu record that the program is handed.
+// it accepts and the encoder of the Response-PDU that answers an inform.
 //
 // Accepted messages (one datagram each, nothing after the message):
 //   version 0 (SNMPv1)  with a Trap-PDU (0xA4) or a Response-PDU (0xA2);
@@ -14,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "../platform/ovsnmp.h"
@@ -31,23 +31,33 @@ constexpr size_t kMaxBindings = 512;        // per PDU
 // primitive, so a constructed value is malformed.
 constexpr int kNestingDepth = 4;
 
-// ---- PDU tags ----
-enum : uint8_t {
-    kTagResponse = 0xA2,
-    kTagTrapV1 = 0xA4,
-    kTagInform = 0xA6,
-    kTagTrapV2 = 0xA7
+// ---- tags ----
+// The tags of the delivered PDUs are their kinds: SNMP_KIND_TRAP_V1 (0xA4),
+// SNMP_KIND_INFORM (0xA6), SNMP_KIND_TRAP_V2 (0xA7).
+constexpr uint8_t kTagResponse = 0xA2;
+constexpr uint8_t kTagSequence = 0x30;
+
+// How a value of each accepted type is read, kept and written; the one table
+// of value types in ber.cpp gives each tag its form.
+enum class ValueForm : uint8_t {
+    Signed32,    // INTEGER
+    Unsigned32,  // Counter, Gauge, TimeTicks
+    Unsigned64,  // Counter64
+    ObjectId,    // OBJECT IDENTIFIER
+    Address,     // IpAddress
+    Empty,       // NULL, noSuchObject, noSuchInstance, endOfMibView
+    Bytes,       // OCTET STRING, Opaque, other primitive application types
+    Refused      // any other tag: malformed
 };
+ValueForm valueForm(uint8_t tag);
 
 // One variable binding of a decoded message. Where its value is kept depends
-// on its type:
-//   INTEGER, Counter, Gauge, TimeTicks   words[valueOffset], valueLength 4
-//   OBJECT IDENTIFIER                    words[valueOffset...], valueLength sub-identifiers
-//   Counter64                            counters[valueOffset], valueLength 8
-//   OCTET STRING, Opaque, IpAddress and
-//   other primitive application types    bytes[valueOffset...], valueLength bytes
-//   NULL, noSuchObject, noSuchInstance,
-//   endOfMibView                         nowhere, valueLength 0
+// on its form:
+//   Signed32, Unsigned32   words[valueOffset], valueLength 4
+//   ObjectId               words[valueOffset...], valueLength sub-identifiers
+//   Unsigned64             counters[valueOffset], valueLength 8
+//   Address, Bytes         bytes[valueOffset...], valueLength bytes
+//   Empty                  nowhere, valueLength 0
 struct Binding {
     uint32_t nameOffset = 0;   // sub-identifiers in words
     uint32_t nameLength = 0;
@@ -62,7 +72,7 @@ struct Binding {
 // nothing once it has seen one as large.
 struct Message {
     int32_t version = 0;            // 0 = SNMPv1, 1 = SNMPv2c
-    uint8_t pduType = 0;            // kTag...
+    uint8_t pduType = 0;            // the PDU's tag
     uint32_t communityOffset = 0;   // bytes
     uint32_t communityLength = 0;
     // Response, InformRequest, SNMPv2-Trap
@@ -100,32 +110,12 @@ bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** 
 // result would be longer than kMaxDatagram.
 bool encodeResponse(const Message& m, std::vector<uint8_t>& out);
 
-// One PDU handed to the program: the record and everything it points into.
-// The record must not move once built (it is allocated on its own).
-struct PduRecord {
-    SnmpPdu pdu{};
-    Message message;
-    std::vector<SnmpVarBind> varbinds;
-    std::vector<uint32_t> derived;   // an SNMPv1 trap's notify_oid
-};
-
-// Fills record.pdu from record.message, decoded from a datagram of sender:
-//   every PDU: address = sender, command = PDU tag, version, community;
-//   SNMPv1 trap: enterprise, agent_addr, generic_type, specific_type and
-//     time_stamp from the Trap-PDU, variables = all bindings, notify_oid =
-//     enterprise.0.specific for generic 6, else 1.3.6.1.6.3.1.1.5.(generic+1);
-//   inform and SNMPv2 trap: request_id, error_status, error_index;
-//     time_stamp = sysUpTime.0, notify_oid = snmpTrapOID.0, enterprise =
-//     snmpTrapEnterprise.0 when a later binding carries it, otherwise
-//     notify_oid less its last sub-identifier and less a 0 then left at its
-//     end; agent_addr = snmpTrapAddress.0 when a later binding carries it,
-//     otherwise the sender's address; variables = the bindings after the
-//     first two; generic_type and specific_type as an SNMPv1 trap of the
-//     same identifier would have them (a standard trap 1.3.6.1.6.3.1.1.5.N:
-//     N-1 and 0; any other: 6 and the last sub-identifier);
-//   Response: request_id, error_status, error_index, variables = all.
-// Pointers into the message are valid until the record is reused.
-void buildPdu(PduRecord& record, const sockaddr_in& sender);
+// True when the identifier of length sub-identifiers at words is oid.
+template <size_t N>
+bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N])
+{
+    return length == N && std::memcmp(words, oid, sizeof oid) == 0;
+}
 
 }  // namespace ber
 }  // namespace simplatform

@@ -29,6 +29,7 @@
 
 #include "../platform/ovsnmp.h"
 #include "ber.h"
+#include "pdurecord.h"
 #include "loop.h"
 #include "settings.h"
 #include "stats.h"
@@ -92,8 +93,8 @@ struct TrapReceiver {
     uint64_t generation = 0;   // changes whenever a session opens or closes
     std::vector<uint8_t> datagram = std::vector<uint8_t>(ber::kMaxDatagram + 1);
     std::vector<uint8_t> response;
-    std::vector<std::unique_ptr<ber::PduRecord>> live;  // handed to the program
-    std::vector<std::unique_ptr<ber::PduRecord>> pool;  // ready for reuse
+    std::vector<std::unique_ptr<PduRecord>> live;  // handed to the program
+    std::vector<std::unique_ptr<PduRecord>> pool;  // ready for reuse
 };
 
 // Lives until the process ends: the program may exit from inside a callback.
@@ -103,17 +104,17 @@ TrapReceiver& receiver()
     return *instance;
 }
 
-std::unique_ptr<ber::PduRecord> takeRecord(TrapReceiver& r)
+std::unique_ptr<PduRecord> takeRecord(TrapReceiver& r)
 {
     if (r.pool.empty()) {
-        return std::make_unique<ber::PduRecord>();
+        return std::make_unique<PduRecord>();
     }
-    std::unique_ptr<ber::PduRecord> record = std::move(r.pool.back());
+    std::unique_ptr<PduRecord> record = std::move(r.pool.back());
     r.pool.pop_back();
     return record;
 }
 
-void giveBack(TrapReceiver& r, std::unique_ptr<ber::PduRecord> record)
+void giveBack(TrapReceiver& r, std::unique_ptr<PduRecord> record)
 {
     if (r.pool.size() < kPoolLimit) {
         r.pool.push_back(std::move(record));
@@ -154,22 +155,22 @@ void onTrapSocketReadable()
         }
         stats().datagrams++;
 
-        std::unique_ptr<ber::PduRecord> record = takeRecord(r);
+        std::unique_ptr<PduRecord> record = takeRecord(r);
         ber::Message& m = record->message;
         bool accepted = from.sin_family == AF_INET && static_cast<size_t>(n) <= ber::kMaxDatagram &&
                         ber::decodeMessage(r.datagram.data(), static_cast<size_t>(n), m) &&
-                        (m.pduType == ber::kTagTrapV1 || m.pduType == ber::kTagInform ||
-                         m.pduType == ber::kTagTrapV2);
+                        (m.pduType == SNMP_KIND_TRAP_V1 || m.pduType == SNMP_KIND_INFORM ||
+                         m.pduType == SNMP_KIND_TRAP_V2);
         if (!accepted) {
             stats().malformed++;
             giveBack(r, std::move(record));
             continue;
         }
         // Answered before the program sees it: the program may take its time.
-        if (m.pduType == ber::kTagInform) {
+        if (m.pduType == SNMP_KIND_INFORM) {
             answerInform(r, *s, m, from);
         }
-        ber::buildPdu(*record, from);
+        buildPdu(*record, from);
         SnmpPdu* pdu = &record->pdu;
         r.live.push_back(std::move(record));
         stats().delivered++;
@@ -287,7 +288,7 @@ int OVsnmpFreePdu(SnmpPdu* pdu)
     // The most recent PDU is the one usually given back: search from the end.
     for (size_t i = r.live.size(); i-- > 0;) {
         if (&r.live[i]->pdu == pdu) {
-            std::unique_ptr<simplatform::ber::PduRecord> record = std::move(r.live[i]);
+            std::unique_ptr<simplatform::PduRecord> record = std::move(r.live[i]);
             r.live[i] = std::move(r.live.back());
             r.live.pop_back();
             simplatform::giveBack(r, std::move(record));

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "simplatform/ber.h"
+#include "simplatform/pdurecord.h"
 
-using simplatform::ber::buildPdu;
+using simplatform::buildPdu;
+using simplatform::PduRecord;
 using simplatform::ber::decodeMessage;
 using simplatform::ber::encodeResponse;
 using simplatform::ber::Message;
-using simplatform::ber::PduRecord;
 
 namespace {
 
