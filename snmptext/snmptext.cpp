@@ -167,23 +167,6 @@ void durationText(uint32_t ticks, char* out)
                  (int)days, (int)hours, (int)minutes, (int)seconds, (int)hundredths);
 }
 
-// The decimal text of a Counter64. OVuint64ToStr is given no size, so it
-// writes straight into the caller's buffer only when that holds its longest
-// text; otherwise into a scratch, copied cut.
-static void counter64text(char* buffer, int32_t size, const SnmpCounter64* value)
-{
-    if (size >= UINT64_TEXT_SIZE) {
-        buffer[0] = '\0';
-        OVuint64ToStr(buffer, value, 10, &counter64status);
-        return;
-    }
-    char scratch[32];
-    scratch[0] = '\0';
-    OVuint64ToStr(scratch, value, 10, &counter64status);
-    scratch[sizeof scratch - 1] = '\0';
-    copycut(buffer, size, scratch);
-}
-
 // Writes a fixed form: rendered whole into a scratch, then copied cut to the
 // caller's size.
 static void fixedtext(char* buffer, int32_t size, const char* format, ...)
@@ -202,6 +185,106 @@ static void fixedtext(char* buffer, int32_t size, const char* format, ...)
     copycut(buffer, size, scratch);
 }
 
+// The renderers of the value types, one per type; each reads a value that
+// is there.
+static void integertext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    fixedtext(buffer, size, "%d", (int)*binding->value.integer);
+}
+
+static void octetstext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    const uint8_t* bytes = binding->value.string;
+    uint32_t length = binding->value_length;
+    bool text = true;
+    for (uint32_t i = 0; i < length && text; i++)
+        text = isTextByte(bytes[i]);
+    if (text)
+        copyTextOctets(buffer, size, bytes, length);
+    else
+        hexOctets(buffer, size, bytes, length);
+}
+
+static void objectidtext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    oidValueText(buffer, size, binding->value.oid, binding->value_length);
+}
+
+static void unsigned32text(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    fixedtext(buffer, size, "%u", (unsigned)*binding->value.unsigned32);
+}
+
+// Four bytes in storage order; a value of any other length is shown as the
+// hex of the bytes it has, never read past them.
+static void ipaddresstext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    const uint8_t* bytes = binding->value.string;
+    if (binding->value_length == 4)
+        fixedtext(buffer, size, "%d.%d.%d.%d", (int)bytes[0], (int)bytes[1], (int)bytes[2], (int)bytes[3]);
+    else
+        hexOctets(buffer, size, bytes, binding->value_length);
+}
+
+static void countertext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    fixedtext(buffer, size, "%lu", (unsigned long)*binding->value.unsigned32);
+}
+
+static void timetickstext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    uint32_t ticks = *binding->value.unsigned32;
+    char duration[DURATION_TEXT_SIZE];
+    durationText(ticks, duration);
+    fixedtext(buffer, size, "(%u) %s", (unsigned)ticks, duration);
+}
+
+static void opaquetext(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    hexOctets(buffer, size, binding->value.string, binding->value_length);
+}
+
+// The decimal text of a Counter64. OVuint64ToStr is given no size, so it
+// writes straight into the caller's buffer only when that holds its longest
+// text; otherwise into a scratch, copied cut.
+static void counter64text(char* buffer, int32_t size, const SnmpVarBind* binding)
+{
+    const SnmpCounter64* value = binding->value.counter64;
+    if (size >= UINT64_TEXT_SIZE) {
+        buffer[0] = '\0';
+        OVuint64ToStr(buffer, value, 10, &counter64status);
+        return;
+    }
+    char scratch[32];
+    scratch[0] = '\0';
+    OVuint64ToStr(scratch, value, 10, &counter64status);
+    scratch[sizeof scratch - 1] = '\0';
+    copycut(buffer, size, scratch);
+}
+
+// Every type the program shows: a fixed text, or the renderer of its value.
+// A type whose value is missing renders as the empty text.
+static const struct {
+    uint8_t type;
+    const char* fixed;
+    void (*render)(char* buffer, int32_t size, const SnmpVarBind* binding);
+} valueforms[] = {
+    {SNMP_TYPE_NULL, "NULL", NULL},
+    {SNMP_TYPE_NO_SUCH_OBJECT, "No Such Object", NULL},
+    {SNMP_TYPE_NO_SUCH_INSTANCE, "No Such Instance", NULL},
+    {SNMP_TYPE_END_OF_MIB_VIEW, "End of MIB View", NULL},
+    {SNMP_TYPE_INTEGER, NULL, integertext},
+    {SNMP_TYPE_OCTET_STRING, NULL, octetstext},
+    {SNMP_TYPE_OBJECT_ID, NULL, objectidtext},
+    {SNMP_TYPE_UNSIGNED32, NULL, unsigned32text},
+    {SNMP_TYPE_IPADDRESS, NULL, ipaddresstext},
+    {SNMP_TYPE_COUNTER, NULL, countertext},
+    {SNMP_TYPE_GAUGE, NULL, countertext},
+    {SNMP_TYPE_TIMETICKS, NULL, timetickstext},
+    {SNMP_TYPE_OPAQUE, NULL, opaquetext},
+    {SNMP_TYPE_COUNTER64, NULL, counter64text},
+};
+
 void formatValue(char* buffer, int32_t size, const SnmpVarBind* binding)
 {
     if (size <= 0)
@@ -209,92 +292,14 @@ void formatValue(char* buffer, int32_t size, const SnmpVarBind* binding)
     buffer[0] = '\0';
     if (binding == NULL)
         return;
-
-    // Types whose value must be read render as the empty text when there is
-    // no value to read.
-    const void* value = binding->value.string;
-    switch (binding->type) {
-    case SNMP_TYPE_NULL:
-        copycut(buffer, size, "NULL");
-        return;
-    case SNMP_TYPE_NO_SUCH_OBJECT:
-        copycut(buffer, size, "No Such Object");
-        return;
-    case SNMP_TYPE_NO_SUCH_INSTANCE:
-        copycut(buffer, size, "No Such Instance");
-        return;
-    case SNMP_TYPE_END_OF_MIB_VIEW:
-        copycut(buffer, size, "End of MIB View");
-        return;
-    case SNMP_TYPE_INTEGER:
-    case SNMP_TYPE_OCTET_STRING:
-    case SNMP_TYPE_OBJECT_ID:
-    case SNMP_TYPE_UNSIGNED32:
-    case SNMP_TYPE_IPADDRESS:
-    case SNMP_TYPE_COUNTER:
-    case SNMP_TYPE_GAUGE:
-    case SNMP_TYPE_TIMETICKS:
-    case SNMP_TYPE_OPAQUE:
-    case SNMP_TYPE_COUNTER64:
-        if (value == NULL)
-            return;
-        break;
-    default:
-        copycut(buffer, size, "Variable has bad type");
+    for (size_t i = 0; i < sizeof valueforms / sizeof valueforms[0]; i++) {
+        if (valueforms[i].type != binding->type)
+            continue;
+        if (valueforms[i].fixed != NULL)
+            copycut(buffer, size, valueforms[i].fixed);
+        else if (binding->value.string != NULL)
+            valueforms[i].render(buffer, size, binding);
         return;
     }
-
-    switch (binding->type) {
-    case SNMP_TYPE_INTEGER:
-        fixedtext(buffer, size, "%d", (int)*binding->value.integer);
-        break;
-    case SNMP_TYPE_OCTET_STRING: {
-        const uint8_t* bytes = binding->value.string;
-        uint32_t length = binding->value_length;
-        bool text = true;
-        for (uint32_t i = 0; i < length && text; i++)
-            text = isTextByte(bytes[i]);
-        if (text)
-            copyTextOctets(buffer, size, bytes, length);
-        else
-            hexOctets(buffer, size, bytes, length);
-        break;
-    }
-    case SNMP_TYPE_OBJECT_ID:
-        oidValueText(buffer, size, binding->value.oid, binding->value_length);
-        break;
-    case SNMP_TYPE_UNSIGNED32:
-        fixedtext(buffer, size, "%u", (unsigned)*binding->value.unsigned32);
-        break;
-    case SNMP_TYPE_IPADDRESS: {
-        // Four bytes in storage order; a value of any other length is shown
-        // as the hex of the bytes it has, never read past them.
-        const uint8_t* bytes = binding->value.string;
-        if (binding->value_length == 4)
-            fixedtext(buffer, size, "%d.%d.%d.%d",
-                      (int)bytes[0], (int)bytes[1], (int)bytes[2], (int)bytes[3]);
-        else
-            hexOctets(buffer, size, bytes, binding->value_length);
-        break;
-    }
-    case SNMP_TYPE_COUNTER:
-    case SNMP_TYPE_GAUGE:
-        fixedtext(buffer, size, "%lu", (unsigned long)*binding->value.unsigned32);
-        break;
-    case SNMP_TYPE_TIMETICKS: {
-        uint32_t ticks = *binding->value.unsigned32;
-        char duration[DURATION_TEXT_SIZE];
-        durationText(ticks, duration);
-        fixedtext(buffer, size, "(%u) %s", (unsigned)ticks, duration);
-        break;
-    }
-    case SNMP_TYPE_OPAQUE:
-        hexOctets(buffer, size, binding->value.string, binding->value_length);
-        break;
-    case SNMP_TYPE_COUNTER64:
-        counter64text(buffer, size, binding->value.counter64);
-        break;
-    default:
-        break;
-    }
+    copycut(buffer, size, "Variable has bad type");
 }
