@@ -104,7 +104,7 @@ class Program:
         if map:
             full_env["SIMPLATFORM_MAP"] = map
         full_env.update(env or {})
-        command = (list(binary) if isinstance(binary, (list, tuple)) else [binary]) + list(args)
+        command = (list(binary) if isinstance(binary, (list, tuple)) else [os.path.abspath(binary)]) + list(args)
         self._client = None
         self._pending = b""
         self._stdout_path = os.path.join(self.work, "stdout.txt")
