@@ -103,7 +103,6 @@ def snmptext():
 def mapfile():
     paths = [os.path.join(ROOT, "examples/site.json")]
     paths += sorted(glob.glob(os.path.join(ROOT, "tests/data/maps/*.json")))
-    paths += sorted(glob.glob(os.path.join(ROOT, "tests/data/e2e/*.json")))
     for path in paths:
         folder = os.path.basename(os.path.dirname(path))
         write("mapfile", folder + "-" + os.path.basename(path), open(path, "rb").read())

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """A bounded flood of the running program's trap receiver, over loopback.
 
-Runs the kelvorov binary twice, with the debug log off and on, on a map with
-one UPS, and sends each run a mix of SNMPv2c traps (from the UPS's host, so
-that they change its symbol, and from another host), SNMPv1 traps, informs
+Runs the kelvorov binary twice, with the debug log off and on, on the example
+map (one UPS), and sends each run a mix of SNMPv2c traps (from the UPS's host,
+so that they change its symbol, and from another host), SNMPv1 traps, informs
 and malformed datagrams (cut short, trailing bytes, garbage, other versions
 and PDU types, empty, oversized). The datagrams go out in bursts; each burst
 ends with an inform, and the next burst waits for its answer (or a timeout),
@@ -32,37 +32,20 @@ Bounded in count (--warmup and --count datagrams per run) and time
 import argparse
 import os
 import random
-import re
 import select
-import shutil
 import socket
-import struct
-import subprocess
 import sys
-import tempfile
 import time
 
-UPS_HOST_ADDRESS = "127.0.0.2"
-OTHER_HOST_ADDRESS = "127.0.0.1"
+# The example map's UPS is the host localhost.
+UPS_HOST_ADDRESS = "127.0.0.1"
+OTHER_HOST_ADDRESS = "127.0.0.2"
 UPS = "1.3.6.1.4.1.935"
-
-MAP = """{
-  "name": "Load",
-  "submaps": [ { "id": 1, "name": "Root" }, { "id": 2, "name": "Hall 3" } ],
-  "objects": [
-    { "id": 100, "hostname": "ups-load",
-      "fields": { "isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.935" },
-      "symbols": [ { "id": 1000, "label": "ups-load", "submap": 2 } ] },
-    { "id": 101, "hostname": "router-load",
-      "fields": { "isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.9.1.1" },
-      "symbols": [ { "id": 1001, "label": "router-load", "submap": 1 } ] }
-  ]
-}
-"""
 
 # ---- BER ----
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kelvorov import EXAMPLE_MAP, Program  # noqa: E402
 from snmpber import integer, octets, oid, seq, tlv, unsigned, varbind  # noqa: E402
 
 
@@ -168,14 +151,6 @@ class Mix:
 # ---- the program ----
 
 
-def free_port(kind):
-    s = socket.socket(socket.AF_INET, kind)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
-
-
 def vm_rss_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -195,85 +170,29 @@ def kernel_drops(pid, port):
     return 0
 
 
-class Program:
-    def __init__(self, binary, logging, folder, sanitized):
-        self.folder = folder
-        os.makedirs(os.path.join(folder, "drive", "temp"))
-        with open(os.path.join(folder, "map.json"), "w") as f:
-            f.write(MAP)
-        with open(os.path.join(folder, "hosts"), "w") as f:
-            f.write("%s ups-load\n127.0.0.3 router-load\n" % UPS_HOST_ADDRESS)
-        self.trap_port = free_port(socket.SOCK_DGRAM)
-        self.control_port = free_port(socket.SOCK_STREAM)
-        env = {k: v for k, v in os.environ.items() if not k.startswith("SIMPLATFORM_")}
-        env.update({
-            "SIMPLATFORM_DRIVE_C": os.path.join(folder, "drive"),
-            "SIMPLATFORM_MAP": os.path.join(folder, "map.json"),
-            "SIMPLATFORM_HOSTS": os.path.join(folder, "hosts"),
-            "SIMPLATFORM_TRAP_ADDR": "127.0.0.1:%d" % self.trap_port,
-            "SIMPLATFORM_CONTROL_ADDR": "127.0.0.1:%d" % self.control_port,
-            "SIMPLATFORM_QUIET": "1",
-        })
-        if sanitized:
-            # AddressSanitizer keeps freed memory in quarantine (256 MB by
-            # default), which would show as growth; bound it so that RSS
-            # measures the program.
-            env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=1").lstrip(":")
-        self.stdout = open(os.path.join(folder, "stdout"), "wb")
-        self.stderr = open(os.path.join(folder, "stderr"), "wb")
-        self.process = subprocess.Popen([binary] + (["-d"] if logging else []), env=env,
-                                        stdout=self.stdout, stderr=self.stderr)
-        self.control = None
-        self.pending = b""
-        deadline = time.time() + 10
-        while self.control is None:
-            try:
-                self.control = socket.create_connection(("127.0.0.1", self.control_port), timeout=10)
-            except OSError:
-                if self.process.poll() is not None or time.time() > deadline:
-                    raise RuntimeError("the program did not start: " + self.stderr_text())
-                time.sleep(0.02)
+def start(binary, logging, sanitized):
+    env = {"SIMPLATFORM_QUIET": "1"}
+    if sanitized:
+        # AddressSanitizer keeps freed memory in quarantine (256 MB by
+        # default), which would show as growth; bound it so that RSS
+        # measures the program.
+        env["ASAN_OPTIONS"] = (os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=1").lstrip(":")
+    return Program(["-d"] if logging else [], map=EXAMPLE_MAP, env=env, binary=binary)
 
-    def stderr_text(self):
-        with open(os.path.join(self.folder, "stderr"), errors="replace") as f:
-            return f.read()
 
-    def command(self, line):
-        self.control.sendall((line + "\n").encode())
-        while b"\n" not in self.pending:
-            chunk = self.control.recv(65536)
-            if not chunk:
-                return ""
-            self.pending += chunk
-        reply, self.pending = self.pending.split(b"\n", 1)
-        return reply.decode()
-
-    def stats(self):
-        reply = self.command("stats")
-        if not reply.startswith("ok "):
-            raise RuntimeError("stats: " + repr(reply))
-        return {k: int(v) for k, v in re.findall(r'"(\w+)":(\d+)', reply)}
-
-    def settled_stats(self, expected_datagrams, timeout=60):
-        """Stats once the receiver has read everything that reached it."""
-        deadline = time.time() + timeout
-        last = None
-        while True:
-            s = self.stats()
-            drops = kernel_drops(self.process.pid, self.trap_port)
-            if s["datagrams"] + drops >= expected_datagrams and s == last:
-                return s, drops
-            if time.time() > deadline:
-                return s, drops
-            last = s
-            time.sleep(0.05)
-
-    def log_text(self):
-        path = os.path.join(self.folder, "drive", "temp", "kelvorov.txt")
-        if not os.path.exists(path):
-            return ""
-        with open(path, errors="replace") as f:
-            return f.read()
+def settled_stats(program, expected_datagrams, timeout=60):
+    """Stats once the receiver has read everything that reached it."""
+    deadline = time.time() + timeout
+    last = None
+    while True:
+        s = program.stats()
+        drops = kernel_drops(program.process.pid, program.trap_port)
+        if s["datagrams"] + drops >= expected_datagrams and s == last:
+            return s, drops
+        if time.time() > deadline:
+            return s, drops
+        last = s
+        time.sleep(0.05)
 
 
 # ---- the flood ----
@@ -345,32 +264,31 @@ class Flood:
 
 def run_phase(binary, logging, count, warmup, burst, time_limit, margin_kb, sanitized, seed):
     name = "log on" if logging else "log off"
-    folder = tempfile.mkdtemp(prefix="kelvorov-load-")
     failures = []
 
     def check(condition, text):
         if not condition:
             failures.append(text)
 
-    program = Program(binary, logging, folder, sanitized)
+    program = start(binary, logging, sanitized)
     flood = Flood()
     try:
         mix = Mix(seed)
         port = program.trap_port
         flood.run(port, mix, warmup, burst, time_limit)
         warm = sum(flood.sent.values())
-        program.settled_stats(warm)
+        settled_stats(program, warm)
         rss_before = vm_rss_kb(program.process.pid)
 
         sent, seconds = flood.run(port, mix, count, burst, time_limit)
-        program.settled_stats(sum(flood.sent.values()))
+        settled_stats(program, sum(flood.sent.values()))
         rss_after = vm_rss_kb(program.process.pid)
 
         # Then one burst without pauses, far beyond the socket's buffer: the
         # kernel drops what does not fit, and those are counted too.
         blast, blast_seconds = flood.run(port, mix, count // 4, count // 4, time_limit, wait=2)
         total_sent = sum(flood.sent.values())
-        stats, drops = program.settled_stats(total_sent)
+        stats, drops = settled_stats(program, total_sent)
         deadline = time.time() + 10
         while sum(flood.answered.values()) < stats["informsAnswered"] and time.time() < deadline:
             flood.drain(0.1)
@@ -387,7 +305,7 @@ def run_phase(binary, logging, count, warmup, burst, time_limit, margin_kb, sani
               % (name, stats, drops, responses, len(flood.inform_ids), rss_before, rss_after,
                  rss_after - rss_before))
 
-        check(alive, "the process ended during the flood: " + program.stderr_text())
+        check(alive, "the process ended during the flood: " + program.errors())
         check(total_sent == stats["datagrams"] + drops,
               "sent %d != datagrams %d + kernel drops %d" % (total_sent, stats["datagrams"], drops))
         check(stats["datagrams"] == stats["delivered"] + stats["malformed"],
@@ -414,15 +332,12 @@ def run_phase(binary, logging, count, warmup, burst, time_limit, margin_kb, sani
                   "the log holds %d process_pdu records for %d delivered PDUs" % (records, stats["delivered"]))
             print("%s: %d process_pdu records in the log" % (name, records))
 
-        reply = program.command("end-session 1")
+        reply = program.control("end-session 1")
         status = program.process.wait(timeout=20)
         check(status == 0 and reply == "", "end-session: reply %r, exit status %d" % (reply, status))
     finally:
         flood.close()
-        if program.process.poll() is None:
-            program.process.kill()
-            program.process.wait()
-        shutil.rmtree(folder, ignore_errors=True)
+        program.close()
     for text in failures:
         print("%s: FAILED: %s" % (name, text))
     return not failures
@@ -440,7 +355,7 @@ def main():
     args = parser.parse_args()
     with open(args.binary, "rb") as f:
         sanitized = b"__asan_init" in f.read()
-    # Under AddressSanitizer (quarantine bounded, see Program) the allocator's
+    # Under AddressSanitizer (quarantine bounded, see start()) the allocator's
     # size classes keep growing for some 14000 datagrams of this mix before
     # they level off: a longer warm-up, a shorter flood.
     if args.count is None:

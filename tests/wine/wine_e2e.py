@@ -4,8 +4,8 @@
 Both programs run the same scenario on the same map, with net-snmp's real
 senders and the control port on 127.0.0.1:
   - an inform (acknowledged: snmpinform exits 0) and a v2c trap from
-    127.0.0.1, the map's UPS host "localhost": the UPS symbol ends as
-    "ups-lab: Powerfail", status 4;
+    127.0.0.1, the example map's UPS host "localhost": the UPS symbol ends
+    as "ups-hall3: Powerfail", status 4;
   - a burst of traps sent back to back plus one malformed datagram: all
     counted, all delivered, the loop keeps serving the control port;
   - a client that reads its replies late gets them all;
@@ -24,16 +24,17 @@ folder; its log is that prefix's drive_c/temp/kelvorov.txt.
 Exit status 0: passed; 1: failed; 77: skipped (a tool is missing).
 """
 import argparse
-import json
 import os
-import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kelvorov import EXAMPLE_MAP, Program, log_records  # noqa: E402
+from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 UPS_SYMBOL = 1000
 UPTIME = "4242"
@@ -45,16 +46,7 @@ def log(text):
     print(text, flush=True)
 
 
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 # ---- BER, enough for SNMPv2c trap datagrams ----
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 
 def v2_trap(request_id, trap_oid, number):
@@ -65,174 +57,61 @@ def v2_trap(request_id, trap_oid, number):
     return seq(integer(1), octets("public"), pdu)
 
 
-# ---- the program under test ----
-
-class Program:
-    def __init__(self, command, env, workdir):
-        self.stdout_path = os.path.join(workdir, "stdout.txt")
-        self.stderr_path = os.path.join(workdir, "stderr.txt")
-        self.client = None
-        self.pending = b""
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen(command, env=env, cwd=workdir, stdin=subprocess.DEVNULL,
-                                            stdout=out, stderr=err, start_new_session=True)
-
-    def connect(self, port, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                return False
-            try:
-                self.client = socket.create_connection(("127.0.0.1", port), timeout=1)
-                return True
-            except OSError:
-                time.sleep(0.05)
-        return False
-
-    def command(self, line, timeout=10):
-        self.client.sendall(line.encode() + b"\n")
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.pending:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return ""
-            self.client.settimeout(left)
-            try:
-                chunk = self.client.recv(65536)
-            except (socket.timeout, OSError):
-                return ""
-            if not chunk:
-                return ""
-            self.pending += chunk
-        reply, self.pending = self.pending.split(b"\n", 1)
-        return reply.decode(errors="replace").rstrip("\r")
-
-    def json_reply(self, line):
-        reply = self.command(line)
-        if not reply.startswith("ok "):
-            return None
-        return json.loads(reply[3:])
-
-    def wait_for(self, line, predicate, timeout=20):
-        deadline = time.monotonic() + timeout
-        value = None
-        while time.monotonic() < deadline:
-            value = self.json_reply(line)
-            if value is not None and predicate(value):
-                return value
-            time.sleep(0.05)
-        return value
-
-    def wait_exit(self, timeout):
-        try:
-            return self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            return None
-
-    def kill(self):
-        if self.process.poll() is None:
-            try:
-                os.killpg(self.process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.process.wait()
-
-    def close(self):
-        if self.client is not None:
-            self.client.close()
-            self.client = None
-        self.kill()
-
-    def output(self):
-        with open(self.stdout_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def errors(self):
-        with open(self.stderr_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-
-def symbol(state, symbol_id):
-    for obj in (state or {}).get("objects", []):
-        for sym in obj.get("symbols", []):
-            if sym.get("id") == symbol_id:
-                return sym
-    return {}
-
-
-def log_messages(text):
-    """The messages of a debug log, in order: "<time>\\n: <message>\\n" each."""
-    time_line = re.compile(r"[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")
-    lines = text.replace("\r\n", "\n").split("\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    messages = []
-    i = 0
-    while i < len(lines):
-        if time_line.fullmatch(lines[i]) and i + 1 < len(lines) and lines[i + 1].startswith(": "):
-            messages.append(lines[i + 1][2:])
-            i += 2
-        else:
-            if messages:
-                messages[-1] += "\n" + lines[i]
-            i += 1
-    return messages
-
-
 def map_lines(text):
     return [line for line in text.replace("\r\n", "\n").split("\n") if line.startswith("map: ")]
 
 
-def run_quit(name, command, env, workdir, log_path):
+def launch(name, run, with_map=True):
+    """Starts one run's program (run: binary, env, cwd, drive, map); None
+    when its control port never answered."""
+    try:
+        return Program(["-d"], map=run["map"] if with_map else None, env=run["env"], binary=run["binary"],
+                       drive=run["drive"], cwd=run["cwd"], timeout=60)
+    except RuntimeError as e:
+        log("%s: %s" % (name, e))
+        return None
+
+
+def run_quit(name, run):
     """Starts the program without a map and ends it with a quit message: the
     message loop returns and the program ends normally. Failures."""
-    failures = []
-    control_port = free_port(socket.SOCK_STREAM)
-    env = dict(env, SIMPLATFORM_TRAP_ADDR="127.0.0.1:%d" % free_port(socket.SOCK_DGRAM),
-               SIMPLATFORM_CONTROL_ADDR="127.0.0.1:%d" % control_port)
-    env.pop("SIMPLATFORM_MAP", None)
-    program = Program(command, env, workdir)
+    program = launch(name, run, with_map=False)
+    if program is None:
+        return ["%s quit: the control port never answered" % name]
     try:
-        if not program.connect(control_port, 60):
-            return ["%s quit: the control port never answered" % name]
-        reply = program.command("quit")
+        reply = program.control("quit")
         status = program.wait_exit(30)
-        if reply != "ok" or status != 0:
-            failures.append("%s quit: reply %r, exit status %s" % (name, reply, status))
+        messages = program.log_records()
     finally:
         program.close()
-    messages = log_messages(open(log_path, "rb").read().decode("latin-1")) if os.path.exists(log_path) else []
+    failures = []
+    if reply != "ok" or status != 0:
+        failures.append("%s quit: reply %r, exit status %s" % (name, reply, status))
     if not messages or messages[-1] != "*******************************\nNormal Program End":
         failures.append("%s quit: the log does not end normally: %r" % (name, messages[-3:]))
     return failures
 
 
-def run_scenario(name, command, env, workdir, log_path, senders):
+def run_scenario(name, run, senders):
     """Runs the scenario; returns (failures, log text, console text, counters, seconds)."""
     failures = []
-    trap_port = free_port(socket.SOCK_DGRAM)
-    control_port = free_port(socket.SOCK_STREAM)
-    env = dict(env)
-    env["SIMPLATFORM_TRAP_ADDR"] = "127.0.0.1:%d" % trap_port
-    env["SIMPLATFORM_CONTROL_ADDR"] = "127.0.0.1:%d" % control_port
-    target = "127.0.0.1:%d" % trap_port
 
     def check(ok, text):
         if not ok:
             failures.append("%s: %s" % (name, text))
         return ok
 
-    start = time.monotonic()
-    program = Program(command, env, workdir)
+    start_time = time.monotonic()
+    program = launch(name, run)
+    if not check(program is not None, "the control port never answered"):
+        return failures, "", "", None, time.monotonic() - start_time
+    target = "127.0.0.1:%d" % program.trap_port
+    stats = None
     try:
-        if not check(program.connect(control_port, 60), "the control port never answered"):
-            return failures, "", "", None, time.monotonic() - start
-        ready = time.monotonic() - start
+        ready = time.monotonic() - start_time
 
-        state = program.json_reply("state")
-        check(symbol(state, UPS_SYMBOL).get("behavior") is not None,
-              "the UPS symbol was not taken over at start-up: %s" % symbol(state, UPS_SYMBOL))
+        sym = program.symbol(UPS_SYMBOL)
+        check(sym.get("behavior") is not None, "the UPS symbol was not taken over at start-up: %s" % sym)
 
         inform = subprocess.run([senders["snmpinform"], "-v", "2c", "-c", "public", "-t", "5", "-r", "1",
                                  target, UPTIME, "1.3.6.1.4.1.935.0.2",
@@ -240,26 +119,28 @@ def run_scenario(name, command, env, workdir, log_path, senders):
                                 capture_output=True, text=True, timeout=30)
         check(inform.returncode == 0,
               "snmpinform got no acknowledgement (status %d): %s" % (inform.returncode, inform.stderr))
-        sym = symbol(program.wait_for("state", lambda s: symbol(s, UPS_SYMBOL).get("label") ==
-                                      "ups-lab: Overload"), UPS_SYMBOL)
-        check(sym.get("label") == "ups-lab: Overload" and sym.get("status") == 7,
+        program.wait_for(lambda: program.symbol(UPS_SYMBOL)["label"] == "ups-hall3: Overload", timeout=20)
+        sym = program.symbol(UPS_SYMBOL)
+        check(sym.get("label") == "ups-hall3: Overload" and sym.get("status") == 7,
               "the inform did not show Overload: %s" % sym)
 
         trap = subprocess.run([senders["snmptrap"], "-v", "2c", "-c", "public", target, UPTIME,
                                "1.3.6.1.4.1.935.0.5", "1.3.6.1.4.1.935.1.1.1.2.2.1.0", "s", "line lost"],
                               capture_output=True, text=True, timeout=30)
         check(trap.returncode == 0, "snmptrap failed: %s" % trap.stderr)
-        sym = symbol(program.wait_for("state", lambda s: symbol(s, UPS_SYMBOL).get("label") ==
-                                      "ups-lab: Powerfail"), UPS_SYMBOL)
-        check(sym.get("label") == "ups-lab: Powerfail" and sym.get("status") == 4,
+        program.wait_for(lambda: program.symbol(UPS_SYMBOL)["label"] == "ups-hall3: Powerfail", timeout=20)
+        sym = program.symbol(UPS_SYMBOL)
+        check(sym.get("label") == "ups-hall3: Powerfail" and sym.get("status") == 4,
               "the trap did not show Powerfail: %s" % sym)
 
         # Back to back, from one socket: the receiver must drain them all.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             for n in range(BURST):
-                sender.sendto(v2_trap(1000 + n, "1.3.6.1.4.1.9999.0.1", n), ("127.0.0.1", trap_port))
-            sender.sendto(b"\x30\x03\x02\x01", ("127.0.0.1", trap_port))
-        stats = program.wait_for("stats", lambda s: s.get("delivered") == BURST + 2 and s.get("malformed") == 1)
+                sender.sendto(v2_trap(1000 + n, "1.3.6.1.4.1.9999.0.1", n), ("127.0.0.1", program.trap_port))
+            sender.sendto(b"\x30\x03\x02\x01", ("127.0.0.1", program.trap_port))
+        program.wait_for(lambda: program.stats()["delivered"] == BURST + 2 and program.stats()["malformed"] == 1,
+                         timeout=20)
+        stats = program.stats()
         expected = {"datagrams": BURST + 3, "delivered": BURST + 2, "informsAnswered": 1, "malformed": 1}
         check(stats is not None and {k: stats.get(k) for k in expected} == expected,
               "counters after the burst: %s" % stats)
@@ -268,7 +149,7 @@ def run_scenario(name, command, env, workdir, log_path, senders):
         # until the socket can take them, and all arrive, in order.
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as late:
             late.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-            late.connect(("127.0.0.1", control_port))
+            late.connect(("127.0.0.1", program.control_port))
             late.sendall(b"state\n" * LATE_REPLIES)
             time.sleep(0.5)
             late.settimeout(20)
@@ -282,23 +163,20 @@ def run_scenario(name, command, env, workdir, log_path, senders):
             except OSError:
                 pass
             replies = received.split(b"\n")[:-1]
-            check(len(replies) == LATE_REPLIES and all(r.startswith(b'ok {"name":"Lab"') for r in replies),
+            check(len(replies) == LATE_REPLIES and all(r.startswith(b'ok {"name":"Default"') for r in replies),
                   "late reader got %d of %d state replies" % (len(replies), LATE_REPLIES))
 
-        program.client.sendall(b"end-session 1\n")
+        program.send("end-session 1")
         status = program.wait_exit(30)
         check(status == 0, "end-session 1 ended with status %s" % status)
-        seconds = time.monotonic() - start
+        seconds = time.monotonic() - start_time
         log("%s: ready after %.1f s, scenario %.1f s" % (name, ready, seconds))
+        check(program.errors() == "", "standard error: %r" % program.errors())
+        log_text = program.log_text()
+        check(log_text != "", "no debug log at %s" % program.log_path)
+        return failures, log_text, program.output(), stats, seconds
     finally:
         program.close()
-
-    check(program.errors() == "", "standard error: %r" % program.errors())
-    log_text = ""
-    if check(os.path.exists(log_path), "no debug log at %s" % log_path):
-        with open(log_path, "rb") as f:
-            log_text = f.read().decode("latin-1")
-    return failures, log_text, program.output(), stats, seconds
 
 
 def compare(what, linux, windows):
@@ -318,7 +196,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--linux", required=True, help="the Linux build's kelvorov")
     parser.add_argument("--windows", required=True, help="the Windows build's kelvorov.exe")
-    parser.add_argument("--map", required=True, help="the map file both run on")
     parser.add_argument("--loop-test", help="the Windows message-loop backend's test program, run first")
     parser.add_argument("--wine", default=shutil.which("wine") or "/usr/lib/wine/wine64")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
@@ -339,25 +216,22 @@ def main():
     work = tempfile.mkdtemp(prefix="kelvorov-wine-")
     failures = []
     prefix = os.path.join(work, "prefix")
-    base_env = {k: v for k, v in os.environ.items() if not k.startswith(("SIMPLATFORM_", "WINE"))}
-    wine_env = dict(base_env, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    for name in [k for k in os.environ if k.startswith("WINE")]:
+        del os.environ[name]
+    wine_env = dict(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
     try:
-        # Linux
         linux_dir = os.path.join(work, "linux")
-        os.makedirs(os.path.join(linux_dir, "drive_c", "temp"))
-        linux_env = dict(base_env, SIMPLATFORM_MAP=os.path.abspath(args.map),
-                         SIMPLATFORM_DRIVE_C=os.path.join(linux_dir, "drive_c"))
-        linux_failures, linux_log, linux_console, linux_stats, linux_seconds = run_scenario(
-            "Linux", [args.linux, "-d"], linux_env, linux_dir,
-            os.path.join(linux_dir, "drive_c", "temp", "kelvorov.txt"), senders)
+        linux = dict(binary=args.linux, env={}, cwd=linux_dir, drive=os.path.join(linux_dir, "drive_c"),
+                     map=EXAMPLE_MAP)
+        os.makedirs(os.path.join(linux["drive"], "temp"))
+        linux_failures, linux_log, linux_console, linux_stats, linux_seconds = run_scenario("Linux", linux, senders)
         failures += linux_failures
-        failures += run_quit("Linux", [args.linux, "-d"], linux_env, linux_dir,
-                             os.path.join(linux_dir, "drive_c", "temp", "kelvorov.txt"))
+        failures += run_quit("Linux", linux)
 
         # Wine: a fresh prefix, then the same scenario.
         start = time.monotonic()
-        boot = subprocess.run([args.wine, "wineboot", "-i"], env=wine_env, capture_output=True, timeout=300)
+        boot = subprocess.run([args.wine, "wineboot", "-i"], env=dict(os.environ, **wine_env), capture_output=True, timeout=300)
         boot_seconds = time.monotonic() - start
         log("wine prefix made in %.1f s (wineboot status %d)" % (boot_seconds, boot.returncode))
         os.makedirs(os.path.join(prefix, "drive_c", "temp"), exist_ok=True)
@@ -370,7 +244,8 @@ def main():
             start = time.monotonic()
             shutil.copyfile(args.loop_test, os.path.join(wine_dir, "loop_win_test.exe"))
             try:
-                loop = subprocess.run([args.wine, os.path.join(wine_dir, "loop_win_test.exe")], env=wine_env,
+                loop = subprocess.run([args.wine, os.path.join(wine_dir, "loop_win_test.exe")],
+                                      env=dict(os.environ, **wine_env),
                                       cwd=wine_dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=180)
                 status = loop.returncode
                 output = loop.stdout.decode(errors="replace") + loop.stderr.decode(errors="replace")
@@ -381,18 +256,16 @@ def main():
             log("message-loop backend test under Wine (%.1f s):\n%s" % (loop_seconds, output.rstrip()))
             if status != 0:
                 failures.append("the message-loop backend test failed (status %s)" % status)
-        windows_env = dict(wine_env, SIMPLATFORM_MAP=windows_path(args.map))
-        wine_failures, wine_log, wine_console, wine_stats, wine_seconds = run_scenario(
-            "Wine", [args.wine, exe, "-d"], windows_env, wine_dir,
-            os.path.join(prefix, "drive_c", "temp", "kelvorov.txt"), senders)
+        wine = dict(binary=[args.wine, exe], env=wine_env, cwd=wine_dir, drive=os.path.join(prefix, "drive_c"),
+                    map=windows_path(EXAMPLE_MAP))
+        wine_failures, wine_log, wine_console, wine_stats, wine_seconds = run_scenario("Wine", wine, senders)
         failures += wine_failures
         start = time.monotonic()
-        failures += run_quit("Wine", [args.wine, exe, "-d"], windows_env, wine_dir,
-                             os.path.join(prefix, "drive_c", "temp", "kelvorov.txt"))
+        failures += run_quit("Wine", wine)
         quit_seconds = time.monotonic() - start
 
-        linux_messages = log_messages(linux_log)
-        wine_messages = log_messages(wine_log)
+        linux_messages = log_records(linux_log)
+        wine_messages = log_records(wine_log)
         log("log messages: Linux %d, Wine %d" % (len(linux_messages), len(wine_messages)))
         if not linux_failures and not wine_failures:
             if len(linux_messages) < BURST + 10:
@@ -401,12 +274,12 @@ def main():
             failures += compare("console map lines", map_lines(linux_console), map_lines(wine_console))
             if linux_stats != wine_stats:
                 failures.append("counters differ: Linux %s, Wine %s" % (linux_stats, wine_stats))
-            if "ups-lab: Powerfail" not in "".join(map_lines(wine_console)):
+            if "ups-hall3: Powerfail" not in "".join(map_lines(wine_console)):
                 failures.append("the Wine console never showed Powerfail: %r" % wine_console)
         log("timings: Linux scenario %.1f s, wineboot %.1f s, loop test %.1f s, Wine scenario %.1f s,"
             " Wine quit run %.1f s" % (linux_seconds, boot_seconds, loop_seconds, wine_seconds, quit_seconds))
     finally:
-        subprocess.run([wineserver, "-k"], env=wine_env, capture_output=True, timeout=60)
+        subprocess.run([wineserver, "-k"], env=dict(os.environ, **wine_env), capture_output=True, timeout=60)
         if args.keep or failures:
             log("files kept in %s" % work)
         else:
