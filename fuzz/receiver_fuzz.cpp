@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     char hostname[UPS_HOSTNAME_SIZE];
     FUZZ_CHECK(map != nullptr && checksubmapforbox(map, nullptr, hostname, sizeof hostname) != nullptr,
                "the UPS was not found on the fuzz map");
-    FUZZ_CHECK(upstablewalk(0) != nullptr && upstablewalk(1) != nullptr, "the UPS table was not filled");
+    FUZZ_CHECK(upstablewalk(nullptr) != nullptr && upstablewalk(upstablewalk(nullptr)) != nullptr, "the UPS table was not filled");
     openTrapSession();
     FUZZ_CHECK(trapsession != nullptr, "the trap session did not open on %s", trapAddr.c_str());
     return 0;
