@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         showUpsEvent(upstablewalk(i), 9);
     }
     FUZZ_CHECK(isOneLineOfJson(simplatform::mapStateJson()), "state after the program's changes is not JSON");
-    simplatform::releaseReturnedRecords();
+    simplatform::endTurn();
     openBaseMap();
     return 0;
 }

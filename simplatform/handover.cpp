@@ -1,7 +1,12 @@
-// Records handed over to the program, released at the next message.
+// Records handed over to the program, released at the end of the turn, and
+// the tasks that wait for the end of the turn.
 #include "handover.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
+
+#include "loop.h"
 
 namespace simplatform {
 namespace {
@@ -14,7 +19,42 @@ std::vector<std::function<void()>>& pendingReleases()
     return *releases;
 }
 
+std::vector<void (*)()>& turnEndTasks()
+{
+    static auto* tasks = new std::vector<void (*)()>;
+    return *tasks;
+}
+
+void runTurnEndTasks()
+{
+    auto& tasks = turnEndTasks();
+    // By index: a task may ask for another, which then runs in this pass.
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        tasks[i]();
+    }
+    tasks.clear();
+}
+
 }  // namespace
+
+void atTurnEnd(void (*task)())
+{
+    static bool atExit = std::atexit(runTurnEndTasks) == 0;
+    (void)atExit;
+    auto& tasks = turnEndTasks();
+    if (tasks.empty()) {
+        wakeLoop();
+    }
+    if (std::find(tasks.begin(), tasks.end(), task) == tasks.end()) {
+        tasks.push_back(task);
+    }
+}
+
+void endTurn()
+{
+    runTurnEndTasks();
+    releaseReturnedRecords();
+}
 
 void keepUntilNextMessage(std::function<void()> release)
 {

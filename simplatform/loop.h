@@ -23,6 +23,9 @@ void watchSocketWritable(Socket s, std::function<void()> onWritable);
 void unwatchSocket(Socket s);
 // Unwatches s and closes it.
 void closeSocket(Socket s);
+// Makes sure the loop ends a turn (handover.h) soon even when no socket
+// becomes ready: for work asked for outside any handler.
+void wakeLoop();
 // Makes the next GetMessageA return 0, once.
 void postQuit();
 

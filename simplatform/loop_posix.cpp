@@ -144,6 +144,9 @@ void replaceWatch(Socket s, SocketHandlers handlers)
     l.changed = true;
 }
 
+// GetMessageA ends the turn before it waits: nothing to wake.
+void wakeLoop() {}
+
 void postQuit()
 {
     loop().quitPending = true;
@@ -159,7 +162,7 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filter_min, UINT filter_max)
     (void)window;
     (void)filter_min;
     (void)filter_max;
-    simplatform::releaseReturnedRecords();
+    simplatform::endTurn();
 
     Loop& l = simplatform::loop();
     if (l.quitPending) {
@@ -249,5 +252,8 @@ LRESULT DispatchMessageA(const MSG* msg)
     if (!w->removed && w->onReadable && (events & (POLLIN | POLLERR | POLLHUP))) {
         w->onReadable();
     }
+    // The handlers have returned: what they were handed is released, what
+    // they changed is shown.
+    simplatform::endTurn();
     return 0;
 }

@@ -15,11 +15,12 @@
 //   that created the window (the one that runs the loop).
 // - postQuit is PostQuitMessage(0): the program's GetMessageA returns 0.
 //
-// Records returned to the program (lists, SymbolInfo, ...) are released when
-// the program next asks for a message. GetMessageA is the system's here, so
-// they are released when the next socket message is dispatched, before its
-// handler runs. The program never keeps a returned record past the handler
-// that received it, so the difference cannot be seen from the program.
+// A turn ends (handover.h: turn-end tasks run, records returned to the
+// program are released) when a socket message's handlers have returned,
+// and before the next socket message's handler runs. GetMessageA is the
+// system's here, so for work asked for outside any handler (the program's
+// start-up) wakeLoop posts kTurnEndMessage, which ends the turn when the
+// program dispatches it.
 //
 // Invariants and known costs:
 // - Winsock re-enables a network event when the call that consumes it is
@@ -65,6 +66,7 @@ namespace {
 // A private message number in the application range; the POSIX backend
 // uses the same number for its socket messages.
 constexpr UINT kSocketMessage = WM_APP + 0x162;
+constexpr UINT kTurnEndMessage = WM_APP + 0x163;
 constexpr char kWindowClass[] = "SimplatformSocketEvents";
 constexpr long kReadEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
 constexpr long kWriteEvents = FD_WRITE;
@@ -190,8 +192,15 @@ void dispatchSocketEvent(Socket s, LPARAM lParam)
 LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == kSocketMessage) {
-        releaseReturnedRecords();
+        endTurn();
         dispatchSocketEvent(static_cast<Socket>(wParam), lParam);
+        // The handlers have returned: what they were handed is released,
+        // what they changed is shown.
+        endTurn();
+        return 0;
+    }
+    if (message == kTurnEndMessage) {
+        endTurn();
         return 0;
     }
     if (message == WM_TIMER && wParam == kWritablePollTimer) {
@@ -264,6 +273,14 @@ void replaceWatch(Socket s, SocketHandlers handlers)
         armWritable(l, s, *w);
     }
     l.watches[s] = std::move(w);
+}
+
+void wakeLoop()
+{
+    HWND window = eventWindow();
+    if (window != nullptr) {
+        PostMessageA(window, kTurnEndMessage, 0, 0);
+    }
 }
 
 void postQuit()

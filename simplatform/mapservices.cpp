@@ -448,7 +448,7 @@ int OVwSetSymbolStatusSource(MapHandle* handle, OVwSymbolId symbolId, int source
     }
     if (symbol->statusSource != source) {
         symbol->statusSource = source;
-        writeStateFile();
+        stateChanged();
     }
     return 1;
 }
@@ -474,7 +474,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
                 symbol->behavior->altName == recorded.altName;
     if (!same) {
         symbol->behavior = std::move(recorded);
-        writeStateFile();
+        stateChanged();
     }
     return 1;
 }

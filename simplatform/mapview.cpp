@@ -2,18 +2,14 @@
 // the console line per change.
 #include "mapview.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "handover.h"
 #include "mapdb.h"
+#include "regularfile.h"
 #include "settings.h"
 #include "stats.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace simplatform {
 namespace {
@@ -107,20 +103,24 @@ std::string stateText(const MapDatabase& map)
     return state.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool replaceFile(const std::string& temporary, const std::string& path)
+// What the turn's changes have left to show, shown once at the end of the
+// turn: a turn that changes N symbols costs one write of the console and
+// one of the state file, not N of each.
+struct Pending {
+    std::string lines;   // console lines, in the order of the changes
+    bool state = false;  // the state file is due
+};
+
+Pending& pending()
 {
-#ifdef _WIN32
-    return MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
-    return std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
+    static auto* instance = new Pending;
+    return *instance;
 }
 
-}  // namespace
-
-// Writes the state file, when one is asked for, through a temporary file in
-// the same folder and a rename, so a reader sees the old state or the new
-// one and never a part of either.
+// Writes the state file, when one is asked for and a map is open: the
+// whole state to a new file beside it and a rename, so a reader sees the
+// old state or the new one, never a part of either, and no link or device
+// in the file's place is ever written through.
 void writeStateFile()
 {
     std::string path = setting("SIMPLATFORM_STATE", "");
@@ -128,38 +128,53 @@ void writeStateFile()
     if (path.empty() || !map) {
         return;
     }
-    std::string content = stateText(*map) + "\n";
-    std::string temporary = path + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    bool ok = file != nullptr;
-    if (ok) {
-        ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-        ok = (std::fclose(file) == 0) && ok;
-    }
-    std::string reason = ok ? "" : std::strerror(errno);
-    if (ok && !replaceFile(temporary, path)) {
-        ok = false;
-        reason = std::strerror(errno);
-    }
-    if (!ok) {
-        std::remove(temporary.c_str());
-        std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path.c_str(),
-                     reason.c_str());
+    std::string fault;
+    if (!replaceableFile(path, fault) || !replaceRegularFile(path, stateText(*map) + "\n", fault)) {
+        std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path.c_str(), fault.c_str());
     }
 }
 
-// A symbol's status or label changed: count it, show it, save the state.
+void showChanges()
+{
+    Pending& p = pending();
+    if (!p.lines.empty()) {
+        std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+        std::fflush(stdout);
+        p.lines.clear();
+    }
+    if (p.state) {
+        p.state = false;
+        writeStateFile();
+    }
+}
+
+}  // namespace
+
+bool stateFileUsable(std::string& error)
+{
+    std::string path = setting("SIMPLATFORM_STATE", "");
+    std::string fault;
+    if (!path.empty() && !replaceableFile(path, fault)) {
+        error = "state file " + path + ": " + fault;
+        return false;
+    }
+    return true;
+}
+
+void stateChanged()
+{
+    pending().state = true;
+    atTurnEnd(showChanges);
+}
+
 void symbolChanged(const SymbolData& symbol)
 {
     stats().mapChanges++;
     if (setting("SIMPLATFORM_QUIET", "") != "1") {
-        std::string line = "map: symbol " + std::to_string(symbol.id) + " " +
-                           quotedLabel(symbol.label) + " " + statusName(symbol.status) + " (" +
-                           std::to_string(symbol.status) + ")\n";
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
+        pending().lines += "map: symbol " + std::to_string(symbol.id) + " " + quotedLabel(symbol.label) + " " +
+                           statusName(symbol.status) + " (" + std::to_string(symbol.status) + ")\n";
     }
-    writeStateFile();
+    stateChanged();
 }
 
 std::string mapStateJson()

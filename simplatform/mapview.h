@@ -5,7 +5,9 @@
 // change: one console line (unless SIMPLATFORM_QUIET=1), one count in
 // stats().mapChanges, and the state file rewritten. Setting the value it
 // already has changes nothing. Status source and behaviour are recorded and
-// rewrite the state file, but are not changes of status or label.
+// rewrite the state file, but are not changes of status or label. Console
+// lines and the state file are written at the end of the loop turn in which
+// the changes were made (handover.h), once for all of them.
 #pragma once
 
 #include <string>
@@ -22,10 +24,18 @@ struct SymbolData;
 // last set; a null name stays null).
 std::string mapStateJson();
 
-// Writes the state file, when one is asked for and a map is open.
-void writeStateFile();
+// The state changed (a map was opened, a symbol's status source or
+// behaviour set): the state file is written at the end of the turn.
+void stateChanged();
 
-// A symbol's status or label changed: count it, show it, save the state.
+// A symbol's status or label changed: counted now; its console line and the
+// state file are written at the end of the turn, once for all of the
+// turn's changes.
 void symbolChanged(const SymbolData& symbol);
+
+// False, and why, when $SIMPLATFORM_STATE names something that exists and
+// is not a regular file (a link, a device, a FIFO, a folder): the platform
+// never writes the state there.
+bool stateFileUsable(std::string& error);
 
 }  // namespace simplatform

@@ -1,5 +1,6 @@
-// Reading a file the platform is told to use (map, hosts, users) without
-// ever blocking the loop on it.
+// Files the platform is told to use: read (map, hosts, users) without ever
+// blocking the loop on them, and written (state) without ever writing
+// through a link or into something that is not a regular file.
 #pragma once
 
 #include <cstddef>
@@ -15,5 +16,17 @@ namespace simplatform {
 // "too large: more than <maxBytes> bytes".
 bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents,
                      std::string& fault);
+
+// True when path may be replaced by replaceRegularFile: it does not exist,
+// or it is a regular file (not a link, device, FIFO, folder). Otherwise
+// false and the reason in fault.
+bool replaceableFile(const std::string& path, std::string& fault);
+
+// Replaces the file at path by one holding contents, whole: the bytes go to
+// a new file created exclusively in the same folder (never through a link
+// someone planted there), which is then renamed over path, so a reader sees
+// the old contents or the new, never a part. False and the reason in fault
+// on failure; the new file is then removed and path left as it was.
+bool replaceRegularFile(const std::string& path, const std::string& contents, std::string& fault);
 
 }  // namespace simplatform

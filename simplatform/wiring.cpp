@@ -15,6 +15,7 @@
 #include "mapfile.h"
 #include "mapservices.h"
 #include "mapsession.h"
+#include "mapview.h"
 #include "settings.h"
 
 namespace simplatform {
@@ -35,11 +36,25 @@ Session& session()
 // The map named by $SIMPLATFORM_MAP is loaded before main runs, so that a
 // bad map file stops the start before the program writes anything.
 struct StartupMap {
-    StartupMap() { loadStartupMap(); }
+    StartupMap()
+    {
+        checkStateFile();
+        loadStartupMap();
+    }
 };
 StartupMap startupMap;
 
 }  // namespace
+
+void checkStateFile()
+{
+    std::string error;
+    if (!stateFileUsable(error)) {
+        fprintf(stderr, "simplatform: %s\n", error.c_str());
+        fflush(stderr);
+        exit(2);
+    }
+}
 
 bool loadStartupMap()
 {

@@ -9,4 +9,9 @@ namespace simplatform {
 // True when a map was opened, false when none is named. Runs before main.
 bool loadStartupMap();
 
+// Ends the process when $SIMPLATFORM_STATE names something that exists and
+// is not a regular file: "simplatform: state file <path>: <fault>" on
+// standard error, exit status 2. Runs before main.
+void checkStateFile();
+
 }  // namespace simplatform

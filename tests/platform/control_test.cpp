@@ -201,7 +201,7 @@ protected:
     void TearDown() override
     {
         simplatform::closeMap();
-        simplatform::releaseReturnedRecords();
+        simplatform::endTurn();
     }
 };
 

@@ -111,6 +111,26 @@ TEST_F(MessageLoop, NothingToWaitForIsAnErrorThatDoesNotSpin)
     EXPECT_EQ(released, 1) << "records are released even when no message comes";
 }
 
+// What a handler is handed is released as soon as it returns, not when
+// the program next asks for a message.
+TEST_F(MessageLoop, RecordsAreReleasedWhenTheirHandlerReturns)
+{
+    auto p = pair();
+    int kept = 0;
+    int released = 0;
+    simplatform::watchSocket(p[0], [&, s = p[0]] {
+        takeOne(s);
+        ++kept;
+        simplatform::keepUntilNextMessage([&] { ++released; });
+    });
+    put(p[1], 1);
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
+    DispatchMessageA(&msg);
+    EXPECT_EQ(kept, 1);
+    EXPECT_EQ(released, 1);
+}
+
 TEST_F(MessageLoop, AFloodedSocketDoesNotStarveTheOthers)
 {
     auto flood = pair();

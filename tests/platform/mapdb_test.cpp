@@ -78,7 +78,7 @@ protected:
     }
     void TearDown() override
     {
-        simplatform::releaseReturnedRecords();
+        simplatform::endTurn();
         simplatform::closeMap();
         unsetenv("SIMPLATFORM_QUIET");
         unsetenv("SIMPLATFORM_STATE");
@@ -546,6 +546,8 @@ TEST_F(MapDb, OneConsoleLineAndOneCountPerChange)
     OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail");  // same label: no change
     OVwSetSymbolLabel(map_, 1000, "say \"hi\"\n\\");
     OVwSetSymbolStatusSource(map_, 1000, 3);  // not a status or label change
+    EXPECT_EQ(simplatform::stats().mapChanges - changes, 3u) << "counted at once";
+    simplatform::endTurn();
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(out,
               "map: symbol 1000 \"ups-hall3\" critical (4)\n"
@@ -556,6 +558,7 @@ TEST_F(MapDb, OneConsoleLineAndOneCountPerChange)
     setenv("SIMPLATFORM_QUIET", "1", 1);
     ::testing::internal::CaptureStdout();
     OVwSetStatusOnSymbol(map_, 1000, 7);
+    simplatform::endTurn();
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(simplatform::stats().mapChanges - changes, 4u);
 }
@@ -580,7 +583,9 @@ TEST_F(MapDb, StateKeepsTheMapFileFormAndSurvivesAnyLabelBytes)
     EXPECT_EQ(symbolState(1000)["label"], "hall \xEF\xBF\xBD");
 }
 
-TEST_F(MapDb, StateFileIsReplacedWholeAfterEveryChange)
+// The state file shows the end of each turn: written once for all of the
+// turn's changes, after its handlers, never in between.
+TEST_F(MapDb, StateFileIsReplacedWholeOnceATurn)
 {
     char dir[] = "/tmp/kelvorov-state-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
@@ -589,6 +594,8 @@ TEST_F(MapDb, StateFileIsReplacedWholeAfterEveryChange)
     std::string error;
     ASSERT_TRUE(openMapText(kHall3, "hall3.json", error)) << error;
     map_ = OVwGetMapInfo();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    simplatform::endTurn();
     EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
 
     struct stat first {};
@@ -596,19 +603,22 @@ TEST_F(MapDb, StateFileIsReplacedWholeAfterEveryChange)
     // A reader holding the old file keeps reading the old state whole.
     std::ifstream reader(path, std::ios::binary);
     OVwSetStatusOnSymbol(map_, 1000, 4);
+    OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr);
+    OVwSetSymbolLabel(map_, 1000, "ups-hall3: ok");
     struct stat second {};
+    ASSERT_EQ(stat(path.c_str(), &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino) << "written before the turn ended";
+    simplatform::endTurn();
     ASSERT_EQ(stat(path.c_str(), &second), 0);
     EXPECT_NE(first.st_ino, second.st_ino);
     EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
-    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["status"], 4);
+    json symbol = json::parse(readAll(path))["objects"][0]["symbols"][0];
+    EXPECT_EQ(symbol["status"], 4);
+    EXPECT_EQ(symbol["behavior"]["name"], "kelvor");
+    EXPECT_EQ(symbol["label"], "ups-hall3: ok");
     std::stringstream old;
     old << reader.rdbuf();
     EXPECT_EQ(json::parse(old.str())["objects"][0]["symbols"][0]["status"], 2);
-
-    OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr);
-    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["behavior"]["name"], "kelvor");
-    OVwSetSymbolLabel(map_, 1000, "ups-hall3: ok");
-    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["label"], "ups-hall3: ok");
 
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -618,11 +628,44 @@ TEST_F(MapDb, StateFileIsReplacedWholeAfterEveryChange)
     std::filesystem::remove_all(dir);
 }
 
+// A link planted where the file is made, or something other than a regular
+// file in the state file's place, is never written through or replaced.
+TEST_F(MapDb, StateFileNeverWritesThroughALinkOrReplacesADevice)
+{
+    char dir[] = "/tmp/kelvorov-state-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string folder = dir;
+    std::ofstream(folder + "/victim") << "victim";
+    std::string path = folder + "/state.json";
+    ASSERT_EQ(symlink((folder + "/victim").c_str(), (path + ".tmp").c_str()), 0);
+    setenv("SIMPLATFORM_STATE", path.c_str(), 1);
+    OVwSetStatusOnSymbol(map_, 1000, 4);
+    simplatform::endTurn();
+    EXPECT_EQ(readAll(folder + "/victim"), "victim");
+    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["status"], 4);
+
+    std::string fifo = folder + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    setenv("SIMPLATFORM_STATE", fifo.c_str(), 1);
+    EXPECT_EXIT(simplatform::checkStateFile(), ::testing::ExitedWithCode(2),
+                "^simplatform: state file " + fifo + ": not a regular file\n$");
+    ::testing::internal::CaptureStderr();
+    OVwSetStatusOnSymbol(map_, 1000, 3);
+    simplatform::endTurn();
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "simplatform: cannot write the state file " + fifo + ": not a regular file\n");
+    struct stat st {};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    std::filesystem::remove_all(dir);
+}
+
 TEST_F(MapDb, UnwritableStateFileIsReportedAndTheChangeStands)
 {
     setenv("SIMPLATFORM_STATE", "/nonexistent/dir/state.json", 1);
     ::testing::internal::CaptureStderr();
     EXPECT_NE(OVwSetStatusOnSymbol(map_, 1000, 3), 0);
+    simplatform::endTurn();
     std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(err.rfind("simplatform: cannot write the state file /nonexistent/dir/state.json: ", 0), 0u)
         << err;
@@ -676,7 +719,7 @@ TEST_F(MapDb, LongRunReleasesEveryRecord)
         ASSERT_NE(OVwDbGetFieldValue(100, OVwDbFieldNameToFieldId("SNMP sysObjectID")), nullptr);
         ASSERT_NE(OVwDbObjectIdToHostname(100), nullptr);
         OVwSetSymbolLabel(map_, 1000, round % 2 ? "ups-hall3: ok" : "ups-hall3: Powerfail");
-        simplatform::releaseReturnedRecords();
+        simplatform::endTurn();
     }
     size_t atEnd = mallinfo2().uordblks;
     EXPECT_LT(atEnd, afterWarmUp + 64 * 1024) << "heap grew from " << afterWarmUp << " to " << atEnd;

@@ -73,7 +73,7 @@ protected:
     }
     void TearDown() override
     {
-        simplatform::releaseReturnedRecords();
+        simplatform::endTurn();
         simplatform::closeMap();
         clearupstable();
         upssymbolcount = 0;
