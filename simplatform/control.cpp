@@ -7,6 +7,10 @@
 
 #include <algorithm>
 
+#ifndef _WIN32
+#include <sys/socket.h>
+#endif
+
 #include "loop.h"
 
 namespace simplatform {
@@ -172,33 +176,46 @@ std::string answerControlLine(const ControlVerbs& verbs, std::string_view line)
 
 struct ControlPort::Client {
     Socket socket{};
-    std::string line;       // the line read so far, without its newline
-    std::string pending;    // reply bytes the peer has not taken yet
-    size_t discarded = 0;   // bytes of an overlong line thrown away so far
+    std::string line;                 // the line read so far, without its newline
+    std::deque<std::string> replies;  // replies the peer has not taken yet, oldest first
+    size_t sentOfFirst = 0;           // bytes of the first reply already sent
+    size_t waitingBehind = 0;         // bytes of the replies behind the first
+    size_t discarded = 0;             // bytes of an overlong line thrown away so far
     bool discarding = false;
     bool writeWatched = false;
-    bool finishing = false; // the peer sent its last byte: close once replies are out
+    bool finishing = false;           // the peer sent its last byte: close once replies are out
     bool dead = false;
+    Clock::time_point lastActive{};   // bytes last came from it or went to it
 };
 
 std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, ControlVerbs verbs,
                                               std::string& error)
 {
-    sockaddr_in addr{};
-    if (!parseHostPort(hostPort, addr, error)) {
-        return nullptr;
-    }
-    if ((ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
-        error = hostPort + " is not a loopback address (127.x.x.x)";
-        return nullptr;
-    }
     std::string reason;
-    Socket s = listenStream(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, 16, reason);
+    Socket s = kNoSocket;
+    std::unique_ptr<ControlPort> port(new ControlPort);
+    if (hostPort.rfind("unix:", 0) == 0) {
+#ifdef _WIN32
+        error = hostPort + ": local sockets are not offered on Windows";
+        return nullptr;
+#else
+        s = listenLocal(hostPort.substr(5), 16, port->localName_, reason);
+#endif
+    } else {
+        sockaddr_in addr{};
+        if (!parseHostPort(hostPort, addr, error)) {
+            return nullptr;
+        }
+        if ((ntohl(addr.sin_addr.s_addr) >> 24) != 127) {
+            error = hostPort + " is not a loopback address (127.x.x.x)";
+            return nullptr;
+        }
+        s = listenStream(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, 16, reason);
+    }
     if (s == kNoSocket) {
         error = "cannot listen on " + hostPort + ": " + reason;
         return nullptr;
     }
-    std::unique_ptr<ControlPort> port(new ControlPort);
     port->verbs_ = std::move(verbs);
     port->listener_ = s;
     port->port_ = boundPort(s);
@@ -219,6 +236,11 @@ void ControlPort::close()
     }
     closed_ = true;
     closeSocket(listener_);
+#ifndef _WIN32
+    if (!localName_.path.empty()) {
+        removeLocal(localName_);
+    }
+#endif
     for (const auto& client : clients_) {
         client->dead = true;
         closeSocket(client->socket);
@@ -228,6 +250,17 @@ void ControlPort::close()
 
 void ControlPort::acceptClients()
 {
+    // Clients that have gone quiet make room; looked at whenever somebody
+    // connects, which is when room is wanted.
+    Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < clients_.size();) {
+        if (now - clients_[i]->lastActive >= idleLimit_) {
+            fprintf(stderr, "simplatform: control port: client dropped: idle too long\n");
+            drop(clients_[i]);
+        } else {
+            ++i;
+        }
+    }
     // A bounded number per turn, so that a connection storm cannot hold the
     // loop; the rest wait in the listen queue for the next turn.
     for (int i = 0; i < 16 && !closed_; ++i) {
@@ -247,6 +280,7 @@ void ControlPort::acceptClients()
         }
         auto client = std::make_shared<Client>();
         client->socket = s;
+        client->lastActive = now;
         clients_.push_back(client);
         watchSocket(s, [this, client] { readClient(client); });
     }
@@ -257,11 +291,19 @@ void ControlPort::readClient(const std::shared_ptr<Client>& client)
     if (closed_ || client->dead) {
         return;
     }
-    // One read a turn: a client that pipelines many commands gets through
-    // them over several turns, between other sockets' turns.
+    // One command a turn: the bytes up to the first line end are taken, the
+    // rest stay in the socket, which stays ready. A client that pipelines
+    // many commands gets through them one a turn, between other sockets'
+    // turns, and what it sends ahead waits in the kernel, not here.
     char bytes[4096];
-    auto count = ::recv(client->socket, bytes, static_cast<int>(sizeof bytes), 0);
+    auto count = ::recv(client->socket, bytes, static_cast<int>(sizeof bytes), MSG_PEEK);
     if (count > 0) {
+        const char* newline = static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(count)));
+        size_t wanted = newline != nullptr ? static_cast<size_t>(newline - bytes) + 1 : static_cast<size_t>(count);
+        count = ::recv(client->socket, bytes, static_cast<int>(wanted), 0);
+    }
+    if (count > 0) {
+        client->lastActive = Clock::now();
         takeBytes(client, bytes, static_cast<size_t>(count));
         return;
     }
@@ -271,7 +313,7 @@ void ControlPort::readClient(const std::shared_ptr<Client>& client)
     // End of stream (or a broken connection): a partial line is lost, the
     // replies already due still go out.
     client->line.clear();
-    if (count < 0 || client->pending.empty()) {
+    if (count < 0 || client->replies.empty()) {
         drop(client);
         return;
     }
@@ -326,17 +368,20 @@ void ControlPort::reply(const std::shared_ptr<Client>& client, std::string_view 
         return;
     }
     // One reply, one line, whatever texts the reasons carry.
-    size_t start = client->pending.size();
-    client->pending.append(line.data(), line.size());
-    for (size_t i = start; i < client->pending.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(client->pending[i]);
-        if (c == '\r' || c == '\n') {
-            client->pending[i] = ' ';
-        } else if (c < 32 || c == 127) {
-            client->pending[i] = '?';
+    std::string text(line);
+    for (char& c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u == '\r' || u == '\n') {
+            c = ' ';
+        } else if (u < 32 || u == 127) {
+            c = '?';
         }
     }
-    client->pending += '\n';
+    text += '\n';
+    if (!client->replies.empty()) {
+        client->waitingBehind += text.size();
+    }
+    client->replies.push_back(std::move(text));
     flush(client);
 }
 
@@ -345,9 +390,9 @@ void ControlPort::flush(const std::shared_ptr<Client>& client)
     if (client->dead) {
         return;
     }
-    size_t sent = 0;
-    while (sent < client->pending.size()) {
-        long n = sendSome(client->socket, client->pending.data() + sent, client->pending.size() - sent);
+    while (!client->replies.empty()) {
+        const std::string& first = client->replies.front();
+        long n = sendSome(client->socket, first.data() + client->sentOfFirst, first.size() - client->sentOfFirst);
         if (n < 0) {
             if (retryLater()) {
                 break;
@@ -355,15 +400,26 @@ void ControlPort::flush(const std::shared_ptr<Client>& client)
             drop(client);
             return;
         }
-        sent += static_cast<size_t>(n);
+        client->lastActive = Clock::now();
+        client->sentOfFirst += static_cast<size_t>(n);
+        if (client->sentOfFirst < first.size()) {
+            continue;
+        }
+        client->replies.pop_front();
+        client->sentOfFirst = 0;
+        if (!client->replies.empty()) {
+            client->waitingBehind -= client->replies.front().size();
+        }
     }
-    client->pending.erase(0, sent);
-    if (client->pending.size() > kMaxPendingReplyBytes) {
+    // The reply being sent may be as large as the map's state; only those
+    // behind it count against the limit, so a client that reads promptly
+    // gets a large reply whole.
+    if (client->waitingBehind > kMaxPendingReplyBytes) {
         fprintf(stderr, "simplatform: control port: client dropped: it does not read its replies\n");
         drop(client);
         return;
     }
-    bool waiting = !client->pending.empty();
+    bool waiting = !client->replies.empty();
     if (waiting != client->writeWatched) {
         client->writeWatched = waiting;
         if (waiting) {

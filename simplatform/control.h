@@ -8,8 +8,10 @@
 // carried out one at a time, in the order the loop reads them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,12 +70,17 @@ public:
     static constexpr size_t kMaxLineBytes = 8192;
     // A client whose discarded line goes on past this is dropped.
     static constexpr size_t kMaxDiscardBytes = 1 << 20;
-    // Replies the peer has not taken yet; beyond this the client is dropped.
+    // Replies waiting behind the one being sent; beyond this the client is
+    // dropped. The one being sent may be larger (the state of a large map).
     static constexpr size_t kMaxPendingReplyBytes = 1 << 20;
     static constexpr size_t kMaxClients = 64;
+    // A client that has sent and taken nothing for this long is dropped
+    // when a client connects, so idle clients cannot keep others out.
+    static constexpr std::chrono::seconds kIdleLimit{300};
 
-    // Listens on hostPort, which must name a loopback address, and answers
-    // the commands of verbs. Null and the reason when it cannot.
+    // Listens on hostPort, which names a loopback address ("127.0.0.1:1620")
+    // or, as "unix:/path", a local socket (see listenLocal), and answers the
+    // commands of verbs. Null and the reason when it cannot.
     static std::unique_ptr<ControlPort> open(const std::string& hostPort, ControlVerbs verbs,
                                              std::string& error);
     ~ControlPort();
@@ -84,7 +91,10 @@ public:
     // handler (the program ending the session); the object must then live
     // until the handler has returned.
     void close();
+    // The TCP port; 0 for a local socket.
     uint16_t port() const { return port_; }
+    // For tests, which cannot wait five minutes.
+    void setIdleLimit(std::chrono::milliseconds limit) { idleLimit_ = limit; }
     size_t clientCount() const { return clients_.size(); }
 
 private:
@@ -97,8 +107,14 @@ private:
     void flush(const std::shared_ptr<Client>& client);
     void drop(const std::shared_ptr<Client>& client);
 
+    using Clock = std::chrono::steady_clock;
+
     ControlVerbs verbs_;
     Socket listener_{};
+#ifndef _WIN32
+    LocalName localName_;
+#endif
+    Clock::duration idleLimit_ = kIdleLimit;
     uint16_t port_ = 0;
     bool closed_ = false;
     std::vector<std::shared_ptr<Client>> clients_;

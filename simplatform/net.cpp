@@ -13,6 +13,8 @@
 #include <ws2tcpip.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -75,6 +77,49 @@ struct SocketLibrary {
 
 SocketLibrary socketLibrary;
 #endif
+
+// A descriptor kept in reserve for the moment the process has none left.
+// accept() then fails while the connection stays queued, so the listener
+// stays ready and the loop would call its handler again and again; instead
+// the spare is given up for a moment, the connection taken and closed, and
+// the spare made again. Said once on standard error until an accept
+// succeeds again.
+struct SpareDescriptor {
+    Socket spare = kNoSocket;
+    bool said = false;
+};
+
+SpareDescriptor& spareDescriptor()
+{
+    static auto* instance = new SpareDescriptor;
+    return *instance;
+}
+
+void keepSpare()
+{
+    SpareDescriptor& d = spareDescriptor();
+    if (d.spare == kNoSocket) {
+        d.spare = ::socket(AF_INET, SOCK_DGRAM, 0);
+    }
+}
+
+bool outOfDescriptors()
+{
+#ifdef _WIN32
+    return WSAGetLastError() == WSAEMFILE || WSAGetLastError() == WSAENOBUFS;
+#else
+    return errno == EMFILE || errno == ENFILE;
+#endif
+}
+
+void sayNothingWaits()
+{
+#ifdef _WIN32
+    WSASetLastError(WSAEWOULDBLOCK);
+#else
+    errno = EAGAIN;
+#endif
+}
 
 // The reason of the last failure, read before closing s, which may change it.
 Socket failAndClose(Socket s, std::string& error)
@@ -150,6 +195,7 @@ Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::s
     if (::bind(s, address, length) != 0 || ::listen(s, backlog) != 0 || !setNonBlocking(s)) {
         return failAndClose(s, error);
     }
+    keepSpare();
     return s;
 }
 
@@ -175,13 +221,94 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
 
 Socket acceptClient(Socket listener)
 {
+    SpareDescriptor& d = spareDescriptor();
     Socket s = ::accept(listener, nullptr, nullptr);
+    if (s == kNoSocket && outOfDescriptors()) {
+        if (!d.said) {
+            fprintf(stderr, "simplatform: out of file descriptors (%s): new connections are closed until some are free\n",
+                    lastSocketError().c_str());
+            d.said = true;
+        }
+        if (d.spare != kNoSocket) {
+            closeUnwatched(d.spare);
+            d.spare = kNoSocket;
+            Socket shed = ::accept(listener, nullptr, nullptr);
+            if (shed != kNoSocket) {
+                closeUnwatched(shed);
+            }
+            keepSpare();
+        }
+        sayNothingWaits();
+        return kNoSocket;
+    }
+    if (s != kNoSocket) {
+        d.said = false;
+    }
     if (s != kNoSocket && !setNonBlocking(s)) {
         closeUnwatched(s);
         return kNoSocket;
     }
     return s;
 }
+
+#ifndef _WIN32
+Socket listenLocal(const std::string& path, int backlog, LocalName& name, std::string& error)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        error = "a local socket path must be 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes";
+        return kNoSocket;
+    }
+    memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            error = path + " exists and is not a socket";
+            return kNoSocket;
+        }
+        // A socket left by a program that ended without removing it is
+        // replaced; one that a running program answers on is not.
+        Socket probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        bool answered = probe != kNoSocket &&
+                        ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        if (probe != kNoSocket) {
+            closeUnwatched(probe);
+        }
+        if (answered) {
+            error = path + " is in use by a running program";
+            return kNoSocket;
+        }
+        unlink(path.c_str());
+    }
+    // Created with mode 0660: the owner and the group may connect.
+    mode_t mask = umask(0117);
+    Socket s = listenStream(reinterpret_cast<const sockaddr*>(&address), sizeof address, backlog, error);
+    umask(mask);
+    if (s == kNoSocket) {
+        return kNoSocket;
+    }
+    if (chmod(path.c_str(), 0660) != 0 || lstat(path.c_str(), &st) != 0) {
+        failAndClose(s, error);
+        unlink(path.c_str());
+        return kNoSocket;
+    }
+    name.path = path;
+    name.device = st.st_dev;
+    name.inode = st.st_ino;
+    return s;
+}
+
+void removeLocal(const LocalName& name)
+{
+    // Only the file this listener made: another in its place since then is
+    // left alone.
+    struct stat there {};
+    if (lstat(name.path.c_str(), &there) == 0 && there.st_dev == name.device && there.st_ino == name.inode) {
+        unlink(name.path.c_str());
+    }
+}
+#endif
 
 uint16_t boundPort(Socket s)
 {

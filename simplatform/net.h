@@ -36,8 +36,25 @@ Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::s
 // A datagram socket bound to address; kNoSocket and the reason otherwise.
 Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error);
 // A waiting connection of listener, made non-blocking; kNoSocket when there
-// is none (retryLater()) or accepting failed.
+// is none (retryLater()) or accepting failed. When the process has no
+// descriptor left, the waiting connection is closed (a spare descriptor is
+// kept for that), it is said once on standard error, and retryLater() is
+// true: the listener does not stay ready for ever.
 Socket acceptClient(Socket listener);
+#ifndef _WIN32
+// The file a local listener made, to remove that one and no other.
+struct LocalName {
+    std::string path;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+};
+// A listening local (Unix-domain) stream socket at path, mode 0660. A
+// socket left there by a program that has ended is replaced; anything else
+// at path (a file, a link, a live socket) is refused with the reason.
+Socket listenLocal(const std::string& path, int backlog, LocalName& name, std::string& error);
+// Removes the file of a local listener, unless something else took its place.
+void removeLocal(const LocalName& name);
+#endif
 // The port a socket of an internet family is bound to; 0 when unknown.
 uint16_t boundPort(Socket s);
 

@@ -1,15 +1,22 @@
 // The control port: the command parser as a table, the commands carried
 // out against the session and the map, and the line protocol over live
 // loopback connections.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +26,7 @@
 #include "simplatform/control.h"
 #include "simplatform/controlverbs.h"
 #include "simplatform/handover.h"
+#include "simplatform/loop.h"
 #include "simplatform/mapdb.h"
 #include "simplatform/mapfile.h"
 #include "simplatform/stats.h"
@@ -547,6 +555,188 @@ TEST_F(ControlPortLive, EndingTheSessionFromACommandClosesThePort)
     }
     talk.join();
     EXPECT_EQ(port_->clientCount(), 0u);
+}
+
+// ---- bounded work and resources ----
+
+// One GetMessageA / DispatchMessageA turn.
+void turn()
+{
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
+    DispatchMessageA(&msg);
+}
+
+// A client that pipelines commands gets one carried out a turn, so others
+// wait at most one command for their turn.
+TEST_F(ControlPortLive, OneCommandATurn)
+{
+    Client a(port_->port());
+    ASSERT_TRUE(a.connected());
+    ASSERT_TRUE(a.send("event 31\nevent 31\nevent 31\n"));
+    int turns = 0;
+    int before = 0;
+    while (probeEvents < 3 && turns < 20) {
+        turn();
+        ++turns;
+        EXPECT_LE(probeEvents - before, 1) << "turn " << turns;
+        before = probeEvents;
+    }
+    EXPECT_EQ(probeEvents, 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(a.line(), "ok");
+    }
+}
+
+// A reply larger than the limit of waiting replies reaches a client that
+// reads it; only replies queued behind it count.
+TEST(ControlPortReplies, ALargeReplyReachesAPromptReader)
+{
+    alarm(60);
+    static const std::string large(3 << 20, 'x');
+    simplatform::ControlVerbs verbs = simplatform::controlVerbs();
+    verbs.push_back({"large", simplatform::Argument::None, "", [](const ControlCommand&) { return large; }});
+    std::string error;
+    auto port = ControlPort::open("127.0.0.1:0", verbs, error);
+    ASSERT_NE(port, nullptr) << error;
+    uint16_t number = port->port();
+    std::thread talk([number] {
+        Client a(number);
+        ASSERT_EQ(a.ask("event 31"), "ok");  // accepted by now
+        // The socket takes far less than the reply at once.
+        int server = a.serverSide();
+        ASSERT_GE(server, 0);
+        int small = 65536;
+        setsockopt(server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        std::string got = a.ask("large");
+        EXPECT_EQ(got.size(), large.size()) << got.substr(0, 40);
+        EXPECT_TRUE(got == large);
+        Client last(number);
+        EXPECT_EQ(last.ask("quit"), "ok");
+    });
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) == 1) {
+        DispatchMessageA(&msg);
+    }
+    talk.join();
+    alarm(0);
+}
+
+// With no descriptor left, accept fails while the connection stays queued:
+// the port must not spin on its ready listener, and says so once.
+TEST_F(ControlPortLive, OutOfDescriptorsIsSaidOnceAndDoesNotSpin)
+{
+    // Always ready, so that every turn returns whatever the listener does.
+    int ready[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ready), 0);
+    ASSERT_EQ(write(ready[1], "x", 1), 1);
+    simplatform::watchSocket(ready[0], [] {});
+    std::vector<std::unique_ptr<Client>> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(std::make_unique<Client>(port_->port()));
+    }
+    testing::internal::CaptureStderr();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken;
+    for (int fd; (fd = dup(0)) >= 0;) {
+        taken.push_back(fd);
+    }
+    for (int i = 0; i < 20; ++i) {
+        turn();
+    }
+    for (int fd : taken) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("out of file descriptors"), std::string::npos) << said;
+    for (auto& client : queued) {
+        EXPECT_EQ(client->line(), "<closed>");
+    }
+    simplatform::closeSocket(ready[0]);
+    close(ready[1]);
+
+    Client later(port_->port());
+    ASSERT_TRUE(later.send("event 31\n"));
+    for (int i = 0; i < 20 && probeEvents == 0; ++i) {
+        turn();
+    }
+    EXPECT_EQ(later.line(), "ok");
+}
+
+// Idle clients cannot keep the others out: one that has said nothing for
+// the idle limit is dropped when a client connects.
+TEST_F(ControlPortLive, IdleClientsMakeRoom)
+{
+    port_->setIdleLimit(std::chrono::milliseconds(1000));
+    converse([](uint16_t port) {
+        std::vector<std::unique_ptr<Client>> idle;
+        for (size_t i = 0; i < ControlPort::kMaxClients; ++i) {
+            idle.push_back(std::make_unique<Client>(port));
+            ASSERT_EQ(idle.back()->ask("event 31"), "ok");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        Client late(port);
+        EXPECT_EQ(late.ask("event 31"), "ok");
+        EXPECT_EQ(idle.front()->line(), "<closed>");
+    });
+}
+
+// The control port as a local socket: only owner and group may connect,
+// and it is gone when the port closes.
+TEST(ControlPortLocal, UnixSocketIsPrivateAndRemovedAtTheEnd)
+{
+    alarm(60);
+    char dir[] = "/tmp/kelvorov-control-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/control";
+    std::string error;
+    auto port = ControlPort::open("unix:" + path, simplatform::controlVerbs(), error);
+    ASSERT_NE(port, nullptr) << error;
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+
+    std::string reply;
+    std::thread talk([&path, &reply] {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            send(fd, "stats\nquit\n", 11, 0) == 11) {
+            char bytes[4096];
+            for (ssize_t n; reply.find("ok\n") == std::string::npos && (n = recv(fd, bytes, sizeof bytes, 0)) > 0;) {
+                reply.append(bytes, static_cast<size_t>(n));
+            }
+        }
+        close(fd);
+    });
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) == 1) {
+        DispatchMessageA(&msg);
+    }
+    talk.join();
+    EXPECT_EQ(reply.rfind("ok {\"datagrams\":", 0), 0u) << reply;
+    port.reset();
+    EXPECT_NE(lstat(path.c_str(), &st), 0) << "the socket file stays";
+
+    // Something else in its place is refused and left alone.
+    std::ofstream(path) << "keep";
+    EXPECT_EQ(ControlPort::open("unix:" + path, simplatform::controlVerbs(), error), nullptr);
+    EXPECT_EQ(error, "cannot listen on unix:" + path + ": " + path + " exists and is not a socket");
+    std::ifstream kept(path);
+    std::string text;
+    kept >> text;
+    EXPECT_EQ(text, "keep");
+    std::filesystem::remove_all(dir);
+    alarm(0);
 }
 
 }  // namespace
