@@ -27,7 +27,7 @@ class MapFiles(unittest.TestCase):
         path = self.write("huge-number.json", '{"name": "Default", "objects": [{"id": 1e999}]}')
         with Program(["x"], map=path, ready=False) as program:
             self.assertNotIn(program.wait_exit(), (0, None))
-            self.assertRegex(program.errors(), "^%s: not JSON: number overflow[^\n]*\n$" % re.escape(path))
+            self.assertRegex(program.errors(), "^%s: line 1, column 44: number out of range\n$" % re.escape(path))
             self.assertEqual(program.output(), "")
             self.assertFalse(os.path.exists(program.log_path))
 
@@ -38,7 +38,7 @@ class MapFiles(unittest.TestCase):
             self.assertTrue(program.control("open-map " + missing).startswith("error %s: cannot read" % missing))
             self.assertEqual(program.control("open-map " + EXAMPLE_MAP), "ok")
             state = program.control("state")
-            self.assertEqual(program.control("open-map " + bad), "error %s: duplicate object id 7" % bad)
+            self.assertEqual(program.control("open-map " + bad), "error %s: line 1, column 32: objects[1].id: already the id of objects[0]" % bad)
             self.assertEqual(program.control("state"), state)
             # Discovery runs when the map user opens a submap, not on open-map.
             self.assertNotIn("checksubmapforbox", program.log_text())
