@@ -30,10 +30,11 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from snmpber import integer, octets, oid, seq, tlv, unsigned, varbind  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from flood import free_port, kernel_drops  # noqa: E402
+from flood import kernel_drops  # noqa: E402
+from kelvorov import Program  # noqa: E402
+from snmpber import integer, octets, oid, seq, tlv, unsigned, varbind  # noqa: E402
 
 UPS = "1.3.6.1.4.1.935"
 
@@ -93,41 +94,21 @@ def main():
 
     folder = tempfile.mkdtemp(prefix="kelvorov-fairness-")
     try:
-        os.makedirs(os.path.join(folder, "drive", "temp"))
         with open(os.path.join(folder, "map.json"), "w") as f:
             json.dump(make_map(args.objects), f)
         with open(os.path.join(folder, "hosts"), "w") as f:
             f.write("127.0.0.2 ups-fair\n")
-        trap_port = free_port(socket.SOCK_DGRAM)
-        control_port = free_port(socket.SOCK_STREAM)
-        env = {k: v for k, v in os.environ.items() if not k.startswith("SIMPLATFORM_")}
-        env.update({
-            "SIMPLATFORM_DRIVE_C": os.path.join(folder, "drive"),
-            "SIMPLATFORM_MAP": os.path.join(folder, "map.json"),
-            "SIMPLATFORM_HOSTS": os.path.join(folder, "hosts"),
-            "SIMPLATFORM_TRAP_ADDR": "127.0.0.1:%d" % trap_port,
-            "SIMPLATFORM_CONTROL_ADDR": "127.0.0.1:%d" % control_port,
-            "SIMPLATFORM_QUIET": "1",
-        })
-        stderr = open(os.path.join(folder, "stderr"), "wb")
-        process = subprocess.Popen([args.binary] + ([] if args.no_log else ["-d"]), env=env,
-                                   stdout=subprocess.DEVNULL, stderr=stderr)
-        deadline = time.time() + 30
-        while True:
-            try:
-                other = Lines(control_port)
-                break
-            except OSError:
-                if process.poll() is not None or time.time() > deadline:
-                    print("the program did not start")
-                    return 1
-                time.sleep(0.05)
         try:
-            return measure(args, process, other, control_port, trap_port)
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
+            program = Program([] if args.no_log else ["-d"], map=os.path.join(folder, "map.json"),
+                              env={"SIMPLATFORM_HOSTS": os.path.join(folder, "hosts"),
+                                   "SIMPLATFORM_QUIET": "1"},
+                              binary=args.binary, timeout=30, stdout=subprocess.DEVNULL)
+        except RuntimeError as error:
+            print(error)
+            return 1
+        with program:
+            other = Lines(program.control_port)
+            return measure(args, program.process, other, program.control_port, program.trap_port)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
