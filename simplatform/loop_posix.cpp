@@ -28,6 +28,7 @@
 #include "../platform/winmsg.h"
 #include "handover.h"
 #include "loop.h"
+#include "servicenotify.h"
 
 namespace simplatform {
 namespace {
@@ -188,6 +189,8 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filter_min, UINT filter_max)
         if (l.pollSet.empty()) {
             return simplatform::failAfterBackoff(msg);
         }
+        // The first wait: every port is open and the program is attached.
+        simplatform::notifyServiceReady();
         int n = ::poll(l.pollSet.data(), static_cast<nfds_t>(l.pollSet.size()), -1);
         if (n < 0) {
             if (errno == EINTR) {
