@@ -3,6 +3,7 @@
 #include "net.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -307,6 +308,35 @@ void removeLocal(const LocalName& name)
     if (lstat(name.path.c_str(), &there) == 0 && there.st_dev == name.device && there.st_ino == name.inode) {
         unlink(name.path.c_str());
     }
+}
+
+bool sendLocalDatagram(const std::string& path, const char* bytes, size_t count, std::string& error)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        error = "a local socket path must be 1 to " + std::to_string(sizeof address.sun_path - 1) + " bytes";
+        return false;
+    }
+    memcpy(address.sun_path, path.data(), path.size());
+    if (path[0] == '@') {
+        address.sun_path[0] = '\0';
+    }
+    Socket s = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (s == kNoSocket) {
+        error = lastSocketError();
+        return false;
+    }
+    // The abstract name's length is exact: it has no terminating NUL.
+    auto length = static_cast<SockLen>(offsetof(sockaddr_un, sun_path) + path.size());
+    if (!setNonBlocking(s) ||
+        ::sendto(s, bytes, count, kSendFlags, reinterpret_cast<const sockaddr*>(&address), length) !=
+            static_cast<ssize_t>(count)) {
+        failAndClose(s, error);
+        return false;
+    }
+    closeUnwatched(s);
+    return true;
 }
 #endif
 

@@ -54,6 +54,10 @@ struct LocalName {
 Socket listenLocal(const std::string& path, int backlog, LocalName& name, std::string& error);
 // Removes the file of a local listener, unless something else took its place.
 void removeLocal(const LocalName& name);
+// Sends one datagram to the local datagram socket at path ('@' first: the
+// name in the abstract namespace) without waiting: false and the reason
+// when it cannot be sent now.
+bool sendLocalDatagram(const std::string& path, const char* bytes, size_t count, std::string& error);
 #endif
 // The port a socket of an internet family is bound to; 0 when unknown.
 uint16_t boundPort(Socket s);

@@ -1,6 +1,6 @@
 // Tells a service manager (systemd's Type=notify) how the platform is doing,
 // through the datagram socket named in $NOTIFY_SOCKET. Without that variable
-// nothing is sent. POSIX only; on Windows these do nothing.
+// nothing is sent. POSIX only: the POSIX loop calls it.
 #pragma once
 
 namespace simplatform {
