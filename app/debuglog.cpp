@@ -33,9 +33,12 @@ void formatlogtime(char* out, size_t size, long long seconds)
     }
     int day = (local->tm_wday >= 0 && local->tm_wday < 7) ? local->tm_wday : 0;
     int month = (local->tm_mon >= 0 && local->tm_mon < 12) ? local->tm_mon : 0;
-    snprintf(out, size, "%.3s %.3s %02d %02d:%02d:%02d %04d\n",
-             &daynames[day * 3], &monthnames[month * 3], local->tm_mday,
-             local->tm_hour, local->tm_min, local->tm_sec, local->tm_year + 1900);
+    // Each number kept to its width, so that the line is at most 25 bytes
+    // whatever localtime() gives.
+    snprintf(out, size, "%.3s %.3s %02u %02u:%02u:%02u %04u\n",
+             &daynames[day * 3], &monthnames[month * 3], (unsigned)local->tm_mday % 100u,
+             (unsigned)local->tm_hour % 100u, (unsigned)local->tm_min % 100u,
+             (unsigned)local->tm_sec % 100u, (unsigned)(local->tm_year + 1900) % 10000u);
 }
 
 void writeDebugLog(const char* message, int fresh)
