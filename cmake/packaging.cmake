@@ -1,7 +1,7 @@
 # Install rules and the Debian package. From a Release build:
-#   cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release -DKELVOROV_TESTS=OFF
-#   cmake --build build-rel -j2 && (cd build-rel && cpack -G DEB)
-# gives build-rel/kelvorov_<version>_<arch>.deb.
+#   cmake --preset package && cmake --build --preset package
+#   (cd build-package && cpack -G DEB)
+# gives build-package/kelvorov_<version>_<arch>.deb.
 #
 # Paths under /etc and /lib are absolute: Debian keeps configuration and
 # systemd units there, outside the /usr prefix of everything else.
