@@ -6,9 +6,11 @@ Usage: test_package.py PATH/kelvorov_VERSION_ARCH.deb
 Unpacks the package with dpkg-deb -x into a temporary root and checks:
 - lintian reports no error;
 - both man pages render without a warning;
+- bash completion offers the commands after an -a address;
 - systemd-analyze verifies the unit (its ExecStart pointed at the unpacked
   binary, since the package is not installed);
-- the unpacked program runs on the shipped example map: it tells the service
+- the unpacked program runs on the shipped example map with its control
+  port on a local socket, as the service runs it: it tells the service
   manager READY=1, shows a trap from the UPS on its console, answers
   simplatform-ctl state (plain and --pretty), and ends with status 0 on
   simplatform-ctl end-session 1, after STOPPING=1; simplatform-ctl's exit
@@ -16,23 +18,17 @@ Unpacks the package with dpkg-deb -x into a temporary root and checks:
 """
 import json
 import os
-import select
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from kelvorov import UPS_SYMBOL, Program, free_port, symbol  # noqa: E402
+
 DEB = None
-UPS_SYMBOL = 1000
 POWERFAIL_LINE = 'map: symbol 1000 "ups-hall3: Powerfail" critical (4)'
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def run(*command, **options):
@@ -79,50 +75,45 @@ class Package(unittest.TestCase):
         # Unknown keys and bad values are only warned about: any output fails.
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
+    def test_completion_offers_the_commands_after_an_address(self):
+        # bash splits unix:PATH (and host:port) at the colon into three words.
+        script = ('source "$1"; COMP_WORDS=(simplatform-ctl -a unix : /run/k/control st); '
+                  'COMP_CWORD=5; _simplatform_ctl; echo "${COMPREPLY[*]}"')
+        result = run("bash", "-c", script, "bash", self.path("usr/share/bash-completion/completions/simplatform-ctl"))
+        self.assertEqual((result.stdout, result.stderr), ("state stats\n", ""))
+
     def test_program_runs_from_the_package(self):
+        """As the service runs it: control port on a local socket, readiness
+        told through NOTIFY_SOCKET."""
         ctl = self.path("usr/bin/simplatform-ctl")
-        drive = os.path.join(self.tmp.name, "drive_c")
-        os.makedirs(os.path.join(drive, "temp"), exist_ok=True)
         notify_path = os.path.join(self.tmp.name, "notify")
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         notify.bind(notify_path)
-        self.addCleanup(notify.close)
-        trap_port = free_port(socket.SOCK_DGRAM)
-        control = "127.0.0.1:%d" % free_port(socket.SOCK_STREAM)
-        environment = dict(
-            os.environ,
-            SIMPLATFORM_MAP=self.path("usr/share/doc/kelvorov/examples/site.json"),
-            SIMPLATFORM_TRAP_ADDR="127.0.0.1:%d" % trap_port,
-            SIMPLATFORM_CONTROL_ADDR=control,
-            SIMPLATFORM_HTTP_ADDR="off",
-            SIMPLATFORM_DRIVE_C=drive,
-            NOTIFY_SOCKET=notify_path,
-        )
-        errors = open(os.path.join(self.tmp.name, "stderr"), "w")
-        self.addCleanup(errors.close)
-        program = subprocess.Popen([self.path("usr/bin/kelvorov"), "-d"], env=environment,
-                                   stdout=subprocess.PIPE, stderr=errors)
-        self.addCleanup(program.stdout.close)
-        self.addCleanup(lambda: program.poll() is None and (program.kill(), program.wait()))
-
         notify.settimeout(10)
-        self.assertEqual(notify.recv(4096), b"READY=1")
+        self.addCleanup(notify.close)
+        control = "unix:" + os.path.join(self.tmp.name, "control")
+        program = Program(["-d"], map=self.path("usr/share/doc/kelvorov/examples/site.json"),
+                          binary=self.path("usr/bin/kelvorov"), ready=False,
+                          env=dict(SIMPLATFORM_CONTROL_ADDR=control, SIMPLATFORM_HTTP_ADDR="off",
+                                   NOTIFY_SOCKET=notify_path))
+        self.addCleanup(program.close)
+        self.assertEqual(notify.recv(4096), b"READY=1", program.errors())
 
-        sent = run("snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % trap_port, "",
+        sent = run("snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port, "",
                    "1.3.6.1.4.1.935.0.5")
         self.assertEqual(sent.returncode, 0, sent.stderr)
-        # The status changes first, then the label: a line each.
-        self.assertTrue(self.console_shows(program, POWERFAIL_LINE, 10), POWERFAIL_LINE)
+        self.assertTrue(program.wait_for(lambda: POWERFAIL_LINE in program.output().splitlines()),
+                        program.output())
 
         state = run(ctl, "-a", control, "state")
         self.assertEqual(state.returncode, 0, state.stderr)
         document = json.loads(state.stdout)
+        ups = symbol(document, UPS_SYMBOL) or {}
+        self.assertEqual((ups.get("label"), ups.get("status")), ("ups-hall3: Powerfail", 4))
         pretty = run(ctl, "--pretty", "state", env=dict(os.environ, SIMPLATFORM_CONTROL_ADDR=control))
         self.assertEqual(pretty.returncode, 0, pretty.stderr)
         self.assertGreater(pretty.stdout.count("\n"), 10)
         self.assertEqual(json.loads(pretty.stdout), document)
-        symbols = [s for o in document["objects"] for s in o["symbols"] if s["id"] == UPS_SYMBOL]
-        self.assertEqual([(s["label"], s["status"]) for s in symbols], [("ups-hall3: Powerfail", 4)])
 
         # An error answer is status 1 with its reason; no port at all is 2.
         missing = run(ctl, "-a", control, "open-submap", "No", "such")
@@ -133,27 +124,10 @@ class Package(unittest.TestCase):
 
         ended = run(ctl, "-a", control, "end-session", "1")
         self.assertEqual((ended.returncode, ended.stderr), (0, ""))
-        self.assertEqual(program.wait(10), 0)
+        self.assertEqual(program.wait_exit(), 0)
         self.assertEqual(notify.recv(4096), b"STOPPING=1")
-        with open(os.path.join(drive, "temp", "kelvorov.txt"), errors="replace") as log:
-            self.assertIn("in endSessionCB", log.read())
+        self.assertEqual(program.log_records()[-1], "in endSessionCB")
 
-    @staticmethod
-    def console_shows(program, expected, seconds):
-        """Whether the program's standard output shows that line in time.
-        Read unbuffered: a buffered reader may hold lines that select()
-        no longer sees."""
-        deadline = time.monotonic() + seconds
-        seen = b""
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([program.stdout], [], [], deadline - time.monotonic())
-            chunk = os.read(program.stdout.fileno(), 65536) if ready else b""
-            if not chunk:
-                return False
-            seen += chunk
-            if expected.encode() in seen.split(b"\n"):
-                return True
-        return False
 
 if __name__ == "__main__":
     if len(sys.argv) < 2:
