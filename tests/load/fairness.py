@@ -14,9 +14,9 @@ until the first client has all its replies (or --time-limit seconds pass).
 
 It prints its figures: the single command's time, the second client's
 slowest and median answer (also in units of the single command), the traps
-sent, received and dropped by the kernel. It checks only that every command
-was answered and the program still runs: rates and times are printed, not
-checked. Loopback only, bounded in count and time.
+sent, received and dropped by the kernel, the program's peak memory. It
+checks only that every command was answered and the program still runs:
+rates and times are printed, not checked. Loopback only, bounded in count and time.
 """
 import argparse
 import json
@@ -113,6 +113,18 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def peak_memory(pid):
+    """The process's peak resident set (VmHWM) as the kernel states it."""
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return " ".join(line.split()[1:])
+    except OSError:
+        pass
+    return "unknown"
+
+
 def measure(args, process, other, control_port, trap_port):
     singles = []
     for _ in range(5):
@@ -183,6 +195,7 @@ def measure(args, process, other, control_port, trap_port):
               % (len(waits), max(waits) * 1000, max(waits) / single, statistics.median(waits) * 1000))
     print("traps at %d/s: %d sent, %d received, %d dropped by the kernel"
           % (args.trap_rate, sent[0], received, dropped))
+    print("peak memory of the program: %s" % peak_memory(process.pid))
     ok = len(replies) == args.commands and all(r == "ok" for r in replies) and process.poll() is None
     print("PASS" if ok else "FAIL: not every command was answered ok")
     return 0 if ok else 1
