@@ -4,7 +4,9 @@
  *
  * Records keep the platform's field order and widths; in a 32-bit build
  * their byte offsets are the platform's own, checked at the end of this file.
- * PDUs belong to the library and go back through OVsnmpFreePdu.
+ * PDUs belong to the library and go back through OVsnmpFreePdu. On Windows
+ * the SNMP library's names are ovsnmp.dll's (ovsnmp.def), OVuint64ToStr is
+ * the base library ov.dll's (ov.def); see linkage.h.
  */
 #ifndef KELVOROV_PLATFORM_OVSNMP_H
 #define KELVOROV_PLATFORM_OVSNMP_H
@@ -12,6 +14,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "linkage.h"
 #include "sockets.h"
 
 /* Kinds of session event handed to the callback. */
@@ -99,18 +102,24 @@ typedef struct SnmpSession {
 
 typedef void (*OVsnmpCallback)(int kind, SnmpSession* session, SnmpPdu* pdu, void* user_data);
 
-/* The library's last failure's code. */
-extern int OVsnmpErrno;
+PLATFORM_BEGIN_DECLS
 
-SnmpSession* OVsnmpWEventOpen(const char* node, const char* application,
-                              OVsnmpCallback callback, void* user_data, const char* filter);
-int OVsnmpFreePdu(SnmpPdu* pdu);
-int OVsnmpClose(SnmpSession* session);
-const char* OVsnmpErrString(int error);
+/* The library's last failure's code. */
+PLATFORM_API extern int OVsnmpErrno;
+
+PLATFORM_API SnmpSession* PLATFORM_CALL OVsnmpWEventOpen(const char* node, const char* application,
+                                                         OVsnmpCallback callback, void* user_data,
+                                                         const char* filter);
+PLATFORM_API int PLATFORM_CALL OVsnmpFreePdu(SnmpPdu* pdu);
+PLATFORM_API int PLATFORM_CALL OVsnmpClose(SnmpSession* session);
+PLATFORM_API const char* PLATFORM_CALL OVsnmpErrString(int error);
 
 /* Decimal (or other base) text of a 64-bit counter, written at out with its
  * NUL; out must hold 21 bytes for base 10. */
-char* OVuint64ToStr(char* out, const SnmpCounter64* value, int base, int* status);
+PLATFORM_API char* PLATFORM_CALL OVuint64ToStr(char* out, const SnmpCounter64* value, int base,
+                                              int* status);
+
+PLATFORM_END_DECLS
 
 #ifdef __cplusplus
 static_assert(offsetof(SnmpSession, flags) == 20, "SnmpSession flags at offset 20");

@@ -6,13 +6,16 @@
  * file; in a 64-bit build pointers are wider and the offsets move with them.
  *
  * Records and lists returned by the library belong to the library: callers
- * read them and never free them.
+ * read them and never free them. On Windows the operations are ovw.dll's
+ * (ovw.def); see linkage.h.
  */
 #ifndef KELVOROV_PLATFORM_OVW_H
 #define KELVOROV_PLATFORM_OVW_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "linkage.h"
 
 typedef uint32_t OVwObjectId;
 typedef uint32_t OVwSymbolId;
@@ -106,29 +109,36 @@ typedef void (*OVwEventProc)(void* user_data, int event);
 /* Action handlers: the user data given at registration and the action's name. */
 typedef void (*OVwActionCallbackProc)(void* user_data, const char* action);
 
-int _OVwInit(int version);
-int OVwDone(void);
-MapHandle* OVwGetMapInfo(void);
+PLATFORM_BEGIN_DECLS
 
-int OVwAddCallback(int event, void* selection, OVwCallbackProc proc, void* user_data);
-int OVwAddActionCallback(const char* action, OVwActionCallbackProc proc, void* user_data);
+PLATFORM_API int PLATFORM_CALL _OVwInit(int version);
+PLATFORM_API int PLATFORM_CALL OVwDone(void);
+PLATFORM_API MapHandle* PLATFORM_CALL OVwGetMapInfo(void);
 
-ObjectList* OVwListObjectsOnMap(MapHandle* map, FieldBindList* selection);
-OVwFieldId OVwDbFieldNameToFieldId(const char* field_name);
-FieldValue* OVwDbGetFieldValue(OVwObjectId object, OVwFieldId field);
-char* OVwDbObjectIdToHostname(OVwObjectId object);
-SymbolList* OVwGetSymbolsByObject(MapHandle* map, OVwObjectId object);
+PLATFORM_API int PLATFORM_CALL OVwAddCallback(int event, void* selection, OVwCallbackProc proc,
+                                              void* user_data);
+PLATFORM_API int PLATFORM_CALL OVwAddActionCallback(const char* action, OVwActionCallbackProc proc,
+                                                    void* user_data);
 
-int OVwSetSymbolStatusSource(MapHandle* map, OVwSymbolId symbol, int source);
-int OVwSetSymbolBehavior(MapHandle* map, OVwSymbolId symbol, int behavior,
-                         const char* name, const char* alt_name, void* reserved);
-SymbolInfo* OVwGetSymbolInfo(MapHandle* map, OVwSymbolId symbol);
-int OVwSetStatusOnSymbol(MapHandle* map, OVwSymbolId symbol, int status);
-int OVwSetSymbolLabel(MapHandle* map, OVwSymbolId symbol, const char* label);
-int OVwAckUserSubmapCreate(MapHandle* map, OVwSubmapId submap, OVwSymbolId symbol);
+PLATFORM_API ObjectList* PLATFORM_CALL OVwListObjectsOnMap(MapHandle* map, FieldBindList* selection);
+PLATFORM_API OVwFieldId PLATFORM_CALL OVwDbFieldNameToFieldId(const char* field_name);
+PLATFORM_API FieldValue* PLATFORM_CALL OVwDbGetFieldValue(OVwObjectId object, OVwFieldId field);
+PLATFORM_API char* PLATFORM_CALL OVwDbObjectIdToHostname(OVwObjectId object);
+PLATFORM_API SymbolList* PLATFORM_CALL OVwGetSymbolsByObject(MapHandle* map, OVwObjectId object);
 
-int OVwError(void);
-const char* OVwErrorMsg(int error);
+PLATFORM_API int PLATFORM_CALL OVwSetSymbolStatusSource(MapHandle* map, OVwSymbolId symbol, int source);
+PLATFORM_API int PLATFORM_CALL OVwSetSymbolBehavior(MapHandle* map, OVwSymbolId symbol, int behavior,
+                                                    const char* name, const char* alt_name, void* reserved);
+PLATFORM_API SymbolInfo* PLATFORM_CALL OVwGetSymbolInfo(MapHandle* map, OVwSymbolId symbol);
+PLATFORM_API int PLATFORM_CALL OVwSetStatusOnSymbol(MapHandle* map, OVwSymbolId symbol, int status);
+PLATFORM_API int PLATFORM_CALL OVwSetSymbolLabel(MapHandle* map, OVwSymbolId symbol, const char* label);
+PLATFORM_API int PLATFORM_CALL OVwAckUserSubmapCreate(MapHandle* map, OVwSubmapId submap,
+                                                      OVwSymbolId symbol);
+
+PLATFORM_API int PLATFORM_CALL OVwError(void);
+PLATFORM_API const char* PLATFORM_CALL OVwErrorMsg(int error);
+
+PLATFORM_END_DECLS
 
 /* Layout checks: records without pointers on every build, the others in a
  * 32-bit build, where they must have the platform's byte offsets. */

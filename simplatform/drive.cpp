@@ -1,16 +1,10 @@
 // Drive paths: "c:\temp\name.txt" names a file under the folder that stands
 // for drive C:, $SIMPLATFORM_DRIVE_C (default ~/.simplatform/drive_c). The
 // variable is read on every call. The platform creates no folder.
+// On Windows the program opens drive paths itself (platform/files.h).
 #include "../platform/files.h"
 
-#ifdef _WIN32
-
-FILE* platformfopen(const char* path, const char* mode)
-{
-    return fopen(path, mode);
-}
-
-#else
+#ifndef _WIN32
 
 #include <errno.h>
 #include <pwd.h>
