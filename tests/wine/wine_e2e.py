@@ -37,6 +37,7 @@ from kelvorov import EXAMPLE_MAP, Program, log_records  # noqa: E402
 from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 UPS_SYMBOL = 1000
+PLATFORM_DLLS = ("ovw.dll", "ovsnmp.dll", "ov.dll", "simplatform.dll")
 UPTIME = "4242"
 BURST = 40
 LATE_REPLIES = 400
@@ -239,6 +240,8 @@ def main():
         os.makedirs(wine_dir)
         exe = os.path.join(wine_dir, "kelvorov.exe")
         shutil.copyfile(args.windows, exe)
+        for dll in PLATFORM_DLLS:  # the platform's libraries go beside the program
+            shutil.copyfile(os.path.join(os.path.dirname(args.windows), dll), os.path.join(wine_dir, dll))
         loop_seconds = 0.0
         if args.loop_test:
             start = time.monotonic()
