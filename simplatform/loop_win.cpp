@@ -45,8 +45,8 @@
 // - A watch is never changed in place: changing a socket's handlers replaces
 //   its shared Watch, and the window procedure holds its own reference while
 //   the handler runs, so a handler may unwatch or close its own socket.
-// - The socket library is started (WSAStartup) before main runs, by the
-//   socket layer (net.cpp).
+// - The socket library is started (WSAStartup) by the socket layer
+//   (net.cpp) when the first socket is made, not when the DLL is loaded.
 #include <stdio.h>
 #include <stdlib.h>
 

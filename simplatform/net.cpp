@@ -61,22 +61,6 @@ const SocketErrorText kSocketErrorTexts[] = {
     {WSANO_DATA, "Valid name, no data record of requested type"},
 };
 
-// Starts the socket library before main runs. It is never cleaned up: the
-// program may exit from inside a handler, and other objects' destructors
-// may still close sockets; the end of the process releases it.
-struct SocketLibrary {
-    SocketLibrary()
-    {
-        WSADATA data;
-        int result = WSAStartup(MAKEWORD(2, 2), &data);
-        if (result != 0) {
-            fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
-                    windowsErrorText(static_cast<DWORD>(result)).c_str());
-        }
-    }
-};
-
-SocketLibrary socketLibrary;
 #endif
 
 // A descriptor kept in reserve for the moment the process has none left.
@@ -132,6 +116,27 @@ Socket failAndClose(Socket s, std::string& error)
 
 }  // namespace
 
+#ifdef _WIN32
+// Windows sockets are started the first time the platform makes a socket or
+// looks up a name, never while the platform's DLL is being loaded: what runs
+// under the loader lock must not load or start other libraries. They are
+// never cleaned up: the program may exit from inside a handler while other
+// objects still close sockets; the end of the process releases them.
+bool startSockets()
+{
+    static const bool started = [] {
+        WSADATA data;
+        int result = WSAStartup(MAKEWORD(2, 2), &data);
+        if (result != 0) {
+            fprintf(stderr, "simplatform: cannot start Windows sockets: %s\n",
+                    windowsErrorText(static_cast<DWORD>(result)).c_str());
+        }
+        return result == 0;
+    }();
+    return started;
+}
+#endif
+
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error)
 {
     size_t colon = text.rfind(':');
@@ -162,6 +167,7 @@ bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& erro
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(number));
+    startSockets();
     if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) {
         return true;
     }
@@ -179,6 +185,7 @@ bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& erro
 
 Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::string& error)
 {
+    startSockets();
     Socket s = ::socket(address->sa_family, SOCK_STREAM, 0);
     if (s == kNoSocket) {
         error = lastSocketError();
@@ -202,6 +209,7 @@ Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::s
 
 Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
 {
+    startSockets();
     Socket s = ::socket(address->sa_family, SOCK_DGRAM, 0);
     if (s == kNoSocket) {
         error = lastSocketError();

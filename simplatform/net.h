@@ -26,6 +26,15 @@ using SockLen = socklen_t;
 constexpr Socket kNoSocket = -1;
 #endif
 
+#ifdef _WIN32
+// Starts Windows sockets once, at the first call (the calls below that make
+// a socket or resolve a name make it themselves); false when they cannot be
+// started, said once on standard error.
+bool startSockets();
+#else
+inline bool startSockets() { return true; }
+#endif
+
 // Parses "host:port" (host a dotted IPv4 address or a name the operating
 // system resolves) into addr; on failure false and a reason in error.
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error);

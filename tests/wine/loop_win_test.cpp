@@ -15,6 +15,7 @@
 
 #include "simplatform/handover.h"
 #include "simplatform/loop.h"
+#include "simplatform/net.h"
 
 namespace {
 
@@ -342,6 +343,14 @@ void quit()
 int main()
 {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // Linking the platform starts nothing: sockets start when the platform
+    // makes its first one (or here, when asked), not while it is loaded.
+    Socket early = socket(AF_INET, SOCK_DGRAM, 0);
+    CHECK(early == INVALID_SOCKET && WSAGetLastError() == WSANOTINITIALISED,
+          "a socket could be made before the platform started sockets");
+    if (!simplatform::startSockets()) {
+        return 2;
+    }
     for (void (*run)() : {datagramBursts, recordsReleasedBeforeTheNextHandler, handlersThatEndTheirOwnWatch,
                           writableWhileTheSocketTakesData}) {
         DWORD start = GetTickCount();
