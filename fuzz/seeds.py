@@ -8,7 +8,9 @@ receiver: every datagram in tests/data/packets/ (captured from net-snmp's
   damaged ones;
 snmptext: one binding of each type (type byte, buffer size byte, value);
 mapfile: the map files of examples/ and tests/data/, and small faulty ones;
-control: command lines, good and bad.
+control: command lines, good and bad;
+usm: the SNMPv3 messages of tests/data/usm/messages.txt (first byte 1) and
+  users files (first byte 0), good and bad.
 
 Run it again after changing the capture list; the files are stable names, so
 git shows what changed.
@@ -125,8 +127,21 @@ def control():
         write("control", "line%02d" % i, line)
 
 
+def usm():
+    for line in open(os.path.join(ROOT, "tests/data/usm/messages.txt")):
+        if line.startswith("#"):
+            continue
+        kind, user, _, hexdata = line.split()
+        write("usm", "%s-%s" % (kind, user), b"\x01" + bytes.fromhex(hexdata))
+    users = open(os.path.join(ROOT, "tests/data/usm/users.conf"), "rb").read()
+    write("usm", "users-captured", b"\x00" + users)
+    write("usm", "users-engine-quoted", b"\x00createUser -e 0x8000000001020304 u SHA-512 \"a b c d e\" AES-256C 'x y z w v'\n")
+    write("usm", "users-bad", b"\x00createUser u SHA short\n")
+
+
 if __name__ == "__main__":
     receiver()
     snmptext()
     mapfile()
     control()
+    usm()

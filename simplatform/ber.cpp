@@ -36,13 +36,7 @@ const ValueType kValueTypes[] = {
     {SNMP_TYPE_END_OF_MIB_VIEW, ValueForm::Empty},
 };
 
-// Bytes from p up to end: what is left of one element's content.
-struct Cursor {
-    const uint8_t* p;
-    const uint8_t* end;
-    size_t left() const { return static_cast<size_t>(end - p); }
-    bool empty() const { return p == end; }
-};
+}  // namespace
 
 #define TRY(step)                                  \
     do {                                           \
@@ -81,6 +75,8 @@ const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wron
     return actual == tag ? nullptr : wrongTag;
 }
 
+namespace {
+
 // Two's complement content in its shortest form: the first nine bits are
 // neither all zeros nor all ones.
 const char* checkShortestInteger(const Cursor& c) {
@@ -90,6 +86,8 @@ const char* checkShortestInteger(const Cursor& c) {
     return nullptr;
 }
 
+}  // namespace
+
 const char* readSigned32(const Cursor& c, int32_t& value) {
     TRY(checkShortestInteger(c));
     if (c.left() > 4) return "INTEGER wider than 32 bits";
@@ -98,6 +96,8 @@ const char* readSigned32(const Cursor& c, int32_t& value) {
     value = static_cast<int32_t>(v);
     return nullptr;
 }
+
+namespace {
 
 // An unsigned type of width bytes (4 or 8): non-negative, at most width
 // bytes, or width + 1 with a leading 0x00.
@@ -454,21 +454,16 @@ bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** 
     return false;
 }
 
-bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
-    out.clear();
-    size_t listContent = 0;
-    for (const Binding& b : m.bindings) listContent += elementSize(bindingSize(m, b));
-    size_t pduContent = elementSize(signedSize(m.requestId)) + 2 * elementSize(1) + elementSize(listContent);
-    size_t messageContent =
-        elementSize(signedSize(m.version)) + elementSize(m.communityLength) + elementSize(pduContent);
-    if (elementSize(messageContent) > kMaxDatagram) return false;
-    out.reserve(elementSize(messageContent));
+namespace {
 
-    Writer w{&out};
-    w.header(kTagSequence, messageContent);
-    w.signedInteger(SNMP_TYPE_INTEGER, m.version);
-    w.bytes(SNMP_TYPE_OCTET_STRING, m.bytes.data() + m.communityOffset, m.communityLength);
-    w.header(kTagResponse, pduContent);
+size_t answerPduContent(const Message& m, size_t& listContent) {
+    listContent = 0;
+    for (const Binding& b : m.bindings) listContent += elementSize(bindingSize(m, b));
+    return elementSize(signedSize(m.requestId)) + 2 * elementSize(1) + elementSize(listContent);
+}
+
+void writeAnswerPdu(Writer& w, const Message& m, uint8_t tag, size_t pduContent, size_t listContent) {
+    w.header(tag, pduContent);
     w.signedInteger(SNMP_TYPE_INTEGER, m.requestId);
     w.signedInteger(SNMP_TYPE_INTEGER, 0);
     w.signedInteger(SNMP_TYPE_INTEGER, 0);
@@ -480,7 +475,62 @@ bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
         w.header(b.type, valueSize(m, b));
         w.valueContent(m, b);
     }
+}
+
+}  // namespace
+
+bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
+    out.clear();
+    size_t listContent = 0;
+    size_t pduContent = answerPduContent(m, listContent);
+    size_t messageContent =
+        elementSize(signedSize(m.version)) + elementSize(m.communityLength) + elementSize(pduContent);
+    if (elementSize(messageContent) > kMaxDatagram) return false;
+    out.reserve(elementSize(messageContent));
+
+    Writer w{&out};
+    w.header(kTagSequence, messageContent);
+    w.signedInteger(SNMP_TYPE_INTEGER, m.version);
+    w.bytes(SNMP_TYPE_OCTET_STRING, m.bytes.data() + m.communityOffset, m.communityLength);
+    writeAnswerPdu(w, m, kTagResponse, pduContent, listContent);
     return true;
+}
+
+// ---- SNMPv3 ----
+
+const char* readPdu(Cursor& c, Message& m) {
+    Cursor pdu{};
+    TRY(readElement(c, m.pduType, pdu));
+    switch (m.pduType) {
+    case kTagGet: case kTagGetNext: case kTagResponse: case kTagSet:
+    case kTagGetBulk: case SNMP_KIND_INFORM: case SNMP_KIND_TRAP_V2: case kTagReport:
+        break;
+    default:
+        return "PDU type not accepted";
+    }
+    TRY(readRequestPdu(pdu, m));
+    if (m.pduType == SNMP_KIND_INFORM || m.pduType == SNMP_KIND_TRAP_V2) TRY(checkNotification(m));
+    if (!pdu.empty()) return "bytes after the binding list";
+    return nullptr;
+}
+
+bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out) {
+    size_t listContent = 0;
+    size_t pduContent = answerPduContent(m, listContent);
+    if (out.size() + elementSize(pduContent) > kMaxDatagram) return false;
+    Writer w{&out};
+    writeAnswerPdu(w, m, tag, pduContent, listContent);
+    return true;
+}
+
+void appendHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length) { Writer{&out}.header(tag, length); }
+
+void appendInteger(std::vector<uint8_t>& out, int64_t value) {
+    Writer{&out}.signedInteger(SNMP_TYPE_INTEGER, value);
+}
+
+void appendOctets(std::vector<uint8_t>& out, const uint8_t* data, size_t length) {
+    Writer{&out}.bytes(SNMP_TYPE_OCTET_STRING, data, length);
 }
 
 ValueForm valueForm(uint8_t tag) {

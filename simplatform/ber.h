@@ -34,7 +34,13 @@ constexpr int kNestingDepth = 4;
 // ---- tags ----
 // The tags of the delivered PDUs are their kinds: SNMP_KIND_TRAP_V1 (0xA4),
 // SNMP_KIND_INFORM (0xA6), SNMP_KIND_TRAP_V2 (0xA7).
+// The other PDUs an SNMPv3 message may carry, and the SEQUENCE.
+constexpr uint8_t kTagGet = 0xA0;
+constexpr uint8_t kTagGetNext = 0xA1;
 constexpr uint8_t kTagResponse = 0xA2;
+constexpr uint8_t kTagSet = 0xA3;
+constexpr uint8_t kTagGetBulk = 0xA5;
+constexpr uint8_t kTagReport = 0xA8;
 constexpr uint8_t kTagSequence = 0x30;
 
 // How a value of each accepted type is read, kept and written; the one table
@@ -116,6 +122,38 @@ bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N])
 {
     return length == N && std::memcmp(words, oid, sizeof oid) == 0;
 }
+
+// ---- the pieces the SNMPv3 message layer (snmpv3.cpp) reads and writes with ----
+
+// Bytes from p up to end: what is left of one element's content.
+struct Cursor {
+    const uint8_t* p;
+    const uint8_t* end;
+    size_t left() const { return static_cast<size_t>(end - p); }
+    bool empty() const { return p == end; }
+};
+
+// Each returns null, or the first fault as a static text.
+// One element's tag and length at c, its content inside c; moves c past it.
+const char* readElement(Cursor& c, uint8_t& tag, Cursor& content);
+// The same for an element that must carry tag (wrongTag otherwise).
+const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wrongTag);
+// An INTEGER's content of 1 to 4 bytes, shortest form.
+const char* readSigned32(const Cursor& c, int32_t& value);
+// One PDU of the request form (request id, two integers, bindings) at c:
+// Get, GetNext, Response, Set, GetBulk, InformRequest, SNMPv2-Trap, Report.
+// Its type, fields and bindings go into m (which the caller cleared); a
+// notification must begin with sysUpTime.0 and snmpTrapOID.0.
+const char* readPdu(Cursor& c, Message& m);
+
+// Appends the PDU answering m, with tag (Response or Report): m's request
+// id, error status and index 0, m's bindings. False when it would make out
+// longer than kMaxDatagram.
+bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out);
+// Appends an element header, an INTEGER, an OCTET STRING.
+void appendHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length);
+void appendInteger(std::vector<uint8_t>& out, int64_t value);
+void appendOctets(std::vector<uint8_t>& out, const uint8_t* data, size_t length);
 
 }  // namespace ber
 }  // namespace simplatform

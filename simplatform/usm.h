@@ -1,0 +1,121 @@
+// The user-based security model of the trap receiver (RFC 3414) and the
+// platform's own SNMP engine: which SNMPv3 messages are let through to the
+// program, and the Reports and Responses sent back.
+//
+// - Users come from the users file (usmusers.h). A user with an engine ID
+//   has its keys localised once, at configure(); a user without one is
+//   accepted from any engine, and its keys for each engine it is seen with
+//   are localised then and kept in a cache of at most kMaxCachedPairs
+//   (engine, user) pairs, the least recently used leaving first. New
+//   localisations have a budget per second (kLocalisationBudget; one that
+//   extends a key as a pass phrase again costs kPassphraseCost), so a flood
+//   of made-up engine IDs costs a bounded share of the loop; a message that
+//   finds the budget spent is dropped as from an unknown engine.
+// - The platform is the authoritative engine of the informs it receives:
+//   its engine ID, boots (set at start) and time (seconds since start). A
+//   sender's engine is authoritative for its traps; the latest boots and time
+//   seen from it are kept with its keys to refuse replays (RFC 3414 3.2.7).
+// - A message is delivered only at exactly its user's level, with a good
+//   digest, in the time window, and decrypted. Every other is dropped with
+//   its outcome; a reportable one (an inform, a discovery request) is then
+//   answered with a Report of the matching usmStats counter: at authNoPriv
+//   for notInTimeWindow, otherwise noAuthNoPriv.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ber.h"
+#include "snmpv3.h"
+#include "usmusers.h"
+
+namespace simplatform {
+namespace usm {
+
+constexpr size_t kMaxCachedPairs = 1024;
+constexpr uint32_t kLocalisationBudget = 2048;  // per second
+constexpr uint32_t kPassphraseCost = 256;       // one pass phrase to key, against 1 for a localisation
+constexpr uint32_t kTimeWindow = 150;           // seconds
+constexpr uint32_t kMaxBoots = 2147483647;
+
+enum class Outcome {
+    Deliver,              // out holds the trap or inform; an inform's Response is in reply
+    Malformed,
+    UnknownUser,
+    UnknownEngineId,
+    WrongDigest,
+    DecryptionError,
+    NotInTimeWindow,
+    UnsupportedSecLevel,
+};
+
+// The engine ID the platform takes when none is set: RFC 3411's form with
+// octets administratively given (format 5), from a hash of the host name.
+std::vector<uint8_t> engineIdFromHost(const std::string& host);
+
+class Security {
+public:
+    // Replaces users and engine; now is the monotonic clock in seconds.
+    void configure(std::vector<User> users, std::vector<uint8_t> engineId, uint32_t boots, uint64_t now);
+    bool enabled() const { return !users_.empty(); }
+    const std::vector<uint8_t>& engineId() const { return engineId_; }
+    uint32_t engineTime(uint64_t now) const;
+
+    // Processes one SNMPv3 datagram received at now. Deliver fills out (the
+    // PDU, version 3, the user name as community); reply is what to send
+    // back to the sender first, empty when nothing is.
+    Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out, std::vector<uint8_t>& reply);
+
+    size_t cachedPairs() const { return cache_.size(); }
+    uint64_t localisations() const { return localisations_; }
+
+private:
+    struct TimeState {
+        bool known = false;
+        uint32_t boots = 0;
+        uint32_t time = 0;     // the sender's engine time at receivedAt
+        uint64_t receivedAt = 0;
+    };
+    struct Keys {
+        Key auth;
+        Key priv;
+        TimeState time;
+    };
+    struct Pair {
+        std::string id;        // engine ID bytes and user index
+        Keys keys;
+    };
+    struct OwnUser {
+        User user;
+        Keys keys;             // for its -e engine, or for the platform's engine
+    };
+
+    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
+    bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
+    void report(const snmpv3::Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
+                uint64_t now, std::vector<uint8_t>& reply);
+    bool respond(const snmpv3::Header& h, const ber::Message& m, const snmpv3::Context& context, const Keys& keys,
+                 size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
+    void makeSalt(uint8_t* salt);
+
+    std::vector<OwnUser> users_;
+    std::vector<uint8_t> engineId_;
+    uint32_t boots_ = 1;
+    uint64_t start_ = 0;
+    std::list<Pair> cache_;   // most recently used first
+    std::unordered_map<std::string, std::list<Pair>::iterator> index_;
+    uint64_t localisations_ = 0;
+    uint64_t budgetSecond_ = 0;
+    uint32_t budgetUsed_ = 0;
+    uint64_t salt_ = 0;
+    uint32_t counters_[8] = {};
+    std::vector<uint8_t> scratch_;
+    std::vector<uint8_t> scoped_;
+    ber::Message reportMessage_;
+};
+
+}  // namespace usm
+}  // namespace simplatform

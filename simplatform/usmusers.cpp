@@ -1,0 +1,325 @@
+// Reading the SNMPv3 users file.
+#include "usmusers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace simplatform {
+namespace usm {
+
+namespace {
+
+struct Protocol {
+    const char* name;
+    Auth auth;
+    Priv priv;
+};
+
+// Names as snmptrapd.conf and net-snmp's -a and -x options spell them.
+const Protocol kProtocols[] = {
+    {"MD5", Auth::Md5, Priv::None},         {"SHA", Auth::Sha1, Priv::None},
+    {"SHA-1", Auth::Sha1, Priv::None},      {"SHA-224", Auth::Sha224, Priv::None},
+    {"SHA-256", Auth::Sha256, Priv::None},  {"SHA-384", Auth::Sha384, Priv::None},
+    {"SHA-512", Auth::Sha512, Priv::None},  {"DES", Auth::None, Priv::Des},
+    {"AES", Auth::None, Priv::Aes128},      {"AES-128", Auth::None, Priv::Aes128},
+    {"AES-192", Auth::None, Priv::Aes192},  {"AES-256", Auth::None, Priv::Aes256},
+    {"AES-192C", Auth::None, Priv::Aes192C}, {"AES-192-C", Auth::None, Priv::Aes192C},
+    {"AES-256C", Auth::None, Priv::Aes256C}, {"AES-256-C", Auth::None, Priv::Aes256C},
+};
+
+bool sameName(const std::string& a, const char* b)
+{
+    size_t n = std::strlen(b);
+    if (a.size() != n) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 32) : a[i];
+        if (x != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const Protocol* findProtocol(const std::string& word)
+{
+    for (const Protocol& p : kProtocols) {
+        if (sameName(word, p.name)) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits one line (without its newline) into words; a word that starts with
+// a quote runs to the same quote. Stops at '#' outside quotes.
+bool splitWords(const std::string& line, std::vector<std::string>& words, std::string& fault)
+{
+    words.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        if (blank(line[i])) {
+            ++i;
+            continue;
+        }
+        if (line[i] == '#') {
+            break;
+        }
+        std::string word;
+        if (line[i] == '"' || line[i] == '\'') {
+            char quote = line[i++];
+            size_t end = line.find(quote, i);
+            if (end == std::string::npos) {
+                fault = "unterminated quote";
+                return false;
+            }
+            word = line.substr(i, end - i);
+            i = end + 1;
+        } else {
+            size_t start = i;
+            while (i < line.size() && !blank(line[i])) {
+                ++i;
+            }
+            word = line.substr(start, i - start);
+        }
+        words.push_back(word);
+    }
+    return true;
+}
+
+Key keyOf(Auth auth, std::string& pass)
+{
+    Key ku = passwordToKey(auth, reinterpret_cast<const uint8_t*>(pass.data()), pass.size());
+    pass.assign(pass.size(), '\0');
+    pass.clear();
+    return ku;
+}
+
+// One createUser line into user; the fault in words when it is not one.
+bool parseLine(const std::vector<std::string>& words, User& user, std::string& fault)
+{
+    if (words[0] != "createUser") {
+        fault = "not a createUser line: " + words[0];
+        return false;
+    }
+    size_t i = 1;
+    if (i < words.size() && words[i] == "-e") {
+        if (i + 1 >= words.size() || !parseEngineId(words[i + 1], user.engineId)) {
+            fault = "-e needs an engine ID of 5 to 32 bytes in hex";
+            return false;
+        }
+        i += 2;
+    }
+    if (i >= words.size()) {
+        fault = "no user name";
+        return false;
+    }
+    user.name = words[i++];
+    if (user.name.empty() || user.name.size() > kMaxName) {
+        fault = "a user name has 1 to 32 bytes";
+        return false;
+    }
+    if (i == words.size()) {
+        return true;  // noAuthNoPriv
+    }
+    const Protocol* auth = findProtocol(words[i]);
+    if (auth == nullptr || auth->auth == Auth::None) {
+        fault = "unknown authentication protocol " + words[i];
+        return false;
+    }
+    user.auth = auth->auth;
+    if (++i == words.size()) {
+        fault = "no authentication pass phrase";
+        return false;
+    }
+    const std::string& authPass = words[i++];
+    if (authPass.size() < kMinPass) {
+        fault = "authentication pass phrase shorter than 8 characters";
+        return false;
+    }
+    std::string privPass = authPass;
+    if (i < words.size()) {
+        const Protocol* priv = findProtocol(words[i]);
+        if (priv == nullptr || priv->priv == Priv::None) {
+            fault = "unknown privacy protocol " + words[i];
+            return false;
+        }
+        user.priv = priv->priv;
+        if (++i < words.size()) {
+            privPass = words[i++];
+            if (privPass.size() < kMinPass) {
+                fault = "privacy pass phrase shorter than 8 characters";
+                return false;
+            }
+        }
+    }
+    if (i < words.size()) {
+        fault = "unexpected " + words[i] + " after the pass phrases";
+        return false;
+    }
+    user.authPass = authPass;
+    if (user.priv != Priv::None) {
+        user.privPass = privPass;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+bool parseEngineId(const std::string& text, std::vector<uint8_t>& id)
+{
+    size_t start = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
+    size_t digits = text.size() - start;
+    if (digits % 2 != 0 || digits / 2 < kMinEngineId || digits / 2 > kMaxEngineId) {
+        return false;
+    }
+    id.clear();
+    for (size_t i = start; i < text.size(); i += 2) {
+        int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        id.push_back(static_cast<uint8_t>(high * 16 + low));
+    }
+    return true;
+}
+
+bool parseUsers(const std::string& text, const std::string& file, std::vector<User>& users, std::string& error)
+{
+    users.clear();
+    std::vector<std::string> words;
+    size_t lineNumber = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        std::string fault;
+        User user;
+        if (line.find('\0') != std::string::npos) {
+            fault = "NUL byte in the line";
+        } else if (splitWords(line, words, fault) && !words.empty() && parseLine(words, user, fault)) {
+            for (const User& other : users) {
+                if (other.name == user.name && other.engineId == user.engineId) {
+                    fault = "user " + user.name + " defined twice";
+                }
+            }
+            if (fault.empty() && users.size() == kMaxUsers) {
+                fault = "more than 1024 users";
+            }
+            if (fault.empty()) {
+                users.push_back(std::move(user));
+            }
+        }
+        if (!fault.empty()) {
+            error = file + ":" + std::to_string(lineNumber) + ": " + fault;
+            users.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool deriveKeys(std::vector<User>& users, std::string& error)
+{
+    for (User& user : users) {
+        if (user.auth == Auth::None) {
+            continue;
+        }
+        user.authKu = keyOf(user.auth, user.authPass);
+        if (user.priv != Priv::None) {
+            user.privKu = keyOf(user.auth, user.privPass);
+        }
+        if (user.authKu.length == 0 || (user.priv != Priv::None && user.privKu.length == 0)) {
+            error = "the cryptographic library cannot derive the keys of user " + user.name;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error)
+{
+    users.clear();
+#ifdef _WIN32
+    int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
+    if (fd < 0) {
+        error = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    struct stat info {};
+    bool regular = fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
+    if (!regular) {
+        error = path + ": not a regular file";
+    } else if (static_cast<uint64_t>(info.st_size) > kMaxUsersFile) {
+        error = path + ": larger than 1 MiB";
+        regular = false;
+    } else {
+        char buffer[4096];
+        for (;;) {
+#ifdef _WIN32
+            int n = _read(fd, buffer, sizeof buffer);
+#else
+            ssize_t n = read(fd, buffer, sizeof buffer);
+#endif
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                error = path + ": cannot read: " + std::strerror(errno);
+                regular = false;
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(n));
+            if (text.size() > kMaxUsersFile) {
+                error = path + ": larger than 1 MiB";
+                regular = false;
+                break;
+            }
+        }
+    }
+#ifdef _WIN32
+    _close(fd);
+#else
+    close(fd);
+#endif
+    return regular && parseUsers(text, path, users, error) && deriveKeys(users, error);
+}
+
+}  // namespace usm
+}  // namespace simplatform
