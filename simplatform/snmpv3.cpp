@@ -96,9 +96,9 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h) {
     return nullptr;
 }
 
-const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Message& m, Context& context) {
-    m.clear();
-    context = Context{};
+namespace {
+
+const char* readScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Message& m, Context& context) {
     Cursor all{data, data + size}, scoped{}, engine{}, name{};
     TRY(ber::readTagged(all, 0x30, scoped, "ScopedPDU is not a SEQUENCE"));
     if (!all.empty() && !(padded && all.left() < 8)) return "bytes after the ScopedPDU";
@@ -114,6 +114,16 @@ const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::
     context.nameLength = static_cast<uint32_t>(name.left());
     m.bytes.insert(m.bytes.end(), name.p, name.end);
     return nullptr;
+}
+
+}  // namespace
+
+const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Message& m, Context& context) {
+    m.clear();
+    context = Context{};
+    const char* fault = readScopedPdu(data, size, padded, m, context);
+    if (fault) m.clear();
+    return fault;
 }
 
 bool appendScopedAnswer(const ber::Message& m, uint8_t tag, const uint8_t* contextEngine, size_t engineLength,

@@ -60,7 +60,7 @@ struct Context {
     uint32_t nameLength = 0;
 };
 
-// Decodes a ScopedPDU into m (cleared first; version 3). A decrypted DES
+// Decodes a ScopedPDU into m (version 3; cleared first, and again on a fault). A decrypted DES
 // ScopedPDU may be followed by up to 7 bytes of padding (padded).
 const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Message& m, Context& context);
 

@@ -236,6 +236,8 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
         {"inform out of the time window", "", inform.data, kNow + 151, Outcome::NotInTimeWindow, 2},
         {"discovery request", "", find("probe", "-").data, kNow, Outcome::UnknownEngineId, 4},
         {"cut short", "", Bytes(inform.data.begin(), inform.data.end() - 1), kNow, Outcome::Malformed, 0},
+        {"ScopedPDU faulty after some bindings (found by fuzz_usm)", "",
+         fromHex("30819b020103301102040a41cf8d020300ffe30401040201030421301f040c800000000574657374656e67020107020203e804046e6f6e65040004003060041180001f88804773101e2ab3186b000000000400a64902046550f652020100020100303b300e06082b06010201010300430210923017060a2b0601060301010401000604092b01060187270005301006082b0601020101050004046e6f6e65"), kNow, Outcome::Malformed, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
