@@ -106,14 +106,25 @@ std::string state(const ControlCommand&)
 std::string counters(const ControlCommand&)
 {
     const Stats& s = stats();
-    char text[256];
-    snprintf(text, sizeof text,
-             "ok {\"datagrams\":%llu,\"delivered\":%llu,\"informsAnswered\":%llu,\"malformed\":%llu,"
-             "\"mapChanges\":%llu}",
-             static_cast<unsigned long long>(s.datagrams), static_cast<unsigned long long>(s.delivered),
-             static_cast<unsigned long long>(s.informsAnswered),
-             static_cast<unsigned long long>(s.malformed), static_cast<unsigned long long>(s.mapChanges));
-    return text;
+    const std::pair<const char*, uint64_t> values[] = {
+        {"datagrams", s.datagrams},
+        {"delivered", s.delivered},
+        {"informsAnswered", s.informsAnswered},
+        {"malformed", s.malformed},
+        {"mapChanges", s.mapChanges},
+        {"usmUnknownUsers", s.usmUnknownUsers},
+        {"usmUnknownEngineIDs", s.usmUnknownEngineIDs},
+        {"usmWrongDigests", s.usmWrongDigests},
+        {"usmDecryptionErrors", s.usmDecryptionErrors},
+        {"usmNotInTimeWindows", s.usmNotInTimeWindows},
+        {"usmUnsupportedSecLevels", s.usmUnsupportedSecLevels},
+        {"reportsSent", s.reportsSent},
+    };
+    std::string text = "ok {";
+    for (const auto& value : values) {
+        text += (text.size() > 4 ? ",\"" : "\"") + std::string(value.first) + "\":" + std::to_string(value.second);
+    }
+    return text + "}";
 }
 
 }  // namespace

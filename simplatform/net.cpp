@@ -183,6 +183,37 @@ bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& erro
     return true;
 }
 
+bool parseSocketAddress(const std::string& text, sockaddr_storage& addr, SockLen& length, std::string& error)
+{
+    memset(&addr, 0, sizeof addr);
+    size_t close = text.find("]:");
+    if (text.empty() || text[0] != '[' || close == std::string::npos) {
+        sockaddr_in v4{};
+        if (!parseHostPort(text, v4, error)) {
+            return false;
+        }
+        memcpy(&addr, &v4, sizeof v4);
+        length = static_cast<SockLen>(sizeof v4);
+        return true;
+    }
+    // "[IPv6]:port": the port is checked as parseHostPort checks it.
+    sockaddr_in portOnly{};
+    if (!parseHostPort("0.0.0.0" + text.substr(close + 1), portOnly, error)) {
+        error = "\"" + text + "\" has no valid port (0 to 65535)";
+        return false;
+    }
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = portOnly.sin_port;
+    if (inet_pton(AF_INET6, text.substr(1, close - 1).c_str(), &v6.sin6_addr) != 1) {
+        error = "\"" + text + "\" has no valid IPv6 address";
+        return false;
+    }
+    memcpy(&addr, &v6, sizeof v6);
+    length = static_cast<SockLen>(sizeof v6);
+    return true;
+}
+
 Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::string& error)
 {
     startSockets();
@@ -214,6 +245,13 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
     if (s == kNoSocket) {
         error = lastSocketError();
         return kNoSocket;
+    }
+    if (address->sa_family == AF_INET6) {
+        // [::] takes IPv4 senders too (as IPv4-mapped addresses); any other
+        // IPv6 address only IPv6 ones, whatever the system's default.
+        const in6_addr& host = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+        int v6only = memcmp(&host, &in6addr_any, sizeof host) != 0 ? 1 : 0;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only);
     }
     if (::bind(s, address, length) != 0 || !setNonBlocking(s)) {
         return failAndClose(s, error);

@@ -38,11 +38,15 @@ inline bool startSockets() { return true; }
 // Parses "host:port" (host a dotted IPv4 address or a name the operating
 // system resolves) into addr; on failure false and a reason in error.
 bool parseHostPort(const std::string& text, sockaddr_in& addr, std::string& error);
+// The same, and also "[IPv6 address]:port"; length is the address's size.
+bool parseSocketAddress(const std::string& text, sockaddr_storage& addr, SockLen& length, std::string& error);
 
 // A listening stream socket on address; kNoSocket and the reason when it
 // cannot be made. The address's port 0 lets the system pick one.
 Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::string& error);
 // A datagram socket bound to address; kNoSocket and the reason otherwise.
+// An IPv6 socket on [::] is dual-stack (IPv4 senders arrive IPv4-mapped);
+// on any other IPv6 address it takes IPv6 senders only.
 Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error);
 // A waiting connection of listener, made non-blocking; kNoSocket when there
 // is none (retryLater()) or accepting failed. When the process has no

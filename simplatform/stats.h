@@ -11,6 +11,15 @@ struct Stats {
     uint64_t informsAnswered = 0;  // Response-PDUs sent
     uint64_t malformed = 0;        // dropped: malformed, other version or PDU type
     uint64_t mapChanges = 0;       // status or label changes
+    // SNMPv3 messages dropped by the user-based security model, by reason,
+    // and the Reports sent back for them.
+    uint64_t usmUnknownUsers = 0;
+    uint64_t usmUnknownEngineIDs = 0;
+    uint64_t usmWrongDigests = 0;
+    uint64_t usmDecryptionErrors = 0;
+    uint64_t usmNotInTimeWindows = 0;
+    uint64_t usmUnsupportedSecLevels = 0;
+    uint64_t reportsSent = 0;
 };
 
 inline Stats& stats()

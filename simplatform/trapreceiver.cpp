@@ -21,8 +21,11 @@
 #include "trapreceiver.h"
 
 #include <stdio.h>
+#include <string.h>
+#include <time.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +35,14 @@
 #include "pdurecord.h"
 #include "loop.h"
 #include "settings.h"
+#include "snmpv3.h"
 #include "stats.h"
+#include "usm.h"
+#include "usmusers.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 int OVsnmpErrno = 0;
 
@@ -121,17 +131,95 @@ void giveBack(TrapReceiver& r, std::unique_ptr<PduRecord> record)
     }
 }
 
-void answerInform(TrapReceiver& r, const TrapSessionState& s, const ber::Message& m, const sockaddr_in& from)
+// The SNMPv3 security of the trap port; configured once, at start.
+usm::Security& security()
 {
-    if (!ber::encodeResponse(m, r.response)) {
-        return;
-    }
+    static auto* instance = new usm::Security;
+    return *instance;
+}
+
+uint64_t monotonicSeconds()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Sends r.response to the sender; true when the operating system took it.
+bool sendAnswer(TrapReceiver& r, const TrapSessionState& s, const sockaddr_storage& to, SockLen toLength)
+{
     int sent = sendto(s.socket, reinterpret_cast<const char*>(r.response.data()),
-                      static_cast<int>(r.response.size()), 0, reinterpret_cast<const sockaddr*>(&from),
-                      static_cast<SockLen>(sizeof from));
-    if (sent == static_cast<int>(r.response.size())) {
+                      static_cast<int>(r.response.size()), 0, reinterpret_cast<const sockaddr*>(&to), toLength);
+    return sent == static_cast<int>(r.response.size());
+}
+
+// The sender as the program sees it: an IPv4 address (also when it came
+// IPv4-mapped to a dual-stack socket), or only its family.
+sockaddr_in programAddress(const sockaddr_storage& from)
+{
+    sockaddr_in a{};
+    if (from.ss_family == AF_INET) {
+        memcpy(&a, &from, sizeof a);
+        return a;
+    }
+    a.sin_family = from.ss_family;
+    if (from.ss_family == AF_INET6) {
+        const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        a.sin_port = v6.sin6_port;
+        static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        if (memcmp(&v6.sin6_addr, kMapped, sizeof kMapped) == 0) {
+            a.sin_family = AF_INET;
+            memcpy(&a.sin_addr, reinterpret_cast<const uint8_t*>(&v6.sin6_addr) + 12, 4);
+        }
+    }
+    return a;
+}
+
+// Counts an SNMPv3 message the security model dropped.
+void countDrop(usm::Outcome outcome)
+{
+    Stats& c = stats();
+    switch (outcome) {
+    case usm::Outcome::UnknownUser: c.usmUnknownUsers++; break;
+    case usm::Outcome::UnknownEngineId: c.usmUnknownEngineIDs++; break;
+    case usm::Outcome::WrongDigest: c.usmWrongDigests++; break;
+    case usm::Outcome::DecryptionError: c.usmDecryptionErrors++; break;
+    case usm::Outcome::NotInTimeWindow: c.usmNotInTimeWindows++; break;
+    case usm::Outcome::UnsupportedSecLevel: c.usmUnsupportedSecLevels++; break;
+    case usm::Outcome::Malformed:
+    case usm::Outcome::Deliver: c.malformed++; break;
+    }
+}
+
+// Decodes one datagram into m. True when it is to be delivered; an answer
+// due first (an inform's Response, a Report) is sent and counted here.
+bool accept(TrapReceiver& r, const TrapSessionState& s, const uint8_t* data, size_t size, ber::Message& m,
+            const sockaddr_storage& from, SockLen fromLength)
+{
+    if (size > ber::kMaxDatagram) {
+        stats().malformed++;
+        return false;
+    }
+    if (snmpv3::messageVersion(data, size) == 3) {
+        usm::Outcome outcome = security().receive(data, size, monotonicSeconds(), m, r.response);
+        bool deliver = outcome == usm::Outcome::Deliver;
+        if (!r.response.empty() && sendAnswer(r, s, from, fromLength)) {
+            (deliver ? stats().informsAnswered : stats().reportsSent)++;
+        }
+        if (!deliver) {
+            countDrop(outcome);
+        }
+        return deliver;
+    }
+    if (!ber::decodeMessage(data, size, m) ||
+        (m.pduType != SNMP_KIND_TRAP_V1 && m.pduType != SNMP_KIND_INFORM && m.pduType != SNMP_KIND_TRAP_V2)) {
+        stats().malformed++;
+        return false;
+    }
+    // Answered before the program sees it: the program may take its time.
+    if (m.pduType == SNMP_KIND_INFORM && ber::encodeResponse(m, r.response) && sendAnswer(r, s, from, fromLength)) {
         stats().informsAnswered++;
     }
+    return true;
 }
 
 void onTrapSocketReadable()
@@ -142,7 +230,7 @@ void onTrapSocketReadable()
         if (s == nullptr || !s->connected) {
             return;
         }
-        sockaddr_in from{};
+        sockaddr_storage from{};
         SockLen fromLength = static_cast<SockLen>(sizeof from);
         int n = static_cast<int>(recvfrom(s->socket, reinterpret_cast<char*>(r.datagram.data()),
                                           static_cast<int>(r.datagram.size()), 0,
@@ -156,21 +244,11 @@ void onTrapSocketReadable()
         stats().datagrams++;
 
         std::unique_ptr<PduRecord> record = takeRecord(r);
-        ber::Message& m = record->message;
-        bool accepted = from.sin_family == AF_INET && static_cast<size_t>(n) <= ber::kMaxDatagram &&
-                        ber::decodeMessage(r.datagram.data(), static_cast<size_t>(n), m) &&
-                        (m.pduType == SNMP_KIND_TRAP_V1 || m.pduType == SNMP_KIND_INFORM ||
-                         m.pduType == SNMP_KIND_TRAP_V2);
-        if (!accepted) {
-            stats().malformed++;
+        if (!accept(r, *s, r.datagram.data(), static_cast<size_t>(n), record->message, from, fromLength)) {
             giveBack(r, std::move(record));
             continue;
         }
-        // Answered before the program sees it: the program may take its time.
-        if (m.pduType == SNMP_KIND_INFORM) {
-            answerInform(r, *s, m, from);
-        }
-        buildPdu(*record, from);
+        buildPdu(*record, programAddress(from));
         SnmpPdu* pdu = &record->pdu;
         r.live.push_back(std::move(record));
         stats().delivered++;
@@ -198,6 +276,38 @@ std::string trapPortFailure(const std::string& address, const std::string& reaso
 }
 
 }  // namespace
+
+bool configureTrapSecurity(std::string& error)
+{
+    std::vector<usm::User> users;
+    std::string path = setting("SIMPLATFORM_USM_USERS", "");
+    if (!path.empty() && !usm::loadUsers(path, users, error)) {
+        return false;
+    }
+    std::vector<uint8_t> engineId;
+    std::string idText = setting("SIMPLATFORM_ENGINE_ID", "");
+    if (!idText.empty()) {
+        if (!usm::parseEngineId(idText, engineId)) {
+            error = "SIMPLATFORM_ENGINE_ID: \"" + idText + "\" is not an engine ID of 5 to 32 bytes in hex";
+            return false;
+        }
+    } else {
+        char host[256] = {};
+#ifdef _WIN32
+        DWORD size = sizeof host;
+        GetComputerNameA(host, &size);
+#else
+        gethostname(host, sizeof host - 1);
+#endif
+        engineId = usm::engineIdFromHost(host);
+    }
+    // Boots: the start's wall-clock second, so that it grows from one start
+    // to the next without a file to keep it in.
+    time_t now = time(nullptr);
+    uint32_t boots = now <= 0 ? 1 : now >= time_t(usm::kMaxBoots) ? usm::kMaxBoots - 1 : static_cast<uint32_t>(now);
+    security().configure(std::move(users), std::move(engineId), boots, monotonicSeconds());
+    return true;
+}
 
 std::string loseTrapConnection()
 {
@@ -245,13 +355,14 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
     s->address = simplatform::setting("SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162");
     s->callback = callback;
     s->userData = user_data;
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
+    simplatform::SockLen addrLength = 0;
     std::string reason;
-    if (!simplatform::parseHostPort(s->address, addr, reason)) {
+    if (!simplatform::parseSocketAddress(s->address, addr, addrLength, reason)) {
         simplatform::setError(simplatform::kTrapPortUnavailable, simplatform::trapPortFailure(s->address, reason));
         return nullptr;
     }
-    s->socket = simplatform::bindDatagram(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, reason);
+    s->socket = simplatform::bindDatagram(reinterpret_cast<const sockaddr*>(&addr), addrLength, reason);
     if (s->socket == simplatform::kNoSocket) {
         simplatform::setError(simplatform::kTrapPortUnavailable, simplatform::trapPortFailure(s->address, reason));
         return nullptr;

@@ -6,6 +6,11 @@
 
 namespace simplatform {
 
+// Reads $SIMPLATFORM_USM_USERS and $SIMPLATFORM_ENGINE_ID for the trap
+// port's SNMPv3 security; false and the fault (file, line) in error when
+// either is bad.
+bool configureTrapSecurity(std::string& error);
+
 // Closes the open session's trap port and delivers kind 57 to its callback.
 // Empty on success, otherwise the reason (no session open, or already lost).
 std::string loseTrapConnection();

@@ -17,6 +17,7 @@
 #include "mapsession.h"
 #include "mapview.h"
 #include "settings.h"
+#include "trapreceiver.h"
 
 namespace simplatform {
 namespace {
@@ -43,6 +44,20 @@ struct StartupMap {
     }
 };
 StartupMap startupMap;
+
+// The SNMPv3 users file is read before main too: a bad one stops the start.
+struct StartupUsers {
+    StartupUsers()
+    {
+        std::string error;
+        if (!configureTrapSecurity(error)) {
+            fprintf(stderr, "%s\n", error.c_str());
+            fflush(stderr);
+            exit(2);
+        }
+    }
+};
+StartupUsers startupUsers;
 
 }  // namespace
 
