@@ -11,7 +11,10 @@
 //   before the next is read, and leaves the rest for the next turn of the
 //   loop so that the other sockets are served in between.
 // - Every datagram is counted once in stats().datagrams, and then once more
-//   in either malformed or delivered.
+//   in malformed, one of the SNMPv3 security drops, or delivered.
+// - SNMPv3 messages go through the user-based security model (usm.h); what
+//   it answers (a Report, an inform's Response) is sent before anything is
+//   delivered.
 // - The callback may close the session; the receiver notices (the session
 //   generation changes) and reads nothing more.
 // - PDU records are pooled: a freed record goes back to the pool with its
