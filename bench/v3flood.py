@@ -110,13 +110,17 @@ def main():
                      env={"SIMPLATFORM_USM_USERS": users.name, "SIMPLATFORM_QUIET": "1"}) as program:
             alone = phase(program, args.seconds, flood=False)
             flooded = phase(program, args.seconds, flood=True)
+    print("load average %.1f %.1f %.1f on %d CPUs" % (os.getloadavg() + (os.cpu_count(),)))
     for name, r in (("v2c alone", alone), ("v2c during the v3 flood", flooded)):
         c = r["counters"]
-        print("%-24s %7d v2c traps/s delivered (%d sent), %d v3 sent; receiver CPU %.2f s in %.1f s" %
-              (name, r["v2c_per_second"], r["v2c_sent"], r["v3_sent"], r["cpu_seconds"], r["seconds"]))
-        print("%-24s unknown users %d, unknown engines %d, wrong digests %d, malformed %d" %
+        print("%-24s %7d v2c traps/s delivered (%d sent), %d v3 sent; receiver CPU %.2f s in %.1f s, "
+              "%.1f us a datagram read" % (name, r["v2c_per_second"], r["v2c_sent"], r["v3_sent"], r["cpu_seconds"],
+                                           r["seconds"], 1e6 * r["cpu_seconds"] / max(1, c["datagrams"])))
+        print("%-24s v3 read: unknown users %d, unknown engines %d (discovery or key budget spent), "
+              "wrong digests %d, malformed %d" %
               ("", c.get("usmUnknownUsers", 0), c.get("usmUnknownEngineIDs", 0), c.get("usmWrongDigests", 0),
                c.get("malformed", 0)))
+    print("v2c during the flood / alone: %.2f" % (flooded["v2c_per_second"] / max(1, alone["v2c_per_second"])))
 
 
 if __name__ == "__main__":

@@ -8,10 +8,15 @@
 // debug log on, the host search over a UPS table filled from a map, trap
 // classification and showUpsEvent.
 //
+// SNMPv3 messages meet the users of tests/data/usm/users.conf (those of
+// the captured SNMPv3 seeds) at the engine the seeds' informs name.
+//
 // Checked for every input besides the sanitizers' findings: the datagram is
-// counted once, as delivered or as malformed; an inform is answered once,
-// with a Response of the same request id and bindings; nothing else is sent
-// back.
+// counted once, as delivered, malformed or one of the SNMPv3 drops; an
+// SNMPv1 or SNMPv2c inform is answered once, with a Response of the same
+// request id and bindings, and nothing else is sent back; an SNMPv3 message
+// gets at most one answer, an SNMPv3 message of the platform's engine, and
+// a delivered SNMPv3 inform exactly one.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -26,7 +31,9 @@
 #include "../platform/platform.h"
 #include "../simplatform/ber.h"
 #include "../simplatform/mapfile.h"
+#include "../simplatform/snmpv3.h"
 #include "../simplatform/stats.h"
+#include "../simplatform/trapreceiver.h"
 #include "../trap/trapsession.h"
 #include "fuzzcommon.h"
 
@@ -119,6 +126,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     FUZZ_CHECK(map != nullptr && checksubmapforbox(map, nullptr, hostname, sizeof hostname) != nullptr,
                "the UPS was not found on the fuzz map");
     FUZZ_CHECK(upstablewalk(0) != nullptr && upstablewalk(1) != nullptr, "the UPS table was not filled");
+    setenv("SIMPLATFORM_USM_USERS", (std::string(KELVOROV_SOURCE_DIR) + "/tests/data/usm/users.conf").c_str(), 1);
+    setenv("SIMPLATFORM_ENGINE_ID", "800000000574657374656e67", 1);
+    FUZZ_CHECK(simplatform::configureTrapSecurity(error), "%s", error.c_str());
     openTrapSession();
     FUZZ_CHECK(trapsession != nullptr, "the trap session did not open on %s", trapAddr.c_str());
     return 0;
@@ -138,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool deliverable = decoded && (expected.pduType == SNMP_KIND_TRAP_V1 || expected.pduType == SNMP_KIND_INFORM ||
                                    expected.pduType == SNMP_KIND_TRAP_V2);
     bool inform = deliverable && expected.pduType == SNMP_KIND_INFORM;
+    bool v3 = simplatform::snmpv3::messageVersion(datagram, length) == 3;
 
     // Each input begins the log anew, as start-up does, so it stays small.
     writeDebugLog("fuzz input\n", 1);
@@ -156,16 +167,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const simplatform::Stats& after = simplatform::stats();
     FUZZ_CHECK(after.datagrams == before.datagrams + 1, "datagrams %llu -> %llu",
                (unsigned long long)before.datagrams, (unsigned long long)after.datagrams);
-    FUZZ_CHECK(after.delivered + after.malformed == after.datagrams, "delivered %llu + malformed %llu != %llu",
-               (unsigned long long)after.delivered, (unsigned long long)after.malformed,
-               (unsigned long long)after.datagrams);
-    FUZZ_CHECK(after.delivered == before.delivered + (deliverable ? 1 : 0), "delivered %d, expected %d",
-               (int)(after.delivered - before.delivered), deliverable ? 1 : 0);
+    uint64_t dropped = after.malformed + after.usmUnknownUsers + after.usmUnknownEngineIDs + after.usmWrongDigests +
+                       after.usmDecryptionErrors + after.usmNotInTimeWindows + after.usmUnsupportedSecLevels;
+    FUZZ_CHECK(after.delivered + dropped == after.datagrams, "delivered %llu + dropped %llu != %llu",
+               (unsigned long long)after.delivered, (unsigned long long)dropped, (unsigned long long)after.datagrams);
 
     static uint8_t reply[65536];
     size_t replyLength = 0;
     int replies = takeReplies(senders[0], reply, sizeof reply, replyLength) +
                   takeReplies(senders[1], reply, sizeof reply, replyLength);
+    if (v3) {
+        uint64_t answers = after.informsAnswered + after.reportsSent - before.informsAnswered - before.reportsSent;
+        FUZZ_CHECK(replies <= 1 && answers == static_cast<uint64_t>(replies), "SNMPv3: %d replies, %llu answers",
+                   replies, (unsigned long long)answers);
+        if (after.informsAnswered != before.informsAnswered) {
+            FUZZ_CHECK(after.delivered == before.delivered + 1, "an SNMPv3 Response without a delivery");
+        }
+        if (replies == 1) {
+            simplatform::snmpv3::Header h;
+            FUZZ_CHECK(simplatform::snmpv3::decodeHeader(reply, replyLength, h) == nullptr,
+                       "the SNMPv3 answer does not decode");
+        }
+        return 0;
+    }
+    FUZZ_CHECK(after.delivered == before.delivered + (deliverable ? 1 : 0), "delivered %d, expected %d",
+               (int)(after.delivered - before.delivered), deliverable ? 1 : 0);
     FUZZ_CHECK(after.informsAnswered == before.informsAnswered + (inform ? 1 : 0) && replies == (inform ? 1 : 0),
                "inform %d: answered %d, replies %d", inform ? 1 : 0,
                (int)(after.informsAnswered - before.informsAnswered), replies);

@@ -5,7 +5,8 @@ receiver: every datagram in tests/data/packets/ (captured from net-snmp's
   senders), and more captured here from snmptrap and snmpinform (the UPS
   trap families, informs, many value types), each sent once from the map's
   UPS host and once from an unknown host (first byte 1 or 0), plus a few
-  damaged ones;
+  damaged ones, and SNMPv3 traps and informs of tests/data/usm/ at each
+  level;
 snmptext: one binding of each type (type byte, buffer size byte, value);
 mapfile: the map files of examples/ and tests/data/, and small faulty ones;
 control: command lines, good and bad;
@@ -71,6 +72,10 @@ def receiver():
     for name, data in packets.items():
         write("receiver", name + "-ups", b"\x01" + data)
         write("receiver", name + "-other", b"\x00" + data)
+    for line in open(os.path.join(ROOT, "tests/data/usm/messages.txt")):
+        kind, user, _, hexdata = line.split() if not line.startswith("#") else (None,) * 4
+        if kind and (user in ("none", "md5-des", "sha-aes", "sha-256-aes-192-c", "sha-512-aes-256") or kind == "probe"):
+            write("receiver", "v3%s-%s-ups" % (kind, user), b"\x01" + bytes.fromhex(hexdata))
     trap = packets["v2trap_powerfail"]
     write("receiver", "damaged-empty", b"\x01")
     write("receiver", "damaged-truncated", b"\x01" + trap[:-3])

@@ -249,8 +249,11 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
     if (address->sa_family == AF_INET6) {
         // [::] takes IPv4 senders too (as IPv4-mapped addresses); any other
         // IPv6 address only IPv6 ones, whatever the system's default.
+        // A zero address, not in6addr_any: MinGW links that from ws2_32 only
+        // in some setups.
+        static const uint8_t kAny[16] = {};
         const in6_addr& host = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        int v6only = memcmp(&host, &in6addr_any, sizeof host) != 0 ? 1 : 0;
+        int v6only = memcmp(&host, kAny, sizeof kAny) != 0 ? 1 : 0;
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only), sizeof v6only);
     }
     if (::bind(s, address, length) != 0 || !setNonBlocking(s)) {
