@@ -1,18 +1,9 @@
 // Reading the SNMPv3 users file.
 #include "usmusers.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
-#include <cerrno>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "regularfile.h"
 
 namespace simplatform {
 namespace usm {
@@ -269,56 +260,12 @@ bool deriveKeys(std::vector<User>& users, std::string& error)
 bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error)
 {
     users.clear();
-#ifdef _WIN32
-    int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-#endif
-    if (fd < 0) {
-        error = path + ": cannot open: " + std::strerror(errno);
+    std::string text, fault;
+    if (!readRegularFile(path, kMaxUsersFile, text, fault)) {
+        error = path + ": " + fault;
         return false;
     }
-    std::string text;
-    struct stat info {};
-    bool regular = fstat(fd, &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
-    if (!regular) {
-        error = path + ": not a regular file";
-    } else if (static_cast<uint64_t>(info.st_size) > kMaxUsersFile) {
-        error = path + ": larger than 1 MiB";
-        regular = false;
-    } else {
-        char buffer[4096];
-        for (;;) {
-#ifdef _WIN32
-            int n = _read(fd, buffer, sizeof buffer);
-#else
-            ssize_t n = read(fd, buffer, sizeof buffer);
-#endif
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                error = path + ": cannot read: " + std::strerror(errno);
-                regular = false;
-                break;
-            }
-            if (n == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-            if (text.size() > kMaxUsersFile) {
-                error = path + ": larger than 1 MiB";
-                regular = false;
-                break;
-            }
-        }
-    }
-#ifdef _WIN32
-    _close(fd);
-#else
-    close(fd);
-#endif
-    return regular && parseUsers(text, path, users, error) && deriveKeys(users, error);
+    return parseUsers(text, path, users, error) && deriveKeys(users, error);
 }
 
 }  // namespace usm

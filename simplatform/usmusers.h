@@ -44,9 +44,8 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
 // forgets the pass phrases.
 bool deriveKeys(std::vector<User>& users, std::string& error);
 
-// Reads, parses and derives the users file at path. The file is opened without
-// waiting (a FIFO never blocks the start) and must be a regular file of at
-// most kMaxUsersFile bytes.
+// Reads, parses and derives the users file at path: a regular file of at
+// most kMaxUsersFile bytes, opened without waiting (readRegularFile).
 bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error);
 
 }  // namespace usm

@@ -372,5 +372,5 @@ TEST(UsmUsers, BadFilesNameFileLineAndFault)
     EXPECT_EQ(error, fifo + ": not a regular file");
     unlink(fifo.c_str());
     EXPECT_FALSE(usm::loadUsers(fifo, users, error));
-    EXPECT_EQ(error.rfind(fifo + ": cannot open: ", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(fifo + ": cannot read: ", 0), 0u) << error;
 }
