@@ -94,7 +94,8 @@ uint32_t Security::engineTime(uint64_t now) const
 Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t now, bool& budgetSpent)
 {
     OwnUser& own = users_[userIndex];
-    if (!own.user.engineId.empty() || same(h.engineId, engineId_)) {
+    // A user without authentication has no keys and no time window to keep.
+    if (own.user.auth == Auth::None || !own.user.engineId.empty() || same(h.engineId, engineId_)) {
         return &own.keys;
     }
     std::string id(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());
