@@ -10,13 +10,16 @@ on loopback, for --seconds each:
   2. the same v2c sender while a second one floods SNMPv3 authPriv traps, each
      with a new random engine ID and a user name that is one of the two
      users or random bytes, with random digests and data: each known name
-     asks for keys for an engine never seen before.
+     asks for keys for an engine never seen before;
+  3. both paced (v2c at --paced a second, the flood at twice that), so
+     that the senders leave the receiver its CPU: how many v2c traps are
+     lost to the flood.
 
 Prints both rates, what the flood cost, the security counters, and the
-receiver's CPU time. Bounded in time (about 3 x --seconds) and count;
+receiver's CPU time. Bounded in time (about 4 x --seconds) and count;
 sends to 127.0.0.1 only.
 
-  bench/v3flood.py [--kelvorov build/kelvorov] [--seconds 5]
+  bench/v3flood.py [--kelvorov build/kelvorov] [--seconds 5] [--paced 2000]
 """
 import argparse
 import multiprocessing
@@ -51,12 +54,13 @@ def v3_flood_message(rng):
     return b.seq(b.integer(3), header, b.octets(usm), b.octets(rng.randbytes(64)))
 
 
-def blast(port, make, seconds, counter):
-    """Sends make()'s datagrams as fast as possible for seconds."""
+def blast(port, make, seconds, rate, counter):
+    """Sends make()'s datagrams for seconds: rate a second, or (0) as fast as possible."""
     rng = random.Random(os.getpid())
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     fixed = make(rng) if make is not v3_flood_message else None
-    sent, end = 0, time.monotonic() + seconds
+    sent, start = 0, time.monotonic()
+    end = start + seconds
     while time.monotonic() < end:
         for _ in range(64):
             try:
@@ -64,16 +68,20 @@ def blast(port, make, seconds, counter):
                 sent += 1
             except OSError:
                 pass
+        if rate:
+            time.sleep(max(0.0, start + sent / rate - time.monotonic()))
     counter.value = sent
 
 
-def phase(program, seconds, flood):
+def phase(program, seconds, flood, v2c_rate=0, v3_rate=0):
     before = program.stats()
     cpu_before = cpu_seconds(program.process.pid)
     v2c, v3 = multiprocessing.Value("q", 0), multiprocessing.Value("q", 0)
-    senders = [multiprocessing.Process(target=blast, args=(program.trap_port, lambda rng: v2c_trap(), seconds, v2c))]
+    senders = [multiprocessing.Process(target=blast, args=(program.trap_port, lambda rng: v2c_trap(), seconds,
+                                                           v2c_rate, v2c))]
     if flood:
-        senders.append(multiprocessing.Process(target=blast, args=(program.trap_port, v3_flood_message, seconds, v3)))
+        senders.append(multiprocessing.Process(target=blast, args=(program.trap_port, v3_flood_message, seconds,
+                                                                   v3_rate, v3)))
     start = time.monotonic()
     for p in senders:
         p.start()
@@ -102,6 +110,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kelvorov", default=os.path.join(ROOT, "build", "kelvorov"))
     parser.add_argument("--seconds", type=float, default=5)
+    parser.add_argument("--paced", type=int, default=2000, help="v2c traps a second in the paced phase")
     args = parser.parse_args()
     with tempfile.NamedTemporaryFile("w", suffix=".conf") as users:
         users.write(USERS)
@@ -110,8 +119,10 @@ def main():
                      env={"SIMPLATFORM_USM_USERS": users.name, "SIMPLATFORM_QUIET": "1"}) as program:
             alone = phase(program, args.seconds, flood=False)
             flooded = phase(program, args.seconds, flood=True)
+            paced = phase(program, args.seconds, flood=True, v2c_rate=args.paced, v3_rate=2 * args.paced)
     print("load average %.1f %.1f %.1f on %d CPUs" % (os.getloadavg() + (os.cpu_count(),)))
-    for name, r in (("v2c alone", alone), ("v2c during the v3 flood", flooded)):
+    for name, r in (("v2c alone", alone), ("v2c during the v3 flood", flooded),
+                    ("paced: v2c, v3 at twice it", paced)):
         c = r["counters"]
         print("%-24s %7d v2c traps/s delivered (%d sent), %d v3 sent; receiver CPU %.2f s in %.1f s, "
               "%.1f us a datagram read" % (name, r["v2c_per_second"], r["v2c_sent"], r["v3_sent"], r["cpu_seconds"],
@@ -121,6 +132,8 @@ def main():
               ("", c.get("usmUnknownUsers", 0), c.get("usmUnknownEngineIDs", 0), c.get("usmWrongDigests", 0),
                c.get("malformed", 0)))
     print("v2c during the flood / alone: %.2f" % (flooded["v2c_per_second"] / max(1, alone["v2c_per_second"])))
+    print("paced: %d of %d v2c traps delivered during %d v3 messages" %
+          (paced["counters"]["delivered"], paced["v2c_sent"], paced["v3_sent"]))
 
 
 if __name__ == "__main__":
