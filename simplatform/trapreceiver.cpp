@@ -134,10 +134,25 @@ void giveBack(TrapReceiver& r, std::unique_ptr<PduRecord> record)
     }
 }
 
-// The SNMPv3 security of the trap port; configured once, at start.
+// The SNMPv3 security of the trap port.
 usm::Security& security()
 {
     static auto* instance = new usm::Security;
+    return *instance;
+}
+
+// What configureTrapSecurity read at start, until the first trap session
+// opens and security() is configured with it.
+struct PendingSecurity {
+    bool pending = false;
+    std::vector<usm::User> users;
+    std::vector<uint8_t> engineId;   // empty: derived from the host name
+    uint32_t boots = 1;
+};
+
+PendingSecurity& pendingSecurity()
+{
+    static auto* instance = new PendingSecurity;
     return *instance;
 }
 
@@ -278,23 +293,19 @@ std::string trapPortFailure(const std::string& address, const std::string& reaso
     return "cannot bind trap port " + address + ": " + reason;
 }
 
-}  // namespace
-
-bool configureTrapSecurity(std::string& error)
+// Configures security() with what configureTrapSecurity read, once: the
+// keys are derived and the engine's clock starts. False and the reason when
+// the cryptographic library fails.
+bool startTrapSecurity(std::string& error)
 {
-    std::vector<usm::User> users;
-    std::string path = setting("SIMPLATFORM_USM_USERS", "");
-    if (!path.empty() && !usm::loadUsers(path, users, error)) {
+    PendingSecurity& p = pendingSecurity();
+    if (!p.pending) {
+        return true;
+    }
+    if (!usm::deriveKeys(p.users, error)) {
         return false;
     }
-    std::vector<uint8_t> engineId;
-    std::string idText = setting("SIMPLATFORM_ENGINE_ID", "");
-    if (!idText.empty()) {
-        if (!usm::parseEngineId(idText, engineId)) {
-            error = "SIMPLATFORM_ENGINE_ID: \"" + idText + "\" is not an engine ID of 5 to 32 bytes in hex";
-            return false;
-        }
-    } else {
+    if (p.engineId.empty()) {
         char host[256] = {};
 #ifdef _WIN32
         DWORD size = sizeof host;
@@ -302,13 +313,33 @@ bool configureTrapSecurity(std::string& error)
 #else
         gethostname(host, sizeof host - 1);
 #endif
-        engineId = usm::engineIdFromHost(host);
+        p.engineId = usm::engineIdFromHost(host);
+    }
+    security().configure(std::move(p.users), std::move(p.engineId), p.boots, monotonicSeconds());
+    p = PendingSecurity{};
+    return true;
+}
+
+}  // namespace
+
+bool configureTrapSecurity(std::string& error)
+{
+    PendingSecurity next;
+    std::string path = setting("SIMPLATFORM_USM_USERS", "");
+    if (!path.empty() && !usm::readUsers(path, next.users, error)) {
+        return false;
+    }
+    std::string idText = setting("SIMPLATFORM_ENGINE_ID", "");
+    if (!idText.empty() && !usm::parseEngineId(idText, next.engineId)) {
+        error = "SIMPLATFORM_ENGINE_ID: \"" + idText + "\" is not an engine ID of 5 to 32 bytes in hex";
+        return false;
     }
     // Boots: the start's wall-clock second, so that it grows from one start
     // to the next without a file to keep it in.
     time_t now = time(nullptr);
-    uint32_t boots = now <= 0 ? 1 : now >= time_t(usm::kMaxBoots) ? usm::kMaxBoots - 1 : static_cast<uint32_t>(now);
-    security().configure(std::move(users), std::move(engineId), boots, monotonicSeconds());
+    next.boots = now <= 0 ? 1 : now >= time_t(usm::kMaxBoots) ? usm::kMaxBoots - 1 : static_cast<uint32_t>(now);
+    next.pending = true;
+    pendingSecurity() = std::move(next);
     return true;
 }
 
@@ -351,6 +382,15 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
     }
     if (r.open) {
         simplatform::setError(simplatform::kSessionAlreadyOpen);
+        return nullptr;
+    }
+
+    // The SNMPv3 keys are derived here, not before main: on Windows that
+    // runs while the platform's DLL loads, where the cryptographic library
+    // must not start.
+    std::string securityFault;
+    if (!simplatform::startTrapSecurity(securityFault)) {
+        simplatform::setError(simplatform::kTrapPortUnavailable, "SNMPv3 security: " + securityFault);
         return nullptr;
     }
 

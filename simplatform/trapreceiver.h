@@ -8,7 +8,8 @@ namespace simplatform {
 
 // Reads $SIMPLATFORM_USM_USERS and $SIMPLATFORM_ENGINE_ID for the trap
 // port's SNMPv3 security; false and the fault (file, line) in error when
-// either is bad.
+// either is bad. No cryptography runs here: the keys are derived, and the
+// engine's clock starts, when the next trap session opens.
 bool configureTrapSecurity(std::string& error);
 
 // Closes the open session's trap port and delivers kind 57 to its callback.

@@ -257,7 +257,7 @@ bool deriveKeys(std::vector<User>& users, std::string& error)
     return true;
 }
 
-bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error)
+bool readUsers(const std::string& path, std::vector<User>& users, std::string& error)
 {
     users.clear();
     std::string text, fault;
@@ -265,7 +265,12 @@ bool loadUsers(const std::string& path, std::vector<User>& users, std::string& e
         error = path + ": " + fault;
         return false;
     }
-    return parseUsers(text, path, users, error) && deriveKeys(users, error);
+    return parseUsers(text, path, users, error);
+}
+
+bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error)
+{
+    return readUsers(path, users, error) && deriveKeys(users, error);
 }
 
 }  // namespace usm

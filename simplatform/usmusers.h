@@ -44,8 +44,12 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
 // forgets the pass phrases.
 bool deriveKeys(std::vector<User>& users, std::string& error);
 
-// Reads, parses and derives the users file at path: a regular file of at
-// most kMaxUsersFile bytes, opened without waiting (readRegularFile).
+// Reads and parses the users file at path: a regular file of at most
+// kMaxUsersFile bytes, opened without waiting (readRegularFile). No
+// cryptography: the pass phrases are kept for deriveKeys.
+bool readUsers(const std::string& path, std::vector<User>& users, std::string& error);
+
+// readUsers, then deriveKeys.
 bool loadUsers(const std::string& path, std::vector<User>& users, std::string& error);
 
 }  // namespace usm
