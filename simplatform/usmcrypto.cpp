@@ -2,6 +2,8 @@
 #include "usmcrypto.h"
 
 #include <gcrypt.h>
+#include <stdarg.h>
+#include <stdio.h>
 
 #include <cstring>
 
@@ -102,11 +104,30 @@ bool runCipher(Priv priv, const Key& key, uint32_t boots, uint32_t time, const u
     return ok;
 }
 
+// The library's warnings and errors go to standard error, named as its;
+// its notes are dropped (on Windows its entropy gatherer notes that disk
+// statistics are off, which says nothing about the platform), and so is
+// the rest of a line whose start was dropped.
+void logFromLibrary(void*, int level, const char* format, va_list args)
+{
+    static bool lineDropped = false;
+    if (level == GCRY_LOG_CONT ? lineDropped : level == GCRY_LOG_INFO || level == GCRY_LOG_DEBUG) {
+        lineDropped = true;
+        return;
+    }
+    if (level != GCRY_LOG_CONT) {
+        fputs("simplatform: libgcrypt: ", stderr);
+    }
+    lineDropped = false;
+    vfprintf(stderr, format, args);
+}
+
 }  // namespace
 
 bool startCrypto()
 {
     static const bool started = [] {
+        gcry_set_log_handler(logFromLibrary, nullptr);
         if (gcry_check_version(GCRYPT_VERSION) == nullptr) {
             return false;
         }
