@@ -6,6 +6,8 @@ senders and the control port on 127.0.0.1:
   - an inform (acknowledged: snmpinform exits 0) and a v2c trap from
     127.0.0.1, the example map's UPS host "localhost": the UPS symbol ends
     as "ups-hall3: Powerfail", status 4;
+  - an SNMPv3 trap (Battery Low) and inform (ok) at authPriv (SHA-256,
+    AES), the inform answered after one discovery Report;
   - a burst of traps sent back to back plus one malformed datagram: all
     counted, all delivered, the loop keeps serving the control port;
   - a client that reads its replies late gets them all;
@@ -37,6 +39,9 @@ from kelvorov import EXAMPLE_MAP, Program, log_records  # noqa: E402
 from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 UPS_SYMBOL = 1000
+# An SNMPv3 user of the captured messages' users file.
+V3_USERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "usm", "users.conf")
+V3_USER, V3_AUTH, V3_PRIV = "sha-256-aes", "kelvorov-auth", "kelvorov-priv"
 PLATFORM_DLLS = ("ovw.dll", "ovsnmp.dll", "ov.dll", "simplatform.dll")
 UPTIME = "4242"
 BURST = 40
@@ -117,7 +122,7 @@ def run_scenario(name, run, senders):
         inform = subprocess.run([senders["snmpinform"], "-v", "2c", "-c", "public", "-t", "5", "-r", "1",
                                  target, UPTIME, "1.3.6.1.4.1.935.0.2",
                                  "1.3.6.1.4.1.935.1.1.1.2.2.1.0", "i", "230"],
-                                capture_output=True, text=True, timeout=30)
+                                capture_output=True, text=True, timeout=30, env=senders["env"])
         check(inform.returncode == 0,
               "snmpinform got no acknowledgement (status %d): %s" % (inform.returncode, inform.stderr))
         program.wait_for(lambda: program.symbol(UPS_SYMBOL)["label"] == "ups-hall3: Overload", timeout=20)
@@ -127,22 +132,36 @@ def run_scenario(name, run, senders):
 
         trap = subprocess.run([senders["snmptrap"], "-v", "2c", "-c", "public", target, UPTIME,
                                "1.3.6.1.4.1.935.0.5", "1.3.6.1.4.1.935.1.1.1.2.2.1.0", "s", "line lost"],
-                              capture_output=True, text=True, timeout=30)
+                              capture_output=True, text=True, timeout=30, env=senders["env"])
         check(trap.returncode == 0, "snmptrap failed: %s" % trap.stderr)
         program.wait_for(lambda: program.symbol(UPS_SYMBOL)["label"] == "ups-hall3: Powerfail", timeout=20)
         sym = program.symbol(UPS_SYMBOL)
         check(sym.get("label") == "ups-hall3: Powerfail" and sym.get("status") == 4,
               "the trap did not show Powerfail: %s" % sym)
 
+        # SNMPv3 at authPriv: a trap delivered, and an inform answered after
+        # the sender's discovery (one Report).
+        v3 = [senders["snmptrap"], "-v", "3", "-u", V3_USER, "-l", "authPriv", "-a", "SHA-256", "-A", V3_AUTH,
+              "-x", "AES", "-X", V3_PRIV]
+        for tool, oid_tail, label in (("snmptrap", "0.7", "Battery Low"), ("snmpinform", "0.9", "ok")):
+            command = [senders[tool]] + v3[1:] + (["-t", "5", "-r", "1"] if tool == "snmpinform" else [])
+            sent = subprocess.run(command + [target, UPTIME, "1.3.6.1.4.1.935." + oid_tail],
+                                  capture_output=True, text=True, timeout=30, env=senders["env"])
+            check(sent.returncode == 0, "SNMPv3 %s failed (status %d): %s" % (tool, sent.returncode, sent.stderr))
+            shown = "ups-hall3: " + label
+            program.wait_for(lambda: program.symbol(UPS_SYMBOL)["label"] == shown, timeout=20)
+            check(program.symbol(UPS_SYMBOL).get("label") == shown, "the SNMPv3 %s did not show %s" % (tool, label))
+
         # Back to back, from one socket: the receiver must drain them all.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
             for n in range(BURST):
                 sender.sendto(v2_trap(1000 + n, "1.3.6.1.4.1.9999.0.1", n), ("127.0.0.1", program.trap_port))
             sender.sendto(b"\x30\x03\x02\x01", ("127.0.0.1", program.trap_port))
-        program.wait_for(lambda: program.stats()["delivered"] == BURST + 2 and program.stats()["malformed"] == 1,
+        program.wait_for(lambda: program.stats()["delivered"] == BURST + 4 and program.stats()["malformed"] == 1,
                          timeout=20)
         stats = program.stats()
-        expected = {"datagrams": BURST + 3, "delivered": BURST + 2, "informsAnswered": 1, "malformed": 1}
+        expected = {"datagrams": BURST + 6, "delivered": BURST + 4, "informsAnswered": 2, "malformed": 1,
+                    "reportsSent": 1}
         check(stats is not None and {k: stats.get(k) for k in expected} == expected,
               "counters after the burst: %s" % stats)
 
@@ -216,6 +235,9 @@ def main():
 
     work = tempfile.mkdtemp(prefix="kelvorov-wine-")
     failures = []
+    # net-snmp's senders keep their persistent file apart from other tests' senders.
+    os.makedirs(os.path.join(work, "snmp"))
+    senders["env"] = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(work, "snmp"))
     prefix = os.path.join(work, "prefix")
     for name in [k for k in os.environ if k.startswith("WINE")]:
         del os.environ[name]
@@ -223,7 +245,7 @@ def main():
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
     try:
         linux_dir = os.path.join(work, "linux")
-        linux = dict(binary=args.linux, env={}, cwd=linux_dir, drive=os.path.join(linux_dir, "drive_c"),
+        linux = dict(binary=args.linux, env={"SIMPLATFORM_USM_USERS": os.path.abspath(V3_USERS)}, cwd=linux_dir, drive=os.path.join(linux_dir, "drive_c"),
                      map=EXAMPLE_MAP)
         os.makedirs(os.path.join(linux["drive"], "temp"))
         linux_failures, linux_log, linux_console, linux_stats, linux_seconds = run_scenario("Linux", linux, senders)
@@ -259,7 +281,8 @@ def main():
             log("message-loop backend test under Wine (%.1f s):\n%s" % (loop_seconds, output.rstrip()))
             if status != 0:
                 failures.append("the message-loop backend test failed (status %s)" % status)
-        wine = dict(binary=[args.wine, exe], env=wine_env, cwd=wine_dir, drive=os.path.join(prefix, "drive_c"),
+        wine = dict(binary=[args.wine, exe], env=dict(wine_env, SIMPLATFORM_USM_USERS=windows_path(V3_USERS)),
+                    cwd=wine_dir, drive=os.path.join(prefix, "drive_c"),
                     map=windows_path(EXAMPLE_MAP))
         wine_failures, wine_log, wine_console, wine_stats, wine_seconds = run_scenario("Wine", wine, senders)
         failures += wine_failures
