@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from kelvorov import EXAMPLE_MAP, Program  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program, sender_env  # noqa: E402
 
 
 class MapFiles(unittest.TestCase):
@@ -54,7 +54,7 @@ class MapViews(unittest.TestCase):
                 with open(state_file) as f:
                     self.assertEqual(json.load(f)["name"], "Default")
                 subprocess.run(["snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port,
-                                "", "1.3.6.1.4.1.935.0.5"], check=True)
+                                "", "1.3.6.1.4.1.935.0.5"], check=True, env=sender_env())
                 label = "ups-hall3: Powerfail"
                 program.wait_for(lambda: program.symbol(1000)["label"] == label)
                 with open(state_file) as f:

@@ -4,16 +4,14 @@ What the security layer decides is pinned by the unit tests
 and protocol pair delivered and every inform answered (the sender exits 0),
 failures dropped and counted, the trap port on IPv6."""
 import os
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
-from kelvorov import EXAMPLE_MAP, Program  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program, sender_env  # noqa: E402
 
 DATA = os.path.join(HERE, "..", "data", "usm")
 USERS = os.path.join(DATA, "users.conf")   # the users of the captured messages
@@ -40,22 +38,9 @@ def v3(tool, user, level, auth=None, priv=None, auth_pass=AUTH_PASS):
     return args
 
 
-# net-snmp's tools rewrite one persistent file at every run (engine boots,
-# users), so that senders running at the same time, here or in other tests,
-# read each other's half-written file: these senders keep theirs apart.
-SENDER_ENV = None
-
-
-def setUpModule():
-    global SENDER_ENV
-    folder = tempfile.mkdtemp(prefix="kelvorov-snmp-")
-    unittest.addModuleCleanup(shutil.rmtree, folder, ignore_errors=True)
-    SENDER_ENV = dict(os.environ, SNMP_PERSISTENT_DIR=folder)
-
-
 def run(args, destination, *trap):
     return subprocess.run(args + [destination, "", "1.3.6.1.4.1.935.0.5"] + list(trap),
-                          capture_output=True, text=True, timeout=30, env=SENDER_ENV)
+                          capture_output=True, text=True, timeout=30, env=sender_env())
 
 
 class SnmpV3(unittest.TestCase):

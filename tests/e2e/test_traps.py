@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from kelvorov import EXAMPLE_MAP, Program  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program, sender_env  # noqa: E402
 
 
 class Traps(unittest.TestCase):
@@ -19,7 +19,7 @@ class Traps(unittest.TestCase):
     def sender(self, tool, *args):
         """Runs a net-snmp sender at the program's trap port (from 127.0.0.1, the UPS host)."""
         command = tool.split() + ["-c", "public", "127.0.0.1:%d" % self.program.trap_port] + list(args)
-        done = subprocess.run(command, capture_output=True, text=True, timeout=30)
+        done = subprocess.run(command, capture_output=True, text=True, timeout=30, env=sender_env())
         self.assertEqual(done.returncode, 0, done.stderr)
 
     def label_becomes(self, label):

@@ -25,7 +25,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from kelvorov import UPS_SYMBOL, Program, free_port, symbol  # noqa: E402
+from kelvorov import UPS_SYMBOL, Program, free_port, sender_env, symbol  # noqa: E402
 
 DEB = None
 POWERFAIL_LINE = 'map: symbol 1000 "ups-hall3: Powerfail" critical (4)'
@@ -100,7 +100,7 @@ class Package(unittest.TestCase):
         self.assertEqual(notify.recv(4096), b"READY=1", program.errors())
 
         sent = run("snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port, "",
-                   "1.3.6.1.4.1.935.0.5")
+                   "1.3.6.1.4.1.935.0.5", env=sender_env())
         self.assertEqual(sent.returncode, 0, sent.stderr)
         self.assertTrue(program.wait_for(lambda: POWERFAIL_LINE in program.output().splitlines()),
                         program.output())

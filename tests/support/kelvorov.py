@@ -27,11 +27,14 @@ line ("" when none came), send(line), state(), stats(), symbol(id),
 wait_for(predicate), wait_exit(), running(), log_text(), log_records(),
 output(), errors(), close().
 
+sender_env() is the environment to run net-snmp's senders with.
+
 EXAMPLE_MAP is the bundled example map (examples/site.json): the UPS host
 "localhost" with symbol 1000 "ups-hall3" on submap "Hall 3", a router
 "router-1" with symbol 1001 on "Root". Traps a sender sends from 127.0.0.1
 come from the UPS; from any other loopback address, from an unknown host.
 """
+import atexit
 import json
 import os
 import re
@@ -54,6 +57,21 @@ def free_port(kind=socket.SOCK_STREAM):
     with socket.socket(socket.AF_INET, kind) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+_SENDER_FOLDER = None
+
+
+def sender_env():
+    """The environment for net-snmp's senders (snmptrap, snmpinform): they
+    rewrite one persistent file at every run, so senders of tests running at
+    the same time would read each other's half-written file; these keep
+    theirs in a folder of this process, removed at its exit."""
+    global _SENDER_FOLDER
+    if _SENDER_FOLDER is None:
+        _SENDER_FOLDER = tempfile.mkdtemp(prefix="kelvorov-snmp-")
+        atexit.register(shutil.rmtree, _SENDER_FOLDER, True)
+    return dict(os.environ, SNMP_PERSISTENT_DIR=_SENDER_FOLDER)
 
 
 def log_records(text):

@@ -35,7 +35,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from kelvorov import EXAMPLE_MAP, Program, log_records  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program, log_records, sender_env  # noqa: E402
 from snmpber import integer, octets, oid, seq, unsigned, varbind, tlv  # noqa: E402
 
 UPS_SYMBOL = 1000
@@ -235,9 +235,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="kelvorov-wine-")
     failures = []
-    # net-snmp's senders keep their persistent file apart from other tests' senders.
-    os.makedirs(os.path.join(work, "snmp"))
-    senders["env"] = dict(os.environ, SNMP_PERSISTENT_DIR=os.path.join(work, "snmp"))
+    senders["env"] = sender_env()
     prefix = os.path.join(work, "prefix")
     for name in [k for k in os.environ if k.startswith("WINE")]:
         del os.environ[name]
