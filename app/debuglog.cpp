@@ -1,5 +1,7 @@
 // The debug log. The file is opened, written and closed again for every
-// message, so it is complete after every record whatever happens next.
+// message, so it is complete after every record whatever happens next. A
+// record costs that and no more: composed in a fixed buffer, it is handed to
+// the file in one write.
 #include "debuglog.h"
 
 #include <stdarg.h>
@@ -41,20 +43,43 @@ void formatlogtime(char* out, size_t size, long long seconds)
              (unsigned)local->tm_sec % 100u, (unsigned)(local->tm_year + 1900) % 10000u);
 }
 
+// The time text changes once a second; the last one is kept.
+static long long lasttextsecond = -1;
+static char lasttimetext[32];  // a five-digit year still fits
+
+// A record: the time text, ": ", the message and a newline, written in one
+// piece. Every message the system writes fits the MessageBuffer; a longer
+// one is cut to fit here.
+static char record[sizeof lasttimetext + 2 + 4 * MESSAGE_BUFFER_SIZE + 1];
+
 void writeDebugLog(const char* message, int fresh)
 {
     if (debuglogenabled == 0) {
         return;
     }
-    FILE* file = platformfopen(logpath, (fresh & 0xFF) != 0 ? "w" : "a");
-    if (file == NULL) {
+    long long now = (long long)time(NULL);
+    if (now != lasttextsecond || lasttimetext[0] == '\0') {
+        formatlogtime(lasttimetext, sizeof lasttimetext, now);
+        lasttextsecond = now;
+    }
+    size_t length = strlen(lasttimetext);
+    memcpy(record, lasttimetext, length);
+    record[length++] = ':';
+    record[length++] = ' ';
+    if (message != NULL) {
+        size_t room = sizeof record - 1 - length;
+        size_t size = strlen(message);
+        if (size > room) {
+            size = room;
+        }
+        memcpy(record + length, message, size);
+        length += size;
+    }
+    record[length++] = '\n';
+    if (platformwritefile(logpath, (fresh & 0xFF) != 0 ? "w" : "a", record, length) != 0) {
         fputs("Could not create debug file.  Exiting\n", stderr);
         exit(1);
     }
-    char timetext[32];
-    formatlogtime(timetext, sizeof timetext, (long long)time(NULL));
-    fprintf(file, "%s: %s\n", timetext, message != NULL ? message : "");
-    fclose(file);
 }
 
 // The literal text after the format's last conversion: the end of a

@@ -1,6 +1,10 @@
 // Drive paths mapped onto the folder that stands for drive C:.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -30,16 +34,10 @@ protected:
         fs::remove_all(root_);
     }
 
-    // Writes the path itself through platformfopen; false when it would not open.
-    static bool writeThrough(const std::string& path)
+    // Writes the path itself into the file it names; false when it would not open.
+    static bool writeThrough(const std::string& path, const char* mode = "w")
     {
-        FILE* f = platformfopen(path.c_str(), "w");
-        if (f == nullptr) {
-            return false;
-        }
-        fputs(path.c_str(), f);
-        fclose(f);
-        return true;
+        return platformwritefile(path.c_str(), mode, path.c_str(), path.size()) == 0;
     }
     static std::string readAll(const std::string& path)
     {
@@ -78,11 +76,35 @@ TEST_F(DrivePath, DrivePathsLandUnderTheDriveFolder)
 
 TEST_F(DrivePath, NoFolderIsCreated)
 {
-    EXPECT_EQ(platformfopen("c:\\missing\\kelvorov.txt", "w"), nullptr);
+    EXPECT_FALSE(writeThrough("c:\\missing\\kelvorov.txt"));
     EXPECT_FALSE(fs::exists(drive_ + "/missing"));
     fs::remove_all(drive_);
-    EXPECT_EQ(platformfopen("c:\\temp\\kelvorov.txt", "a"), nullptr);
+    EXPECT_FALSE(writeThrough("c:\\temp\\kelvorov.txt", "a"));
     EXPECT_FALSE(fs::exists(drive_));
+}
+
+TEST_F(DrivePath, OnlyRegularFilesAreWrittenAndNothingWaits)
+{
+    // A folder, and a FIFO with and without a reader, in the file's place:
+    // refused at once, nothing written.
+    fs::create_directories(drive_ + "/temp/folder.txt");
+    EXPECT_FALSE(writeThrough("c:\\temp\\folder.txt", "a"));
+    std::string fifo = drive_ + "/temp/fifo.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(writeThrough("c:\\temp\\fifo.txt", "w"));
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(writeThrough("c:\\temp\\fifo.txt", "a"));
+    char byte;
+    EXPECT_EQ(read(reader, &byte, 1), 0);  // end of file: no writer, nothing sent
+    close(reader);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    // A regular file: "w" begins it anew, "a" appends, byte for byte.
+    ASSERT_TRUE(writeThrough("c:\\temp\\plain.txt", "a"));
+    ASSERT_TRUE(writeThrough("c:\\temp\\plain.txt", "w"));
+    ASSERT_TRUE(writeThrough("c:\\temp\\plain.txt", "a"));
+    EXPECT_EQ(readAll(drive_ + "/temp/plain.txt"), "c:\\temp\\plain.txtc:\\temp\\plain.txt");
 }
 
 TEST_F(DrivePath, TheFolderIsLookedUpOnEveryCall)
@@ -112,11 +134,15 @@ TEST_F(DrivePath, OtherPathsAreUsedAsTheyStand)
     std::string plain = root_ + "/plain\\name.txt";
     ASSERT_TRUE(writeThrough(plain));
     EXPECT_EQ(readAll(plain), plain);
-    // Only drive C: is mapped; "c:" without a separator is no drive path.
-    ASSERT_TRUE(writeThrough("c:\\temp\\kelvorov.txt"));
-    EXPECT_EQ(platformfopen("d:\\temp\\kelvorov.txt", "r"), nullptr);
-    EXPECT_EQ(platformfopen("c:temp", "r"), nullptr);
-    EXPECT_EQ(platformfopen("c:\\temp\\absent.txt", "r"), nullptr);
+    // Only drive C: is mapped; "c:" without a separator is no drive path:
+    // both name files in the current folder.
+    std::string here = fs::current_path();
+    fs::current_path(root_);
+    bool written = writeThrough("d:\\temp\\kelvorov.txt") && writeThrough("c:temp");
+    fs::current_path(here);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(readAll(root_ + "/d:\\temp\\kelvorov.txt"), "d:\\temp\\kelvorov.txt");
+    EXPECT_EQ(readAll(root_ + "/c:temp"), "c:temp");
 }
 
 }  // namespace

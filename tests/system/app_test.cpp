@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -66,6 +67,62 @@ TEST_F(DebugLog, UnopenableFileEndsTheProcessWithStatusOne)
     std::filesystem::remove_all(drive_ + "/temp");
     EXPECT_EXIT(writeDebugLog("x", 0), ::testing::ExitedWithCode(1),
                 "^Could not create debug file\\.  Exiting\n$");
+}
+
+// The log's cost: a record is one open, one write and one close, and nothing
+// else (no look at the time-zone file, no seek, no second write). The test
+// runs itself again under strace; that run writes kRecords records between
+// two markers, and the system calls in between are counted.
+TEST_F(DebugLog, ARecordCostsThreeSystemCalls)
+{
+    const int kRecords = 100;
+    const char begin[] = "records begin";
+    const char end[] = "records end";
+    if (getenv("KELVOROV_TRACED_RUN") != NULL) {
+        writeDebugLog("first, before the count", 1);  // reads the zone rules
+        ssize_t marker = write(-1, begin, sizeof begin - 1);
+        writeDebugLog("fresh", 1);
+        for (int i = 1; i < kRecords; ++i) {
+            logmessage("record %d", i);
+        }
+        marker += write(-1, end, sizeof end - 1);
+        EXPECT_EQ(marker, -2);
+        EXPECT_EQ(messages().size(), static_cast<size_t>(kRecords));
+        return;
+    }
+    if (system("strace -V >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    std::string trace = drive_ + "/trace";
+    std::string command = "KELVOROV_TRACED_RUN=1 strace -f -qq -o " + trace + " " + self +
+                          " --gtest_filter=DebugLog.ARecordCostsThreeSystemCalls >/dev/null 2>&1";
+    int status = system(command.c_str());
+    std::ifstream in(trace);
+    std::vector<std::string> calls;
+    bool inside = false, seen = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(begin) != std::string::npos) {
+            inside = seen = true;
+        } else if (line.find(end) != std::string::npos) {
+            inside = false;
+        } else if (inside) {
+            calls.push_back(line);
+        }
+    }
+    if (!seen) {
+        GTEST_SKIP() << "strace cannot trace here (status " << status << ")";
+    }
+    ASSERT_EQ(status, 0) << "the traced run failed";
+    std::string first;  // the first calls, to show what a record cost
+    for (size_t i = 0; i < calls.size() && i < 12; ++i) {
+        first += calls[i] + "\n";
+    }
+    EXPECT_GE(calls.size(), static_cast<size_t>(kRecords));
+    EXPECT_LE(calls.size(), static_cast<size_t>(3 * kRecords + 2)) << first;
 }
 
 TEST(LogTime, EveryFieldIsZeroPadded)
