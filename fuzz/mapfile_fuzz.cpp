@@ -83,9 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     upssymbolcount = 0;
     char hostname[UPS_HOSTNAME_SIZE];
     checksubmapforbox(OVwGetMapInfo(), nullptr, hostname, sizeof hostname);
-    for (int i = 0; upstablewalk(i) != nullptr; ++i) {
-        showUpsEvent(upstablewalk(i), 5);
-        showUpsEvent(upstablewalk(i), 9);
+    for (const UpsSymbolEntry* entry = upstablewalk(nullptr); entry != nullptr; entry = upstablewalk(entry)) {
+        showUpsEvent(entry, 5);
+        showUpsEvent(entry, 9);
     }
     FUZZ_CHECK(isOneLineOfJson(simplatform::mapStateJson()), "state after the program's changes is not JSON");
     simplatform::endTurn();

@@ -125,7 +125,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     char hostname[UPS_HOSTNAME_SIZE];
     FUZZ_CHECK(map != nullptr && checksubmapforbox(map, nullptr, hostname, sizeof hostname) != nullptr,
                "the UPS was not found on the fuzz map");
-    FUZZ_CHECK(upstablewalk(0) != nullptr && upstablewalk(1) != nullptr, "the UPS table was not filled");
+    FUZZ_CHECK(upstablewalk(nullptr) != nullptr && upstablewalk(upstablewalk(nullptr)) != nullptr,
+               "the UPS table was not filled");
     setenv("SIMPLATFORM_USM_USERS", (std::string(KELVOROV_SOURCE_DIR) + "/tests/data/usm/users.conf").c_str(), 1);
     setenv("SIMPLATFORM_ENGINE_ID", "800000000574657374656e67", 1);
     FUZZ_CHECK(simplatform::configureTrapSecurity(error), "%s", error.c_str());

@@ -22,9 +22,10 @@ extern int upssymbolcount;
 void clearupstable(void);
 // Appends one entry; dropped silently when the table is full.
 void addupssymbol(const char* hostname, OVwSymbolId symbolid, MapHandle* map);
-// The walk: the index-th entry, or null once the walk has ended (an entry
-// with an empty host name, or past the 50th).
-UpsSymbolEntry* upstablewalk(int index);
+// The walk, one step at a time: the first entry (previous null) or the one
+// after previous, or null once the walk has ended (an entry with an empty
+// host name, or past the 50th). previous is an entry the walk gave.
+UpsSymbolEntry* upstablewalk(const UpsSymbolEntry* previous);
 
 FieldBindList* makeBoolBindList(const char* fieldname, int value);
 bool isUpsObject(OVwObjectId object);

@@ -26,17 +26,17 @@ void addupssymbol(const char* hostname, OVwSymbolId symbolid, MapHandle* map)
     upssymbolcount++;
 }
 
-UpsSymbolEntry* upstablewalk(int index)
+UpsSymbolEntry* upstablewalk(const UpsSymbolEntry* previous)
 {
+    long index = previous == NULL ? 0 : (previous - upssymboltable) + 1;
     if (index < 0 || index >= UPS_TABLE_SIZE) {
         return NULL;
     }
     // The walk ends at the first empty host name: nothing after it is
-    // visited, even entries that were added after an empty name.
-    for (int i = 0; i <= index; i++) {
-        if (upssymboltable[i].hostname[0] == '\0') {
-            return NULL;
-        }
+    // visited, even entries that were added after an empty name. Every
+    // entry before this one was visited, so none of them is empty.
+    if (upssymboltable[index].hostname[0] == '\0') {
+        return NULL;
     }
     return &upssymboltable[index];
 }

@@ -167,8 +167,7 @@ int sourceMatchesHost(const SnmpPdu* pdu, const char* hostname)
 void searchupshosts(const SnmpPdu* pdu)
 {
     SourceLookup source = {0, {0, 0, 0, 0}};
-    const UpsSymbolEntry* entry;
-    for (int i = 0; (entry = upstablewalk(i)) != NULL; i++) {
+    for (const UpsSymbolEntry* entry = upstablewalk(NULL); entry != NULL; entry = upstablewalk(entry)) {
         logmessage("compare to %s", entry->hostname);
         int matches = matcheshost(pdu, entry->hostname, &source);
         logmessage("comparing= %d", matches);

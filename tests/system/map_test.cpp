@@ -102,8 +102,8 @@ protected:
     std::vector<OVwSymbolId> tableSymbols() const
     {
         std::vector<OVwSymbolId> ids;
-        for (int i = 0; upstablewalk(i) != nullptr; ++i) {
-            ids.push_back(upstablewalk(i)->symbolid);
+        for (const UpsSymbolEntry* entry = upstablewalk(nullptr); entry != nullptr; entry = upstablewalk(entry)) {
+            ids.push_back(entry->symbolid);
         }
         return ids;
     }
@@ -138,24 +138,22 @@ TEST_F(MapSystem, FullTableDropsFurtherEntries)
     EXPECT_EQ(upssymbolcount, UPS_TABLE_SIZE);
     EXPECT_EQ(memcmp(before, upssymboltable, sizeof before), 0);
     EXPECT_EQ(tableSymbols().size(), static_cast<size_t>(UPS_TABLE_SIZE));
-    EXPECT_EQ(upstablewalk(UPS_TABLE_SIZE), nullptr);
+    EXPECT_EQ(upstablewalk(&upssymboltable[UPS_TABLE_SIZE - 1]), nullptr);
 
     // Clearing zeroes the entries but leaves the count.
     clearupstable();
     EXPECT_EQ(upssymbolcount, UPS_TABLE_SIZE);
-    EXPECT_EQ(upstablewalk(0), nullptr);
+    EXPECT_EQ(upstablewalk(nullptr), nullptr);
 }
 
 TEST_F(MapSystem, EmptyHostNameEndsEveryWalk)
 {
-    EXPECT_EQ(upstablewalk(0), nullptr);
+    EXPECT_EQ(upstablewalk(nullptr), nullptr);
     addupssymbol("ups-a", 1, map_);
     addupssymbol("", 2, map_);
     addupssymbol("ups-b", 3, map_);
     EXPECT_EQ(upssymbolcount, 3);
     EXPECT_EQ(tableSymbols(), std::vector<OVwSymbolId>{1});
-    EXPECT_EQ(upstablewalk(2), nullptr);
-    EXPECT_EQ(upstablewalk(-1), nullptr);
 }
 
 // ---- discovery ----
@@ -217,7 +215,7 @@ TEST_F(MapSystem, ObjectWithoutHostNameIsSkippedUnread)
     EXPECT_EQ(logged[1], "checksubmapforbox: .1.3.6.1.4.1.935");
     EXPECT_EQ(logged[2], "checksubmapforbox: num_symbols=1\n");
     EXPECT_EQ(upssymbolcount, 1);
-    EXPECT_EQ(upstablewalk(0), nullptr);  // recorded with its empty name
+    EXPECT_EQ(upstablewalk(nullptr), nullptr);  // recorded with its empty name
 }
 
 struct NotUps {
@@ -394,7 +392,7 @@ TEST_P(ShowEvent, CodeSetsStatusAndLabelFromTheTable)
     ASSERT_NE(OVwSetSymbolLabel(map_, 1000, "ups-hall3: Battery Low"), 0);
     ASSERT_NE(OVwSetStatusOnSymbol(map_, 1000, 5), 0);
     addupssymbol("ups-hall3", 1000, map_);
-    showUpsEvent(upstablewalk(0), GetParam().code);
+    showUpsEvent(upstablewalk(nullptr), GetParam().code);
     json symbol = symbolState(1000);
     if (GetParam().status == 0) {
         EXPECT_EQ(symbol["label"], "ups-hall3: Battery Low");
