@@ -9,8 +9,10 @@
 // asks for, not by how many ran since the program last asked for a message.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace simplatform {
 
@@ -34,6 +36,58 @@ Record* handOver(std::shared_ptr<Record> record)
     Record* raw = record.get();
     keepUntilNextMessage([record]() mutable { record.reset(); });
     return raw;
+}
+
+// Records of a kind handed over on every trap come from a pool instead: a
+// released record goes back with its containers' capacity, so a steady
+// stream of calls allocates nothing. The caller fills in every field. The
+// pool keeps at most kPooledRecords released records; those handed over
+// in one turn are all kept until its end, as any record is.
+constexpr std::size_t kPooledRecords = 64;
+
+template <typename Record>
+struct RecordPool {
+    std::vector<std::unique_ptr<Record>> ready;
+    std::vector<std::unique_ptr<Record>> handedOut;
+
+    static RecordPool& instance()
+    {
+        static auto* pool = new RecordPool;  // the program may exit from a handler
+        return *pool;
+    }
+    static void releaseAll()
+    {
+        RecordPool& pool = instance();
+        for (std::unique_ptr<Record>& record : pool.handedOut) {
+            if (pool.ready.size() < kPooledRecords) {
+                pool.ready.push_back(std::move(record));
+            }
+        }
+        pool.handedOut.clear();
+        if (pool.handedOut.capacity() > 4 * kPooledRecords) {
+            pool.handedOut.shrink_to_fit();  // after one large turn
+        }
+    }
+};
+
+template <typename Record>
+Record* handOverPooled()
+{
+    RecordPool<Record>& pool = RecordPool<Record>::instance();
+    std::unique_ptr<Record> record;
+    if (pool.ready.empty()) {
+        record = std::make_unique<Record>();
+    } else {
+        record = std::move(pool.ready.back());
+        pool.ready.pop_back();
+    }
+    // One release for all of the turn's records of this kind; a plain
+    // function is kept without an allocation of its own.
+    if (pool.handedOut.empty()) {
+        keepUntilNextMessage(&RecordPool<Record>::releaseAll);
+    }
+    pool.handedOut.push_back(std::move(record));
+    return pool.handedOut.back().get();
 }
 
 }  // namespace simplatform

@@ -10,6 +10,7 @@
 #include "mapservices.h"
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -38,9 +39,11 @@ struct InjectedFailure {
     std::string text;
 };
 
-std::map<std::string, InjectedFailure>& injectedFailures()
+// Looked up by the operation's name as it stands (std::less<>): no string
+// is made for the look-up every map call begins with.
+std::map<std::string, InjectedFailure, std::less<>>& injectedFailures()
 {
-    static std::map<std::string, InjectedFailure> failures;
+    static std::map<std::string, InjectedFailure, std::less<>> failures;
     return failures;
 }
 
@@ -106,11 +109,13 @@ struct SubmapInfoRecord {
 
 SymbolInfo* handOverSymbolInfo(const SymbolData& symbol)
 {
-    auto record = std::make_shared<SymbolInfoRecord>();
+    // Asked for on every trap: pooled.
+    SymbolInfoRecord* record = handOverPooled<SymbolInfoRecord>();
     record->label = symbol.label;
+    record->info = SymbolInfo{};
     record->info.symbol_id = symbol.id;
     record->info.label = &record->label[0];
-    return &handOver(record)->info;
+    return &record->info;
 }
 
 // ---- argument checks shared by the services ----

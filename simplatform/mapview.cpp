@@ -3,6 +3,7 @@
 #include "mapview.h"
 
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "handover.h"
@@ -16,21 +17,24 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string statusName(int status)
+// A status's name; a status without one is named by its number, in text.
+using StatusText = char[24];
+const char* statusName(int status, StatusText& text)
 {
     static const char* const names[] = {"unknown", "unmanaged", "normal", "warning",
                                         "critical", "minor", "restricted", "major"};
     if (status >= 0 && status < 8) {
         return names[status];
     }
-    return "status " + std::to_string(status);
+    std::snprintf(text, sizeof text, "status %d", status);
+    return text;
 }
 
-// A label inside the console line's quotes: quotes and backslashes escaped,
-// control bytes shown as \xNN, so that one change stays one line.
-std::string quotedLabel(const std::string& label)
+// Appends a label inside the console line's quotes: quotes and backslashes
+// escaped, control bytes shown as \xNN, so that one change stays one line.
+void appendQuotedLabel(std::string& out, const std::string& label)
 {
-    std::string out = "\"";
+    out += '"';
     for (unsigned char c : label) {
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -44,7 +48,6 @@ std::string quotedLabel(const std::string& label)
         }
     }
     out += '"';
-    return out;
 }
 
 Json symbolState(const SymbolData& symbol)
@@ -54,7 +57,8 @@ Json symbolState(const SymbolData& symbol)
     state["label"] = symbol.label;
     state["submap"] = symbol.submap;
     state["status"] = symbol.status;
-    state["statusName"] = statusName(symbol.status);
+    StatusText text;
+    state["statusName"] = statusName(symbol.status, text);
     state["statusSource"] = symbol.statusSource ? Json(*symbol.statusSource) : Json(nullptr);
     if (symbol.behavior) {
         Json behavior;
@@ -123,14 +127,14 @@ Pending& pending()
 // in the file's place is ever written through.
 void writeStateFile()
 {
-    std::string path = setting("SIMPLATFORM_STATE", "");
+    const char* path = settingValue("SIMPLATFORM_STATE");
     const auto& map = openMap();
-    if (path.empty() || !map) {
+    if (path == nullptr || !map) {
         return;
     }
     std::string fault;
     if (!replaceableFile(path, fault) || !replaceRegularFile(path, stateText(*map) + "\n", fault)) {
-        std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path.c_str(), fault.c_str());
+        std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path, fault.c_str());
     }
 }
 
@@ -167,12 +171,23 @@ void stateChanged()
     atTurnEnd(showChanges);
 }
 
+// The line is appended in pieces: the pending text keeps its capacity, so a
+// steady stream of changes allocates nothing.
 void symbolChanged(const SymbolData& symbol)
 {
     stats().mapChanges++;
-    if (setting("SIMPLATFORM_QUIET", "") != "1") {
-        pending().lines += "map: symbol " + std::to_string(symbol.id) + " " + quotedLabel(symbol.label) + " " +
-                           statusName(symbol.status) + " (" + std::to_string(symbol.status) + ")\n";
+    const char* quiet = settingValue("SIMPLATFORM_QUIET");
+    if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
+        std::string& lines = pending().lines;
+        char number[32];
+        std::snprintf(number, sizeof number, "map: symbol %lu ", static_cast<unsigned long>(symbol.id));
+        lines += number;
+        appendQuotedLabel(lines, symbol.label);
+        StatusText text;
+        lines += ' ';
+        lines += statusName(symbol.status, text);
+        std::snprintf(number, sizeof number, " (%d)\n", symbol.status);
+        lines += number;
     }
     stateChanged();
 }

@@ -57,6 +57,7 @@ struct Answer {
 
 struct HostsFile {
     std::string path;                  // empty: none read yet
+    std::filesystem::path file;        // the same, made once per path
     bool exists = false;
     uintmax_t size = 0;
     std::filesystem::file_time_type modified{};
@@ -155,11 +156,15 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
         return;
     }
     hosts.checked = now;
+    if (!samePath) {
+        hosts.file = path;
+    }
     std::error_code error;
-    auto status = std::filesystem::status(path, error);
+    auto status = std::filesystem::status(hosts.file, error);
     bool exists = !error && std::filesystem::exists(status);
-    uintmax_t size = exists && std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, error) : 0;
-    auto modified = exists ? std::filesystem::last_write_time(path, error) : std::filesystem::file_time_type{};
+    uintmax_t size =
+        exists && std::filesystem::is_regular_file(status) ? std::filesystem::file_size(hosts.file, error) : 0;
+    auto modified = exists ? std::filesystem::last_write_time(hosts.file, error) : std::filesystem::file_time_type{};
     if (error) {
         exists = false;
     }
@@ -224,14 +229,20 @@ const Resolved& resolveCached(NameService& ns, const char* name, Clock::time_poi
     return entry;
 }
 
+// The record is copied into strings that keep their capacity (the alias
+// list only grows), so handing out the same few answers allocates nothing.
 hostent* handOut(NameService& ns, const Answer& answer)
 {
     ns.result.address = answer.address;
-    ns.result.name = answer.name;
-    ns.result.aliases = answer.aliases;
+    ns.result.name.assign(answer.name);
+    size_t aliases = answer.aliases.size();
+    if (ns.result.aliases.size() < aliases) {
+        ns.result.aliases.resize(aliases);
+    }
     ns.aliasPointers.clear();
-    for (std::string& alias : ns.result.aliases) {
-        ns.aliasPointers.push_back(&alias[0]);
+    for (size_t i = 0; i < aliases; ++i) {
+        ns.result.aliases[i].assign(answer.aliases[i]);
+        ns.aliasPointers.push_back(&ns.result.aliases[i][0]);
     }
     ns.aliasPointers.push_back(nullptr);
     ns.resultAddress = answer.address;

@@ -9,11 +9,17 @@ namespace simplatform {
 // setting off as a shell user expects.
 std::string setting(const char* name, const char* fallback)
 {
-    const char* value = getenv(name);
-    if (value == nullptr || value[0] == '\0') {
+    const char* value = settingValue(name);
+    if (value == nullptr) {
         return fallback != nullptr ? fallback : "";
     }
     return value;
+}
+
+const char* settingValue(const char* name)
+{
+    const char* value = getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
 }  // namespace simplatform
