@@ -6,17 +6,19 @@
 // Invariants:
 // - One thread: the receiver runs inside DispatchMessageA and calls the
 //   program from there. At most one session is open at a time.
-// - The kernel's socket buffer is the only queue: a readable event drains up
-//   to kDrainLimit datagrams, each decoded and delivered as its own callback
-//   before the next is read, and leaves the rest for the next turn of the
-//   loop so that the other sockets are served in between.
+// - The kernel's socket buffer is the only queue: a readable event takes one
+//   batch of what waits, up to kDatagramBatch (64) datagrams in one call
+//   (net.h), decodes and delivers each as its own callback, and leaves the
+//   rest for the next turn of the loop so that the other sockets are served
+//   in between.
 // - Every datagram is counted once in stats().datagrams, and then once more
 //   in malformed, one of the SNMPv3 security drops, or delivered.
 // - SNMPv3 messages go through the user-based security model (usm.h); what
 //   it answers (a Report, an inform's Response) is sent before anything is
 //   delivered.
 // - The callback may close the session; the receiver notices (the session
-//   generation changes) and reads nothing more.
+//   generation changes) and delivers nothing more: the rest of the batch is
+//   dropped with the socket, as what still waited in the kernel is.
 // - PDU records are pooled: a freed record goes back to the pool with its
 //   containers' capacity, so a steady stream of traps allocates nothing.
 //   OVsnmpFreePdu only releases records that are in the live list; any
@@ -88,7 +90,6 @@ void setError(ErrorCode code, std::string detail = std::string())
     OVsnmpErrno = code;
 }
 
-constexpr int kDrainLimit = 64;            // datagrams per readable event
 constexpr size_t kPoolLimit = 16;          // freed records kept for reuse
 constexpr int kReceiveBufferBytes = 1 << 20;
 
@@ -104,7 +105,8 @@ struct TrapSessionState {
 struct TrapReceiver {
     std::unique_ptr<TrapSessionState> open;
     uint64_t generation = 0;   // changes whenever a session opens or closes
-    std::vector<uint8_t> datagram = std::vector<uint8_t>(ber::kMaxDatagram + 1);
+    // One byte more than the longest datagram accepted, to see a longer one.
+    DatagramBatch batch{ber::kMaxDatagram + 1};
     std::vector<uint8_t> response;
     std::vector<std::unique_ptr<PduRecord>> live;  // handed to the program
     std::vector<std::unique_ptr<PduRecord>> pool;  // ready for reuse
@@ -243,37 +245,32 @@ bool accept(TrapReceiver& r, const TrapSessionState& s, const uint8_t* data, siz
 void onTrapSocketReadable()
 {
     TrapReceiver& r = receiver();
-    for (int i = 0; i < kDrainLimit; ++i) {
-        TrapSessionState* s = r.open.get();
-        if (s == nullptr || !s->connected) {
-            return;
-        }
-        sockaddr_storage from{};
-        SockLen fromLength = static_cast<SockLen>(sizeof from);
-        int n = static_cast<int>(recvfrom(s->socket, reinterpret_cast<char*>(r.datagram.data()),
-                                          static_cast<int>(r.datagram.size()), 0,
-                                          reinterpret_cast<sockaddr*>(&from), &fromLength));
-        if (n < 0) {
-            if (passingDatagramError()) {
-                continue;
-            }
-            return;
-        }
+    TrapSessionState* s = r.open.get();
+    if (s == nullptr || !s->connected) {
+        return;
+    }
+    // A failed receive (nothing waits, or an error for one datagram or an
+    // earlier answer) ends the turn; a socket that still has data is ready
+    // again at the next one.
+    int count = r.batch.receive(s->socket);
+    for (int i = 0; i < count; ++i) {
         stats().datagrams++;
+        const sockaddr_storage& sender = r.batch.from(i);
+        size_t n = r.batch.size(i);
 
         std::unique_ptr<PduRecord> record = takeRecord(r);
-        if (!accept(r, *s, r.datagram.data(), static_cast<size_t>(n), record->message, from, fromLength)) {
+        if (!accept(r, *s, r.batch.bytes(i), n, record->message, sender, r.batch.fromLength(i))) {
             giveBack(r, std::move(record));
             continue;
         }
-        buildPdu(*record, programAddress(from));
+        buildPdu(*record, programAddress(sender));
         SnmpPdu* pdu = &record->pdu;
         r.live.push_back(std::move(record));
         stats().delivered++;
 
         uint64_t generation = r.generation;
         s->callback(pdu->command, &s->session, pdu, s->userData);
-        if (r.generation != generation) {
+        if (r.generation != generation || !s->connected) {
             return;  // the callback closed the session
         }
     }
