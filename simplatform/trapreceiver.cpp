@@ -37,6 +37,7 @@
 
 #include "../platform/ovsnmp.h"
 #include "ber.h"
+#include "handover.h"
 #include "pdurecord.h"
 #include "loop.h"
 #include "settings.h"
@@ -270,6 +271,11 @@ void onTrapSocketReadable()
 
         uint64_t generation = r.generation;
         s->callback(pdu->command, &s->session, pdu, s->userData);
+        // The callback has returned: the records the map services handed it
+        // go now, not at the end of the batch, so a batch of 64 traps holds
+        // no more of them than one trap does. The turn's console lines and
+        // state file still wait for the end of the turn.
+        releaseReturnedRecords();
         if (r.generation != generation || !s->connected) {
             return;  // the callback closed the session
         }
