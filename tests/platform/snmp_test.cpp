@@ -265,6 +265,28 @@ TEST_F(TrapSession, EachDatagramIsDeliveredAsItsOwnCallback)
     EXPECT_EQ(malformed(), 0u);
 }
 
+// A turn takes one batch of what waits, no more: the loop stays fair under
+// a flood, and the rest is delivered at the next turn.
+TEST_F(TrapSession, ATurnTakesOneBatchOfWaitingTraps)
+{
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    Bytes trap = readPacket("v2trap_powerfail");
+    for (int i = 0; i < 100; ++i) {
+        send(trap);
+    }
+    std::vector<size_t> perTurn;
+    for (int turn = 0; turn < 10 && g_events.size() < 100; ++turn) {
+        size_t before = g_events.size();
+        MSG msg;
+        ASSERT_GT(GetMessageA(&msg, nullptr, 0, 0), 0);
+        DispatchMessageA(&msg);
+        if (g_events.size() > before) {
+            perTurn.push_back(g_events.size() - before);
+        }
+    }
+    EXPECT_EQ(perTurn, (std::vector<size_t>{64, 36}));
+}
+
 TEST_F(TrapSession, MalformedAndOtherMessagesAreCountedAndDropped)
 {
     ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
