@@ -3,10 +3,10 @@
 // The input's first byte picks the sender (bit 0: 127.0.0.1, a host the map
 // does not know, or 127.0.0.2, the map's UPS host); the rest is the datagram.
 // It is sent over loopback to the open trap session's port and the message
-// loop dispatches it, so it takes the receiver's own road: recvfrom, the
-// decoder, the answer to an inform, the PDU record, and process_pdu with the
-// debug log on, the host search over a UPS table filled from a map, trap
-// classification and showUpsEvent.
+// loop dispatches it, so it takes the receiver's own road: the batched
+// receive, the decoder, the answer to an inform, the PDU record, and
+// process_pdu with the debug log on, the host search over a UPS table filled
+// from a map, trap classification and showUpsEvent.
 //
 // SNMPv3 messages meet the users of tests/data/usm/users.conf (those of
 // the captured SNMPv3 seeds) at the engine the seeds' informs name.
