@@ -30,6 +30,25 @@ const char* statusName(int status, StatusText& text)
     return text;
 }
 
+// Appends a number in decimal; by hand, since formatting it is most of what
+// a console line would cost otherwise.
+void appendNumber(std::string& out, long long value)
+{
+    char digits[24];
+    size_t n = 0;
+    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (value < 0) {
+        out += '-';
+    }
+    while (n > 0) {
+        out += digits[--n];
+    }
+}
+
 // Appends a label inside the console line's quotes: quotes and backslashes
 // escaped, control bytes shown as \xNN, so that one change stays one line.
 void appendQuotedLabel(std::string& out, const std::string& label)
@@ -142,8 +161,12 @@ void showChanges()
 {
     Pending& p = pending();
     if (!p.lines.empty()) {
-        std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
-        std::fflush(stdout);
+        // SIMPLATFORM_QUIET is read once a turn, not once a change.
+        const char* quiet = settingValue("SIMPLATFORM_QUIET");
+        if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
+            std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+            std::fflush(stdout);
+        }
         p.lines.clear();
     }
     if (p.state) {
@@ -172,23 +195,22 @@ void stateChanged()
 }
 
 // The line is appended in pieces: the pending text keeps its capacity, so a
-// steady stream of changes allocates nothing.
+// steady stream of changes allocates nothing. Whether it is shown
+// (SIMPLATFORM_QUIET) is decided at the end of the turn.
 void symbolChanged(const SymbolData& symbol)
 {
     stats().mapChanges++;
-    const char* quiet = settingValue("SIMPLATFORM_QUIET");
-    if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
-        std::string& lines = pending().lines;
-        char number[32];
-        std::snprintf(number, sizeof number, "map: symbol %lu ", static_cast<unsigned long>(symbol.id));
-        lines += number;
-        appendQuotedLabel(lines, symbol.label);
-        StatusText text;
-        lines += ' ';
-        lines += statusName(symbol.status, text);
-        std::snprintf(number, sizeof number, " (%d)\n", symbol.status);
-        lines += number;
-    }
+    std::string& lines = pending().lines;
+    lines += "map: symbol ";
+    appendNumber(lines, symbol.id);
+    lines += ' ';
+    appendQuotedLabel(lines, symbol.label);
+    StatusText text;
+    lines += ' ';
+    lines += statusName(symbol.status, text);
+    lines += " (";
+    appendNumber(lines, symbol.status);
+    lines += ")\n";
     stateChanged();
 }
 
