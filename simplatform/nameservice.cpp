@@ -78,7 +78,7 @@ struct NameService {
     std::string key;  // reused for each lookup's lower-case name
 
     // The record handed out, and what it points into.
-    Answer result;
+    Answer result;  // the answer for dotted text
     std::vector<char*> aliasPointers;
     in_addr resultAddress{};
     char* addressList[2] = {nullptr, nullptr};
@@ -203,7 +203,7 @@ bool resolve(const std::string& name, Answer& answer)
     return true;
 }
 
-const Resolved& resolveCached(NameService& ns, const char* name, Clock::time_point now)
+Resolved& resolveCached(NameService& ns, const char* name, Clock::time_point now)
 {
     auto it = ns.resolved.find(ns.key);
     if (it != ns.resolved.end() && now < it->second.expires) {
@@ -229,20 +229,15 @@ const Resolved& resolveCached(NameService& ns, const char* name, Clock::time_poi
     return entry;
 }
 
-// The record is copied into strings that keep their capacity (the alias
-// list only grows), so handing out the same few answers allocates nothing.
-hostent* handOut(NameService& ns, const Answer& answer)
+// The record points into the answer as it is kept (a hosts line, a
+// resolver answer, or the dotted text's answer in ns.result): nothing is
+// copied, and a later call is the first that may change or free it, as
+// the record is only good until the next call anyway.
+hostent* handOut(NameService& ns, Answer& answer)
 {
-    ns.result.address = answer.address;
-    ns.result.name.assign(answer.name);
-    size_t aliases = answer.aliases.size();
-    if (ns.result.aliases.size() < aliases) {
-        ns.result.aliases.resize(aliases);
-    }
     ns.aliasPointers.clear();
-    for (size_t i = 0; i < aliases; ++i) {
-        ns.result.aliases[i].assign(answer.aliases[i]);
-        ns.aliasPointers.push_back(&ns.result.aliases[i][0]);
+    for (std::string& alias : answer.aliases) {
+        ns.aliasPointers.push_back(&alias[0]);
     }
     ns.aliasPointers.push_back(nullptr);
     ns.resultAddress = answer.address;
@@ -250,7 +245,7 @@ hostent* handOut(NameService& ns, const Answer& answer)
     ns.addressList[1] = nullptr;
 
     hostent& h = ns.entry;
-    h.h_name = &ns.result.name[0];
+    h.h_name = &answer.name[0];
     h.h_aliases = ns.aliasPointers.data();
     h.h_addrtype = AF_INET;
     h.h_length = 4;
@@ -280,12 +275,14 @@ struct hostent* platformgethostbyname(const char* name)
         }
     }
 
-    Answer dotted;
-    if (parseDottedQuad(name, dotted.address)) {
-        dotted.name = name;
-        return handOut(ns, dotted);
+    in_addr dotted{};
+    if (parseDottedQuad(name, dotted)) {
+        ns.result.address = dotted;
+        ns.result.name.assign(name);
+        ns.result.aliases.clear();
+        return handOut(ns, ns.result);
     }
 
-    const Resolved& resolved = resolveCached(ns, name, now);
+    Resolved& resolved = resolveCached(ns, name, now);
     return resolved.found ? handOut(ns, resolved.answer) : nullptr;
 }
