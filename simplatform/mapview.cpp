@@ -132,6 +132,9 @@ std::string stateText(const MapDatabase& map)
 struct Pending {
     std::string lines;   // console lines, in the order of the changes
     bool state = false;  // the state file is due
+    // Room for the lines of a turn of 64 traps from the start, so that how
+    // large the batches happen to be does not show as allocations later.
+    Pending() { lines.reserve(16 * 1024); }
 };
 
 Pending& pending()
