@@ -1,0 +1,178 @@
+// The HTTP port's pieces: the request parser as a table, responses, the
+// event stream framing, metrics label escaping and the embedded page.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "simplatform/eventstream.h"
+#include "simplatform/httprequest.h"
+#include "simplatform/httpresponse.h"
+#include "simplatform/mappage.h"
+#include "simplatform/metrics.h"
+
+namespace {
+
+using simplatform::HttpMethod;
+using simplatform::HttpParseOutcome;
+using simplatform::HttpRequest;
+using simplatform::parseHttpRequest;
+
+struct RequestCase {
+    std::string bytes;
+    HttpParseOutcome outcome;
+    size_t consumed;  // for Request; for Bad a part of the reason is in reason
+    HttpMethod method;
+    std::string path;
+    bool keepAlive;
+    std::string reason;
+};
+
+RequestCase request(std::string bytes, size_t consumed, HttpMethod method, std::string path, bool keepAlive)
+{
+    return {std::move(bytes), HttpParseOutcome::Request, consumed, method, std::move(path), keepAlive, ""};
+}
+
+RequestCase bad(std::string bytes, std::string reason)
+{
+    return {std::move(bytes), HttpParseOutcome::Bad, 0, HttpMethod::Get, "", false, std::move(reason)};
+}
+
+RequestCase incomplete(std::string bytes)
+{
+    return {std::move(bytes), HttpParseOutcome::Incomplete, 0, HttpMethod::Get, "", false, ""};
+}
+
+std::string headOfSize(size_t size)
+{
+    std::string start = "GET / HTTP/1.1\r\nHost: h\r\nX-Pad: ";
+    return start + std::string(size - start.size() - 4, 'p') + "\r\n\r\n";
+}
+
+TEST(HttpRequestParser, RequestsAndTheirOutcomes)
+{
+    const std::string get = "GET /api/v1/state HTTP/1.1\r\nHost: h\r\n\r\n";
+    std::string manyHeaders = "GET / HTTP/1.1\r\nHost: h\r\n";
+    for (int i = 0; i < 63; ++i) {
+        manyHeaders += "X-A: b\r\n";
+    }
+    const RequestCase cases[] = {
+        request(get, get.size(), HttpMethod::Get, "/api/v1/state", true),
+        // Only the first of pipelined requests; the rest stays for the next turn.
+        request(get + "HEAD / HTTP/1.1\r\n", get.size(), HttpMethod::Get, "/api/v1/state", true),
+        request("HEAD /metrics?x=1 HTTP/1.1\nhost:h\n\n", 35, HttpMethod::Head, "/metrics", true),
+        request("\r\nGET http://127.0.0.1:1621/api/v1/stats HTTP/1.1\r\nHost: h\r\n\r\n", 62, HttpMethod::Get,
+                "/api/v1/stats", true),
+        request("GET HTTP://h?q HTTP/1.1\r\nHost: h\r\n\r\n", 36, HttpMethod::Get, "/", true),
+        request("GET / HTTP/1.1\r\nHost: h\r\nConnection: Upgrade, CLOSE\r\n\r\n", 55, HttpMethod::Get, "/", false),
+        request("GET / HTTP/1.0\r\n\r\n", 18, HttpMethod::Get, "/", false),
+        request("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 42, HttpMethod::Get, "/", true),
+        request("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\ncontent-length: 000\r\n\r\n", 67, HttpMethod::Get,
+                "/", true),
+        // Another method is answered 405; its body is not read, so no keep-alive.
+        request("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc", 47, HttpMethod::Other, "/", false),
+        request(manyHeaders + "\r\n", manyHeaders.size() + 2, HttpMethod::Get, "/", true),
+        request(headOfSize(8192), 8192, HttpMethod::Get, "/", true),
+
+        incomplete(""),
+        incomplete("\r\n"),
+        incomplete("GET / HTTP/1.1\r\nHost: h\r\n\r"),
+        incomplete(headOfSize(8192).substr(0, 8191)),
+
+        bad(headOfSize(8193), "too large"),
+        bad(std::string(8193, '\n'), "too large"),
+        bad(manyHeaders + "X-A: b\r\n\r\n", "too many header lines"),
+        bad("{\"not\": \"a request\"}", "malformed request line"),
+        bad(std::string("GET / HTTP/1.1\r\nHost: h\0", 24), "control byte"),
+        bad("GET / HTTP/1.1\r\nHost: h\rX: y\r\n\r\n", "CR inside"),
+        bad("GET / HTTP/1.1\r\nHost: h\r\n folded\r\n\r\n", "folded"),
+        bad("GET / HTTP/1.1\r\nHost : h\r\n\r\n", "malformed header"),
+        bad("GET  / HTTP/1.1\r\nHost: h\r\n\r\n", "request line"),
+        bad("GET /\r\n\r\n", "request line"),
+        bad("GET index.html HTTP/1.1\r\nHost: h\r\n\r\n", "target"),
+        bad("GET / HTTP/2.0\r\n\r\n", "version"),
+        bad("GET / HTTP/1.1\r\n\r\n", "no Host"),
+        bad("GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "more than one Host"),
+        bad("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 1\r\n\r\nx", "body"),
+        bad("GET / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n", "body"),
+        bad("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nContent-Length: 5\r\n\r\n", "contradicting"),
+        bad("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: -1\r\n\r\n", "Content-Length"),
+    };
+    for (const RequestCase& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes.substr(0, 80)));
+        HttpRequest parsed;
+        simplatform::HttpParseResult result = parseHttpRequest(c.bytes, parsed);
+        ASSERT_EQ(result.outcome, c.outcome) << result.reason;
+        if (c.outcome == HttpParseOutcome::Request) {
+            EXPECT_EQ(result.consumed, c.consumed);
+            EXPECT_EQ(parsed.method, c.method);
+            EXPECT_EQ(parsed.path, c.path);
+            EXPECT_EQ(parsed.keep_alive, c.keepAlive);
+        } else if (c.outcome == HttpParseOutcome::Bad) {
+            EXPECT_NE(std::string(result.reason).find(c.reason), std::string::npos) << result.reason;
+        }
+    }
+}
+
+TEST(HttpResponse, HeadBodyAndErrors)
+{
+    std::string out;
+    simplatform::appendHttpResponse(out, 404, "application/json", simplatform::httpErrorJson("no \"such\"\npath"),
+                                    false, false);
+    EXPECT_EQ(out,
+              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 26\r\n"
+              "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n"
+              "{\"error\":\"no ?such??path\"}");
+    out.clear();
+    // HEAD: the length of the body it would have, and no body.
+    simplatform::appendHttpResponse(out, 405, "text/plain", "abc", true, true, "Allow: GET, HEAD\r\n");
+    EXPECT_NE(out.find("Content-Length: 3\r\n"), std::string::npos);
+    EXPECT_NE(out.find("Connection: close\r\nAllow: GET, HEAD\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(out.substr(out.size() - 4), "\r\n\r\n");
+}
+
+TEST(EventStream, EventsCommentsAndLineEnds)
+{
+    std::string out;
+    simplatform::appendEventStreamStart(out);
+    simplatform::appendEvent(out, 7, "symbol", "{\"id\":1}");
+    simplatform::appendEvent(out, 8, "snapshot", "a\r\nb\rc\n");
+    simplatform::appendEventComment(out, "keep\nalive");
+    EXPECT_EQ(out,
+              "retry: 2000\n\n"
+              "id: 7\nevent: symbol\ndata: {\"id\":1}\n\n"
+              "id: 8\nevent: snapshot\ndata: a\ndata: b\ndata: c\ndata: \n\n"
+              ": keep alive\n");
+}
+
+TEST(Metrics, CountersAndEscapedStatusLabels)
+{
+    const simplatform::MetricsCounter counters[] = {{"simplatform_datagrams_total", "Datagrams.", 12}};
+    std::string out;
+    simplatform::appendMetricsCounters(out, counters, 1);
+    simplatform::appendMetricsStatusFamily(out);
+    // Quote, backslash, line feed escaped; a stray byte and a cut UTF-8
+    // sequence become U+FFFD; a whole sequence stays.
+    simplatform::appendMetricsSymbol(out, {"De\"f", "Hall\\3", 4294967295u, "a\nb\xff\xe2\x82 \xe2\x82\xac", 4});
+    EXPECT_EQ(out,
+              "# HELP simplatform_datagrams_total Datagrams.\n"
+              "# TYPE simplatform_datagrams_total counter\n"
+              "simplatform_datagrams_total 12\n"
+              "# HELP simplatform_symbol_status Status of a map symbol: 0 unknown, 1 unmanaged, 2 normal, "
+              "3 warning, 4 critical, 5 minor, 6 restricted, 7 major.\n"
+              "# TYPE simplatform_symbol_status gauge\n"
+              "simplatform_symbol_status{map=\"De\\\"f\",submap=\"Hall\\\\3\",symbol_id=\"4294967295\","
+              "label=\"a\\nb\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac\"} 4\n");
+}
+
+TEST(MapPage, IsOneSelfContainedDocument)
+{
+    std::string_view page = simplatform::mapPage();
+    EXPECT_EQ(page.substr(0, 15), "<!DOCTYPE html>");
+    EXPECT_NE(page.find("new EventSource(\"/api/v1/events\")"), std::string_view::npos);
+    // Nothing that would load a resource from elsewhere.
+    for (const char* reference : {"src=", "href=", "@import", "url(", "http://", "https://"}) {
+        EXPECT_EQ(page.find(reference), std::string_view::npos) << reference;
+    }
+}
+
+}  // namespace
