@@ -12,6 +12,8 @@ mapfile: the map files of examples/ and tests/data/, and small faulty ones;
 control: command lines, good and bad;
 usm: the SNMPv3 messages of tests/data/usm/messages.txt (first byte 1) and
   users files (first byte 0), good and bad.
+http: request streams as browsers, curl and Prometheus send them, pipelined
+  and split, and damaged ones.
 
 Run it again after changing the capture list; the files are stable names, so
 git shows what changed.
@@ -144,9 +146,36 @@ def usm():
     write("usm", "users-bad", b"\x00createUser u SHA short\n")
 
 
+def http():
+    chrome = ("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1:1621\r\nConnection: keep-alive\r\n"
+              "Accept: text/event-stream\r\nCache-Control: no-cache\r\nLast-Event-ID: 7\r\n"
+              "User-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n")
+    streams = [
+        chrome,
+        "GET /metrics HTTP/1.1\r\nHost: localhost:1621\r\nUser-Agent: Prometheus/2.42.0\r\n"
+        "Accept: application/openmetrics-text;version=1.0.0,text/plain;version=0.0.4;q=0.5\r\n"
+        "X-Prometheus-Scrape-Timeout-Seconds: 10\r\n\r\n",
+        "HEAD / HTTP/1.0\r\n\r\nGET /api/v1/state?pretty=1 HTTP/1.1\r\nHost: a\r\n\r\n",
+        "GET http://127.0.0.1/api/v1/stats HTTP/1.1\nHost: x\nConnection: close\n\n",
+        "\r\n\r\nGET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\nGET / HTTP/1.1\r\nHost: h\r\n",
+        "POST /api/v1/state HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc",
+        "GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\nContent-Length: 00\r\n\r\n",
+        "GET / HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+        "GET / HTTP/1.1\r\nHost: h\r\n folded\r\n\r\n",
+        "GET / HTTP/2.0\r\n\r\n",
+        "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03",
+        "GET / HTTP/1.1\r\nHost: h\r\n" + "X-A: b\r\n" * 70 + "\r\n",
+        "GET /" + "a" * 8200 + " HTTP/1.1\r\n\r\n",
+        'GET / HTTP/1.1\r\nHost: h\r\nX-Label: a"b\\c\xc3\x28\xe2\x82\xac\r\n\r\n',
+    ]
+    for i, stream in enumerate(streams):
+        write("http", "stream%02d" % i, stream.encode("latin-1"))
+
+
 if __name__ == "__main__":
     receiver()
     snmptext()
     mapfile()
     control()
     usm()
+    http()

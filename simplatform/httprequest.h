@@ -29,7 +29,8 @@ enum class HttpMethod { Get, Head, Other };
 struct HttpRequest {
     HttpMethod method = HttpMethod::Get;
     std::string_view method_text;  // as sent; points into the parsed bytes
-    std::string_view path;         // the target's path, without query; into the parsed bytes
+    std::string_view path;         // the target's path, without query: into the parsed bytes,
+                                   // or a static "/" for "http://host" with no path
     bool keep_alive = false;       // the connection may carry another request after this one
 };
 
