@@ -1,8 +1,6 @@
 // The control port's commands, each carried out by the part it concerns.
 #include "controlverbs.h"
 
-#include <stdio.h>
-
 #include "loop.h"
 #include "mapdb.h"
 #include "mapfile.h"
@@ -105,26 +103,7 @@ std::string state(const ControlCommand&)
 
 std::string counters(const ControlCommand&)
 {
-    const Stats& s = stats();
-    const std::pair<const char*, uint64_t> values[] = {
-        {"datagrams", s.datagrams},
-        {"delivered", s.delivered},
-        {"informsAnswered", s.informsAnswered},
-        {"malformed", s.malformed},
-        {"mapChanges", s.mapChanges},
-        {"usmUnknownUsers", s.usmUnknownUsers},
-        {"usmUnknownEngineIDs", s.usmUnknownEngineIDs},
-        {"usmWrongDigests", s.usmWrongDigests},
-        {"usmDecryptionErrors", s.usmDecryptionErrors},
-        {"usmNotInTimeWindows", s.usmNotInTimeWindows},
-        {"usmUnsupportedSecLevels", s.usmUnsupportedSecLevels},
-        {"reportsSent", s.reportsSent},
-    };
-    std::string text = "ok {";
-    for (const auto& value : values) {
-        text += (text.size() > 4 ? ",\"" : "\"") + std::string(value.first) + "\":" + std::to_string(value.second);
-    }
-    return text + "}";
+    return "ok " + statsJson();
 }
 
 }  // namespace

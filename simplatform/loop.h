@@ -1,11 +1,12 @@
 // The message loop (one backend per operating system): sockets watched for
-// readiness, their handlers run inside DispatchMessageA.
+// readiness and timers, their handlers run inside DispatchMessageA.
 //
 // Single-thread rule: everything here runs on the thread that calls the
 // message loop. A socket's readable handler runs inside DispatchMessageA and
 // may call the program's handlers; nothing is ever called concurrently.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include "net.h"
@@ -26,6 +27,11 @@ void closeSocket(Socket s);
 // Makes sure the loop ends a turn (handover.h) soon even when no socket
 // becomes ready: for work asked for outside any handler.
 void wakeLoop();
+// Calls onTick from inside DispatchMessageA about every interval, the first
+// time one interval from now, until stopTimer. The id is never 0.
+int startTimer(std::chrono::milliseconds interval, std::function<void()> onTick);
+// Stops a timer; 0 or an id already stopped is accepted and does nothing.
+void stopTimer(int id);
 // Makes the next GetMessageA return 0, once.
 void postQuit();
 

@@ -15,6 +15,10 @@
 //   just before the next poll(), when no handler runs.
 // - No allocation per message: the poll set is rebuilt only when the set of
 //   watches changed, and the batch vector keeps its capacity.
+// - Timers are watches without a socket: poll() waits at most until the
+//   nearest one is due, and a due timer joins the batch like a ready
+//   socket, one turn per round. A timer that fell behind is not run twice
+//   to catch up; its next tick is one interval after this one.
 #include <errno.h>
 #include <poll.h>
 #include <stdio.h>
@@ -41,10 +45,15 @@ constexpr UINT kQuitMessage = 0x0012;
 // that keeps looping on -1 does not spin.
 constexpr auto kErrorBackoff = std::chrono::milliseconds(20);
 
+using Clock = std::chrono::steady_clock;
+
 struct Watch : SocketHandlers {
-    Socket socket;
+    Socket socket;  // kNoSocket for a timer
     short ready = 0;  // poll() events not yet dispatched
     bool removed = false;
+    int timer = 0;    // a timer's id
+    Clock::duration interval{};
+    Clock::time_point due{};
 };
 
 struct Loop {
@@ -53,8 +62,10 @@ struct Loop {
     std::vector<Watch*> polled;    // the watch of each pollSet entry
     std::vector<Watch*> batch;     // ready watches of the last poll()
     size_t next = 0;               // next batch slot to hand out
+    std::vector<Watch*> timers;    // the live timers among the watches
     bool changed = true;           // watches changed since pollSet was built
     bool quitPending = false;
+    int lastTimer = 0;
     int dispatching = 0;
 };
 
@@ -69,7 +80,7 @@ Loop& loop()
 Watch* findWatch(Loop& l, Socket s)
 {
     for (auto& w : l.watches) {
-        if (!w->removed && w->socket == s) {
+        if (!w->removed && w->timer == 0 && w->socket == s) {
             return w.get();
         }
     }
@@ -85,8 +96,13 @@ void rebuildPollSet(Loop& l)
     }
     l.pollSet.clear();
     l.polled.clear();
+    l.timers.clear();
     for (auto& w : l.watches) {
         if (w->removed) {
+            continue;
+        }
+        if (w->timer != 0) {
+            l.timers.push_back(w.get());
             continue;
         }
         short events = 0;
@@ -112,6 +128,37 @@ void fill(MSG* msg, UINT message, WPARAM wParam, LPARAM lParam)
         msg->time = 0;
         msg->pt.x = 0;
         msg->pt.y = 0;
+    }
+}
+
+// How long poll() may wait: until the nearest timer is due, or for ever.
+int pollTimeout(const Loop& l)
+{
+    if (l.timers.empty()) {
+        return -1;
+    }
+    Clock::time_point now = Clock::now();
+    Clock::time_point nearest = l.timers.front()->due;
+    for (const Watch* t : l.timers) {
+        nearest = std::min(nearest, t->due);
+    }
+    if (nearest <= now) {
+        return 0;
+    }
+    // Rounded up, so that the timer is due when poll() returns.
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now) + std::chrono::milliseconds(1);
+    return static_cast<int>(std::min<long long>(wait.count(), 24 * 3600 * 1000));
+}
+
+void collectDueTimers(Loop& l)
+{
+    Clock::time_point now = Clock::now();
+    for (Watch* t : l.timers) {
+        if (!t->removed && t->due <= now) {
+            t->due = now + t->interval;
+            t->ready = POLLIN;
+            l.batch.push_back(t);
+        }
     }
 }
 
@@ -147,6 +194,31 @@ void replaceWatch(Socket s, SocketHandlers handlers)
 
 // GetMessageA ends the turn before it waits: nothing to wake.
 void wakeLoop() {}
+
+int startTimer(std::chrono::milliseconds interval, std::function<void()> onTick)
+{
+    Loop& l = loop();
+    auto w = std::make_unique<Watch>();
+    w->socket = kNoSocket;
+    w->onReadable = std::move(onTick);
+    w->timer = ++l.lastTimer;
+    w->interval = std::max(interval, std::chrono::milliseconds(1));
+    w->due = Clock::now() + w->interval;
+    l.watches.push_back(std::move(w));
+    l.changed = true;
+    return l.lastTimer;
+}
+
+void stopTimer(int id)
+{
+    Loop& l = loop();
+    for (auto& w : l.watches) {
+        if (!w->removed && w->timer == id && id != 0) {
+            w->removed = true;
+            l.changed = true;
+        }
+    }
+}
 
 void postQuit()
 {
@@ -186,12 +258,12 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filter_min, UINT filter_max)
         if (l.changed) {
             simplatform::rebuildPollSet(l);
         }
-        if (l.pollSet.empty()) {
+        if (l.pollSet.empty() && l.timers.empty()) {
             return simplatform::failAfterBackoff(msg);
         }
         // The first wait: every port is open and the program is attached.
         simplatform::notifyServiceReady();
-        int n = ::poll(l.pollSet.data(), static_cast<nfds_t>(l.pollSet.size()), -1);
+        int n = ::poll(l.pollSet.data(), static_cast<nfds_t>(l.pollSet.size()), simplatform::pollTimeout(l));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -216,6 +288,7 @@ BOOL GetMessageA(MSG* msg, HWND window, UINT filter_min, UINT filter_max)
             w->ready = events;
             l.batch.push_back(w);
         }
+        simplatform::collectDueTimers(l);
     }
 }
 

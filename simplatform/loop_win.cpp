@@ -45,11 +45,14 @@
 // - A watch is never changed in place: changing a socket's handlers replaces
 //   its shared Watch, and the window procedure holds its own reference while
 //   the handler runs, so a handler may unwatch or close its own socket.
+// - Timers are window timers (SetTimer) of ids from kFirstTimer on, so they
+//   reach the window procedure as WM_TIMER inside DispatchMessageA too.
 // - The socket library is started (WSAStartup) by the socket layer
 //   (net.cpp) when the first socket is made, not when the DLL is loaded.
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <exception>
 #include <map>
 #include <memory>
@@ -72,6 +75,7 @@ constexpr long kReadEvents = FD_READ | FD_ACCEPT | FD_CLOSE;
 constexpr long kWriteEvents = FD_WRITE;
 constexpr UINT_PTR kWritablePollTimer = 1;
 constexpr UINT kWritablePollMs = 10;
+constexpr UINT_PTR kFirstTimer = 100;
 
 struct Watch : SocketHandlers {
     bool awaitingSpace = false;  // writable watch that the poll timer checks
@@ -82,6 +86,8 @@ struct Loop {
     bool windowFailed = false;
     bool pollTimerRunning = false;
     std::map<Socket, std::shared_ptr<Watch>> watches;
+    std::map<int, std::shared_ptr<std::function<void()>>> timers;
+    int lastTimer = 0;
 };
 
 // Lives until the process ends: sockets may be unwatched from other static
@@ -207,6 +213,17 @@ LRESULT CALLBACK socketWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         pollWritable();
         return 0;
     }
+    if (message == WM_TIMER && wParam >= kFirstTimer) {
+        auto found = loop().timers.find(static_cast<int>(wParam - kFirstTimer));
+        if (found != loop().timers.end()) {
+            endTurn();
+            // Its own reference: the tick may stop the timer.
+            std::shared_ptr<std::function<void()>> tick = found->second;
+            runHandler(*tick);
+            endTurn();
+        }
+        return 0;
+    }
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
@@ -280,6 +297,28 @@ void wakeLoop()
     HWND window = eventWindow();
     if (window != nullptr) {
         PostMessageA(window, kTurnEndMessage, 0, 0);
+    }
+}
+
+int startTimer(std::chrono::milliseconds interval, std::function<void()> onTick)
+{
+    Loop& l = loop();
+    HWND window = eventWindow();
+    int id = ++l.lastTimer;
+    UINT ms = static_cast<UINT>(std::max<long long>(interval.count(), USER_TIMER_MINIMUM));
+    if (window == nullptr || SetTimer(window, kFirstTimer + static_cast<UINT_PTR>(id), ms, nullptr) == 0) {
+        fprintf(stderr, "simplatform: cannot start a timer: %s\n", windowsErrorText(GetLastError()).c_str());
+        return id;
+    }
+    l.timers[id] = std::make_shared<std::function<void()>>(std::move(onTick));
+    return id;
+}
+
+void stopTimer(int id)
+{
+    Loop& l = loop();
+    if (l.timers.erase(id) != 0 && l.window != nullptr) {
+        KillTimer(l.window, kFirstTimer + static_cast<UINT_PTR>(id));
     }
 }
 

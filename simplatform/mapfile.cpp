@@ -326,7 +326,7 @@ bool openMapText(const std::string& text, const std::string& name, std::string& 
         return false;
     }
     installMap(std::move(map));
-    stateChanged();
+    mapOpened();
     return true;
 }
 

@@ -1,5 +1,5 @@
-// The views of the open map's state: the state document, the state file and
-// the console line per change.
+// The views of the open map's state: the state document, the state file,
+// the console line per change and the change listener.
 #include "mapview.h"
 
 #include <cstdio>
@@ -127,11 +127,12 @@ std::string stateText(const MapDatabase& map)
 }
 
 // What the turn's changes have left to show, shown once at the end of the
-// turn: a turn that changes N symbols costs one write of the console and
-// one of the state file, not N of each.
+// turn: a turn that changes N symbols costs one write of the console, one
+// of the state file and one call of the listener, not N of each.
 struct Pending {
-    std::string lines;   // console lines, in the order of the changes
-    bool state = false;  // the state file is due
+    std::string lines;               // console lines, in the order of the changes
+    bool state = false;              // the state file is due
+    std::vector<MapChange> changes;  // for the listener, in the order made
     // Room for the lines of a turn of 64 traps from the start, so that how
     // large the batches happen to be does not show as allocations later.
     Pending() { lines.reserve(16 * 1024); }
@@ -141,6 +142,12 @@ Pending& pending()
 {
     static auto* instance = new Pending;
     return *instance;
+}
+
+MapChangeListener& changeListener()
+{
+    static MapChangeListener listener = nullptr;
+    return listener;
 }
 
 // Writes the state file, when one is asked for and a map is open: the
@@ -175,6 +182,23 @@ void showChanges()
     if (p.state) {
         p.state = false;
         writeStateFile();
+    }
+    if (!p.changes.empty()) {
+        // Taken out first, so that nothing the listener does can change
+        // the list it is reading.
+        std::vector<MapChange> changes;
+        changes.swap(p.changes);
+        if (MapChangeListener listener = changeListener()) {
+            listener(changes);
+        }
+    }
+}
+
+// The listener's record of a change, made only while there is a listener.
+void recordChange(OVwSymbolId symbol, std::string state)
+{
+    if (changeListener() != nullptr) {
+        pending().changes.push_back(MapChange{symbol, std::move(state)});
     }
 }
 
@@ -214,13 +238,49 @@ void symbolChanged(const SymbolData& symbol)
     lines += " (";
     appendNumber(lines, symbol.status);
     lines += ")\n";
+    if (changeListener() != nullptr) {
+        recordChange(symbol.id, symbolState(symbol).dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
     stateChanged();
+}
+
+void mapOpened()
+{
+    if (changeListener() != nullptr) {
+        recordChange(0, mapStateJson());
+    }
+    stateChanged();
+}
+
+void setMapChangeListener(MapChangeListener listener)
+{
+    changeListener() = listener;
+    if (listener == nullptr) {
+        pending().changes.clear();
+    }
 }
 
 std::string mapStateJson()
 {
     const MapDatabase* map = openMap();
     return map != nullptr ? stateText(*map) : std::string();
+}
+
+bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
+{
+    const MapDatabase* map = openMap();
+    if (map == nullptr) {
+        return false;
+    }
+    for (const ObjectData& object : map->objects) {
+        for (const SymbolData& symbol : object.symbols) {
+            auto submap = map->submapIndex.find(symbol.submap);
+            std::string_view submapName =
+                submap == map->submapIndex.end() ? std::string_view() : map->submaps[submap->second].name;
+            visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status});
+        }
+    }
+    return true;
 }
 
 }  // namespace simplatform

@@ -1,5 +1,6 @@
 // The views of the open map's state: the state reply, the state file
-// ($SIMPLATFORM_STATE) and one console line per change.
+// ($SIMPLATFORM_STATE), one console line per change, and a listener that
+// hears of every change (the HTTP port's event stream).
 //
 // Changes: setting a symbol's status or label to a different value is one
 // change: one console line (unless SIMPLATFORM_QUIET=1), one count in
@@ -10,7 +11,12 @@
 // the changes were made (handover.h), once for all of them.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "../platform/ovw.h"
 
 namespace simplatform {
 
@@ -28,10 +34,44 @@ std::string mapStateJson();
 // behaviour set): the state file is written at the end of the turn.
 void stateChanged();
 
+// What a symbol shows, for views that list every symbol. The texts belong to
+// the open map and live until it changes.
+struct MapSymbolView {
+    std::string_view map;     // the map's name
+    std::string_view submap;  // the name of the symbol's submap
+    OVwSymbolId id;
+    std::string_view label;
+    int status;
+};
+// Calls visit for every symbol of the open map, in the map's list order.
+// False (and no call) when no map is open.
+bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit);
+
 // A symbol's status or label changed: counted now; its console line and the
 // state file are written at the end of the turn, once for all of the
 // turn's changes.
 void symbolChanged(const SymbolData& symbol);
+// A map was opened: the state file is written, and the listener hears of
+// it, at the end of the turn.
+void mapOpened();
+
+// One change as the listener hears of it: a symbol's status or label
+// changed (symbol, and its part of the state as it was right after the
+// change: {"id", "label", "submap", "status", "statusName", "statusSource",
+// "behavior"}), or a map was opened (symbol 0, and the whole state).
+struct MapChange {
+    OVwSymbolId symbol;
+    std::string state;
+};
+// Called at the end of every turn that changed a symbol's status or label
+// or opened a map, after the console lines and the state file, with the
+// turn's changes in the order they were made: one entry per change, so a
+// symbol changed twice in a turn is in it twice. One listener or none
+// (null). Changes are recorded only while a listener is set: the HTTP port
+// sets it only while event clients are connected, so a change costs
+// nothing more otherwise.
+using MapChangeListener = void (*)(const std::vector<MapChange>& changes);
+void setMapChangeListener(MapChangeListener listener);
 
 // False, and why, when $SIMPLATFORM_STATE names something that exists and
 // is not a regular file (a link, a device, a FIFO, a folder): the platform

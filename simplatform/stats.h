@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace simplatform {
 
@@ -27,5 +28,9 @@ inline Stats& stats()
     static Stats counters;
     return counters;
 }
+
+// The counters as one line of JSON with exactly these keys: the control
+// port's stats reply and the HTTP port's /api/v1/stats.
+std::string statsJson();
 
 }  // namespace simplatform

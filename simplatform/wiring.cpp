@@ -1,7 +1,7 @@
 // The platform put together: the parts meet here and nowhere else call up
 // into this file. The start-up map is loaded before main; _OVwInit opens the
-// control port with the platform's commands, OVwDone closes it and forgets
-// the program's handlers.
+// control port with the platform's commands and the HTTP port, OVwDone
+// closes them and forgets the program's handlers.
 #include "wiring.h"
 
 #include <stdio.h>
@@ -12,6 +12,7 @@
 #include "control.h"
 #include "controlverbs.h"
 #include "handover.h"
+#include "httpport.h"
 #include "mapfile.h"
 #include "mapservices.h"
 #include "mapsession.h"
@@ -25,6 +26,7 @@ namespace {
 struct Session {
     bool open = false;
     std::unique_ptr<ControlPort> control;
+    std::unique_ptr<HttpPort> http;
 };
 
 // Lives until the process ends: the program exits from inside handlers.
@@ -105,6 +107,13 @@ int _OVwInit(int version)
     if (!s.control) {
         fprintf(stderr, "simplatform: no control port: %s; running without it\n", error.c_str());
     }
+    address = simplatform::setting("SIMPLATFORM_HTTP_ADDR", "127.0.0.1:1621");
+    if (address != "off") {
+        s.http = simplatform::HttpPort::open(address, error);
+        if (!s.http) {
+            fprintf(stderr, "simplatform: no HTTP port: %s; running without it\n", error.c_str());
+        }
+    }
     simplatform::clearMapError();
     return 0;
 }
@@ -123,6 +132,11 @@ int OVwDone(void)
         // raised: the port is closed now but freed only after the handler.
         s.control->close();
         std::shared_ptr<simplatform::ControlPort> closed(std::move(s.control));
+        simplatform::keepUntilNextMessage([closed] {});
+    }
+    if (s.http) {
+        s.http->close();
+        std::shared_ptr<simplatform::HttpPort> closed(std::move(s.http));
         simplatform::keepUntilNextMessage([closed] {});
     }
     simplatform::clearMapError();

@@ -1,0 +1,118 @@
+"""The HTTP port from outside: the map page in headless Chromium following a
+power fail live and showing the lost stream, the JSON API against the
+control port's documents, /metrics through promtool, and a port that cannot
+be opened."""
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from chromium import Chromium  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program, free_port  # noqa: E402
+
+POWERFAIL = "1.3.6.1.4.1.935.0.5"
+
+UPS_TILE = """(() => {
+  const tile = document.querySelector('[data-symbol-id="1000"]');
+  return tile && {text: tile.textContent, status: tile.dataset.statusName, colour: tile.className,
+                  reloaded: window.kelvorovMark !== 1};
+})()"""
+
+
+def http_program(**kwargs):
+    port = free_port()
+    env = dict(kwargs.pop("env", {}), SIMPLATFORM_HTTP_ADDR="127.0.0.1:%d" % port)
+    program = Program(env=env, **kwargs)
+    program.http_url = "http://127.0.0.1:%d" % port
+    return program
+
+
+def get(url):
+    """(status, content type, body) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=10) as answer:
+            return answer.status, answer.headers["Content-Type"], answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers["Content-Type"], error.read()
+
+
+def send_trap(program, oid):
+    subprocess.run(["snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port, "", oid],
+                   check=True, timeout=10)
+
+
+class MapPage(unittest.TestCase):
+    def test_the_page_follows_a_power_fail_live_and_marks_the_lost_stream(self):
+        with http_program(args=["-d"], map=EXAMPLE_MAP) as program, Chromium() as browser:
+            page = browser.open(program.http_url + "/")
+            tile = browser.wait_for(page, UPS_TILE + " && document.body.dataset.stream === 'live'")
+            self.assertTrue(tile, browser.evaluate(page, "document.body.innerText"))
+            self.assertEqual(browser.evaluate(page, UPS_TILE)["status"], "normal")
+            browser.evaluate(page, "window.kelvorovMark = 1")
+
+            send_trap(program, POWERFAIL)
+            tile = browser.wait_for(page, "(t => t.text.includes('ups-hall3: Powerfail') && t)(%s)" % UPS_TILE)
+            self.assertTrue(tile, browser.evaluate(page, UPS_TILE))
+            self.assertEqual(tile["status"], "critical")
+            self.assertIn("s-critical", tile["colour"])
+            self.assertIn("critical", tile["text"])  # the status as text, not only as colour
+            self.assertFalse(tile["reloaded"])
+            if os.environ.get("KELVOROV_SCREENSHOT"):
+                browser.screenshot(page, os.environ["KELVOROV_SCREENSHOT"], 720, 560)
+
+            program.send("end-session")
+            self.assertEqual(program.wait_exit(), 0)
+            self.assertTrue(browser.wait_for(page, "!document.getElementById('lost').hidden"))
+            self.assertIn("lost", browser.evaluate(page, "document.getElementById('lost').textContent"))
+
+
+class Api(unittest.TestCase):
+    def test_documents_are_the_control_ports_and_metrics_pass_promtool(self):
+        label = 'odd "label" \\ with\na line feed'
+        with tempfile.TemporaryDirectory() as folder:
+            with open(EXAMPLE_MAP) as source:
+                site = json.load(source)
+            site["objects"][1]["symbols"][0]["label"] = label
+            odd_map = os.path.join(folder, "odd.json")
+            with open(odd_map, "w") as out:
+                json.dump(site, out)
+            with http_program(map=odd_map) as program:
+                send_trap(program, POWERFAIL)
+                program.wait_for(lambda: program.stats()["mapChanges"] >= 2)
+                status, kind, body = get(program.http_url + "/api/v1/state")
+                self.assertEqual((status, kind), (200, "application/json"))
+                self.assertEqual(json.loads(body), program.state())
+                status, kind, body = get(program.http_url + "/api/v1/stats")
+                self.assertEqual(json.loads(body), program.stats())
+
+                status, kind, body = get(program.http_url + "/metrics")
+                self.assertEqual((status, kind), (200, "text/plain; version=0.0.4; charset=utf-8"))
+                check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True,
+                                       timeout=30)
+                self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                text = body.decode()
+                self.assertIn('symbol_id="1000",label="ups-hall3: Powerfail"} 4\n', text)
+                self.assertIn('label="odd \\"label\\" \\\\ with\\na line feed"} 2\n', text)
+                self.assertIn("simplatform_delivered_total 1\n", text)
+
+    def test_without_a_map_state_is_503_and_a_busy_port_is_reported(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            busy = "127.0.0.1:%d" % taken.getsockname()[1]
+            with Program(env={"SIMPLATFORM_HTTP_ADDR": busy}) as program:
+                self.assertEqual(program.control("stats")[:3], "ok ")
+                self.assertIn("no HTTP port: cannot listen on " + busy, program.errors())
+        with http_program() as program:
+            status, kind, body = get(program.http_url + "/api/v1/state")
+            self.assertEqual((status, kind, json.loads(body)), (503, "application/json", {"error": "no map is open"}))
+
+
+if __name__ == "__main__":
+    unittest.main()
