@@ -133,7 +133,7 @@ std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::strin
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
 #endif
     socklen_t length = sizeof addr;
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0 ||
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, static_cast<int>(kMaxConnections)) != 0 ||
         !setNonBlocking(s) || getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
         error = "cannot listen on " + hostPort + ": " + lastSocketError();
         closeSocket(s);

@@ -1,14 +1,33 @@
-// The HTTP port's pieces: the request parser as a table, responses, the
-// event stream framing, metrics label escaping and the embedded page.
+// The HTTP port: the request parser as a table, responses, the event
+// stream framing, metrics label escaping, the embedded page, and the port
+// itself over live loopback connections.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ovw.h"
+#include "platform/winmsg.h"
 
 #include "simplatform/eventstream.h"
+#include "simplatform/httpport.h"
 #include "simplatform/httprequest.h"
 #include "simplatform/httpresponse.h"
+#include "simplatform/loop.h"
+#include "simplatform/mapdb.h"
+#include "simplatform/mapfile.h"
 #include "simplatform/mappage.h"
+#include "simplatform/mapview.h"
 #include "simplatform/metrics.h"
+#include "simplatform/stats.h"
 
 namespace {
 
@@ -173,6 +192,221 @@ TEST(MapPage, IsOneSelfContainedDocument)
     for (const char* reference : {"src=", "href=", "@import", "url(", "http://", "https://"}) {
         EXPECT_EQ(page.find(reference), std::string_view::npos) << reference;
     }
+}
+
+// ---- the port over loopback ----
+
+// A blocking client with a receive timeout, used from a thread of its own
+// while the test's thread runs the message loop.
+class HttpClient {
+public:
+    explicit HttpClient(uint16_t port, int receiveBuffer = 0)
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        timeval timeout{5, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~HttpClient() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    bool send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    // Reads until text appears (true) or the stream ends or times out.
+    bool readUntil(const std::string& text)
+    {
+        while (buffer_.find(text) == std::string::npos) {
+            if (!more()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // The head of the next response and its body (none for a HEAD).
+    std::string response(bool head = false)
+    {
+        if (!readUntil("\r\n\r\n")) {
+            return "<closed> " + buffer_;
+        }
+        size_t end = buffer_.find("\r\n\r\n") + 4;
+        size_t length = 0;
+        size_t at = buffer_.find("Content-Length: ");
+        if (!head && at < end) {
+            length = std::stoul(buffer_.substr(at + 16));
+        }
+        while (buffer_.size() < end + length && more()) {
+        }
+        std::string text = buffer_.substr(0, end + length);
+        buffer_.erase(0, end + length);
+        return text;
+    }
+    // True when the port closed the connection after what was read.
+    bool closedByPort()
+    {
+        while (more()) {
+        }
+        return ended_;
+    }
+    std::string& buffer() { return buffer_; }
+
+private:
+    bool more()
+    {
+        char bytes[65536];
+        ssize_t n = recv(fd_, bytes, sizeof bytes, 0);
+        ended_ = n == 0;
+        if (n <= 0) {
+            return false;
+        }
+        buffer_.append(bytes, static_cast<size_t>(n));
+        return true;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+    bool ended_ = false;
+    std::string buffer_;
+};
+
+const char* const kPortMap = R"json({"name": "Lab", "submaps": [{"id": 1, "name": "Root"}],
+  "objects": [{"id": 100, "symbols": [{"id": 1000, "label": "ups", "submap": 1}]}]})json";
+
+class HttpPortLive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        alarm(60);  // a hang fails the run instead of stalling it
+        setenv("SIMPLATFORM_QUIET", "1", 1);
+        std::string error;
+        ASSERT_TRUE(simplatform::openMapText(kPortMap, "lab.json", error)) << error;
+        port_ = simplatform::HttpPort::open("127.0.0.1:0", error);
+        ASSERT_NE(port_, nullptr) << error;
+    }
+    void TearDown() override
+    {
+        port_.reset();
+        simplatform::closeMap();
+        unsetenv("SIMPLATFORM_QUIET");
+        alarm(0);
+    }
+
+    // Runs the clients' conversation on a thread while this thread runs the
+    // message loop, until the conversation ends. Between turns, onLoop runs
+    // on the loop's thread (a 10 ms timer keeps the loop turning), for
+    // changes the map must see from there.
+    void converse(const std::function<void(uint16_t)>& clients, const std::function<void()>& onLoop = {})
+    {
+        std::atomic<bool> done{false};
+        uint16_t port = port_->port();
+        std::thread talk([&] {
+            clients(port);
+            done = true;
+        });
+        int timer = simplatform::startTimer(std::chrono::milliseconds(10), [&] {
+            if (onLoop) {
+                onLoop();
+            }
+        });
+        MSG msg;
+        while (!done && GetMessageA(&msg, nullptr, 0, 0) == 1) {
+            DispatchMessageA(&msg);
+        }
+        simplatform::stopTimer(timer);
+        talk.join();
+    }
+
+    std::unique_ptr<simplatform::HttpPort> port_;
+};
+
+TEST_F(HttpPortLive, PipelinedRequestsAreAnsweredInOrderUntilClose)
+{
+    converse([](uint16_t port) {
+        HttpClient c(port);
+        ASSERT_TRUE(c.send("GET /api/v1/stats HTTP/1.1\r\nHost: h\r\n\r\n"
+                           "HEAD / HTTP/1.1\r\nHost: h\r\n\r\n"
+                           "GET /api/v1/state HTTP/1.1\r\nHost: h\r\n\r\n"
+                           "GET /nope HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n"
+                           "GET / HTTP/1.1\r\nHost: h\r\n\r\n"));
+        std::string stats = c.response();
+        EXPECT_EQ(stats.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << stats;
+        EXPECT_NE(stats.find("\r\n\r\n" + simplatform::statsJson()), std::string::npos) << stats;
+        std::string head = c.response(true);
+        EXPECT_NE(head.find("Content-Type: text/html"), std::string::npos) << head;
+        std::string state = c.response();
+        EXPECT_NE(state.find("\r\n\r\n" + simplatform::mapStateJson()), std::string::npos) << state;
+        std::string missing = c.response();
+        EXPECT_EQ(missing.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << missing;
+        EXPECT_NE(missing.find("Connection: close\r\n"), std::string::npos);
+        // The request after the close is not answered.
+        EXPECT_TRUE(c.closedByPort());
+        EXPECT_EQ(c.buffer(), "");
+    });
+}
+
+TEST_F(HttpPortLive, LimitsMalformedRequestsAndConnections)
+{
+    converse([](uint16_t port) {
+        std::vector<std::unique_ptr<HttpClient>> held;
+        for (size_t i = 0; i < simplatform::HttpPort::kMaxConnections; ++i) {
+            held.push_back(std::make_unique<HttpClient>(port));
+            ASSERT_TRUE(held.back()->connected());
+        }
+        // Answered once accepted: all 64 are in by then.
+        ASSERT_TRUE(held[0]->send("GET /api/v1/stats HTTP/1.1\r\nHost: h\r\n\r\n"));
+        EXPECT_EQ(held[0]->response().rfind("HTTP/1.1 200", 0), 0u);
+        HttpClient extra(port);
+        EXPECT_EQ(extra.response().rfind("HTTP/1.1 503 Service Unavailable", 0), 0u);
+        EXPECT_TRUE(extra.closedByPort());
+
+        ASSERT_TRUE(held[1]->send("GET / HTTP/1.1\r\nHost: h\r\n" + std::string(9000, 'x')));
+        std::string bad = held[1]->response();
+        EXPECT_EQ(bad.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << bad;
+        EXPECT_NE(bad.find("too large"), std::string::npos) << bad;
+        EXPECT_TRUE(held[1]->closedByPort());
+        ASSERT_TRUE(held[2]->send("DELETE / HTTP/1.1\r\nHost: h\r\n\r\n"));
+        std::string method = held[2]->response();
+        EXPECT_NE(method.find("405 Method Not Allowed\r\n"), std::string::npos) << method;
+        EXPECT_NE(method.find("Allow: GET, HEAD\r\n"), std::string::npos) << method;
+    });
+}
+
+TEST_F(HttpPortLive, EventClientsGetTheSnapshotThenEachChangeAndSlowOnesAreDropped)
+{
+    std::atomic<int> wanted{0};  // label changes the clients ask the loop for
+    int made = 0;
+    converse(
+        [&](uint16_t port) {
+            HttpClient reader(port);
+            ASSERT_TRUE(reader.send("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n"));
+            ASSERT_TRUE(reader.readUntil("\n\n"));
+            ASSERT_TRUE(reader.readUntil("event: snapshot\ndata: {\"name\":\"Lab\""));
+            EXPECT_EQ(reader.buffer().rfind("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", 0), 0u);
+            EXPECT_NE(reader.buffer().find("id: 1\nevent: snapshot"), std::string::npos) << reader.buffer();
+            wanted = 1;
+            ASSERT_TRUE(reader.readUntil("id: 2\nevent: symbol\ndata: {\"id\":1000,\"label\":\"ups 1\""))
+                << reader.buffer();
+
+            // A client that does not read: its events pile up past 1 MiB.
+            HttpClient deaf(port, 4096);
+            ASSERT_TRUE(deaf.send("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // 200 labels of 32 KiB: 6.4 MiB, more than the socket buffers
+            // take as well.
+            wanted = 1 + 200;
+            ASSERT_TRUE(reader.readUntil("\"label\":\"ups 201"));
+            EXPECT_TRUE(deaf.closedByPort());
+        },
+        [&] {
+            MapHandle* map = simplatform::openMapHandle();
+            for (; made < wanted; ++made) {
+                std::string label = "ups " + std::to_string(made + 1) + (made > 0 ? std::string(32768, '.') : "");
+                OVwSetSymbolLabel(map, 1000, label.c_str());
+            }
+        });
 }
 
 }  // namespace

@@ -253,4 +253,25 @@ TEST_F(MessageLoop, ASocketClosedBehindTheLoopsBackIsDropped)
     EXPECT_EQ(calls, 0);
 }
 
+TEST_F(MessageLoop, TimersTickInDispatchBesideSocketsUntilStopped)
+{
+    auto p = pair();
+    std::string order;
+    watchTagged(p[0], 's', order);
+    int timer = simplatform::startTimer(std::chrono::milliseconds(5), [&] { order += 't'; });
+    EXPECT_NE(timer, 0);
+    // With no socket ready, the wait ends when the timer is due.
+    ASSERT_EQ(turn(), 1);
+    ASSERT_EQ(turn(), 1);
+    EXPECT_EQ(order, "tt");
+    put(p[1], 1);
+    while (order.find('s') == std::string::npos) {
+        ASSERT_EQ(turn(), 1);
+    }
+    simplatform::stopTimer(timer);
+    simplatform::stopTimer(timer);  // twice is harmless
+    simplatform::watchSocket(p[0], nullptr);
+    EXPECT_EQ(turn(), -1) << "nothing left to wait for once the timer is stopped";
+}
+
 }  // namespace
