@@ -14,16 +14,18 @@
 Program(args, map=None, env=None, binary=None, drive=None, ready=True, ...)
   starts the binary (`binary`, default $KELVOROV_BINARY; a list for a prefix
   such as [wine, exe]) with `args`, its drive C: in a fresh temporary folder
-  (with its temp/ folder, unless temp_folder=False), the trap and control
-  ports on free loopback ports, SIMPLATFORM_MAP=`map` when given and `env`
+  (with its temp/ folder, unless temp_folder=False), the trap, control and
+  HTTP ports on free loopback ports, SIMPLATFORM_MAP=`map` when given and `env`
   on top of the caller's environment (whose SIMPLATFORM_* variables are left
   out). With ready=True it returns once the message loop has answered a
   `stats` on the control port (start-up has then finished), and raises
   RuntimeError when the process ends first.
 
-Its attributes: trap_port, control_port, drive, log_path, process, work
-(a temporary folder removed by close()). Its methods: control(line) -> reply
-line ("" when none came), send(line), state(), stats(), symbol(id),
+Its attributes: trap_port, control_port, http_port, drive, log_path, process,
+work (a temporary folder removed by close()). Its methods: control(line) ->
+reply line ("" when none came), send(line), state(), stats(), symbol(id),
+http(path, method="GET") -> (status, headers, body bytes) on a connection of
+its own,
 wait_for(predicate), wait_exit(), running(), log_text(), log_records(),
 output(), errors(), close().
 
@@ -35,6 +37,7 @@ EXAMPLE_MAP is the bundled example map (examples/site.json): the UPS host
 come from the UPS; from any other loopback address, from an unknown host.
 """
 import atexit
+import http.client
 import json
 import os
 import re
@@ -115,10 +118,12 @@ class Program:
         self.log_path = os.path.join(self.drive, "temp", "kelvorov.txt")
         self.trap_port = free_port(socket.SOCK_DGRAM)
         self.control_port = free_port(socket.SOCK_STREAM)
+        self.http_port = free_port(socket.SOCK_STREAM)
         full_env = {k: v for k, v in os.environ.items() if not k.startswith("SIMPLATFORM_")}
         full_env.update(SIMPLATFORM_DRIVE_C=self.drive,
                         SIMPLATFORM_TRAP_ADDR="127.0.0.1:%d" % self.trap_port,
-                        SIMPLATFORM_CONTROL_ADDR="127.0.0.1:%d" % self.control_port)
+                        SIMPLATFORM_CONTROL_ADDR="127.0.0.1:%d" % self.control_port,
+                        SIMPLATFORM_HTTP_ADDR="127.0.0.1:%d" % self.http_port)
         if map:
             full_env["SIMPLATFORM_MAP"] = map
         full_env.update(env or {})
@@ -208,6 +213,20 @@ class Program:
             if value or time.monotonic() > deadline:
                 return value
             time.sleep(interval)
+
+    # ---- the HTTP port ----
+
+    def http(self, path, method="GET", timeout=10):
+        """One request on a connection of its own: (status, headers as a dict
+        with lower-case names, body bytes)."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
+        try:
+            connection.request(method, path)
+            answer = connection.getresponse()
+            body = answer.read()
+            return answer.status, {k.lower(): v for k, v in answer.getheaders()}, body
+        finally:
+            connection.close()
 
     # ---- the process ----
 

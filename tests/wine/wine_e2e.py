@@ -11,6 +11,7 @@ senders and the control port on 127.0.0.1:
   - a burst of traps sent back to back plus one malformed datagram: all
     counted, all delivered, the loop keeps serving the control port;
   - a client that reads its replies late gets them all;
+  - the HTTP port serves the state document and metrics with the UPS critical;
   - end-session 1: the process exits with status 0.
 Each run must pass on its own, and then the debug logs must hold the same
 messages in the same order (times and line ends aside), the console the
@@ -26,6 +27,7 @@ folder; its log is that prefix's drive_c/temp/kelvorov.txt.
 Exit status 0: passed; 1: failed; 77: skipped (a tool is missing).
 """
 import argparse
+import json
 import os
 import shutil
 import socket
@@ -138,6 +140,15 @@ def run_scenario(name, run, senders):
         sym = program.symbol(UPS_SYMBOL)
         check(sym.get("label") == "ups-hall3: Powerfail" and sym.get("status") == 4,
               "the trap did not show Powerfail: %s" % sym)
+
+        try:
+            status, _, body = program.http("/api/v1/state")
+            check(status == 200 and json.loads(body) == program.state(), "/api/v1/state is not the state document")
+            status, _, body = program.http("/metrics")
+            check(status == 200 and b'symbol_id="1000",label="ups-hall3: Powerfail"} 4\n' in body,
+                  "/metrics does not show the UPS critical: %r" % body[-400:])
+        except OSError as error:
+            check(False, "the HTTP port did not answer: %s" % error)
 
         # SNMPv3 at authPriv: a trap delivered, and an inform answered after
         # the sender's discovery (one Report).
