@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopbackclient.h"
 #include "platform/ovw.h"
 #include "platform/winmsg.h"
 #include "simplatform/control.h"
@@ -264,95 +265,7 @@ TEST_F(ControlCommands, StatsAndQuit)
 
 // ---- the line protocol over loopback ----
 
-// A blocking client with a receive timeout, used from a thread of its own
-// while the test's thread runs the message loop.
-class Client {
-public:
-    explicit Client(uint16_t port, int receiveBuffer = 0)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) {
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        timeval timeout{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~Client() { close(); }
-    bool connected() const { return connected_; }
-    void close()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    bool send(const std::string& bytes)
-    {
-        size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            sent += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // The next reply line; "<closed>" at the end of the stream, "<timeout>"
-    // when none came in time.
-    std::string line()
-    {
-        for (;;) {
-            size_t newline = buffer_.find('\n');
-            if (newline != std::string::npos) {
-                std::string text = buffer_.substr(0, newline);
-                buffer_.erase(0, newline + 1);
-                return text;
-            }
-            char bytes[65536];
-            ssize_t n = recv(fd_, bytes, sizeof bytes, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-                return "<closed>";
-            }
-            if (n < 0) {
-                return "<timeout>";
-            }
-            buffer_.append(bytes, static_cast<size_t>(n));
-        }
-    }
-    // The port's end of this connection (the same process), or -1.
-    int serverSide() const
-    {
-        sockaddr_in mine{};
-        socklen_t length = sizeof mine;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&mine), &length);
-        for (int fd = 0; fd < 1024; ++fd) {
-            sockaddr_in peer{};
-            length = sizeof peer;
-            if (fd != fd_ && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
-                peer.sin_family == AF_INET && peer.sin_port == mine.sin_port &&
-                peer.sin_addr.s_addr == mine.sin_addr.s_addr) {
-                return fd;
-            }
-        }
-        return -1;
-    }
-    std::string ask(const std::string& command)
-    {
-        send(command + "\n");
-        return line();
-    }
-
-private:
-    int fd_ = -1;
-    bool connected_ = false;
-    std::string buffer_;
-};
+using Client = LoopbackClient;
 
 int probeEvents = 0;
 void countingProbe(void*, int)

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopbackclient.h"
 #include "platform/ovw.h"
 #include "platform/winmsg.h"
 
@@ -196,80 +197,28 @@ TEST(MapPage, IsOneSelfContainedDocument)
 
 // ---- the port over loopback ----
 
-// A blocking client with a receive timeout, used from a thread of its own
-// while the test's thread runs the message loop.
-class HttpClient {
+// A client that reads HTTP responses.
+class HttpClient : public LoopbackClient {
 public:
-    explicit HttpClient(uint16_t port, int receiveBuffer = 0)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0) {
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        timeval timeout{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    }
-    ~HttpClient() { ::close(fd_); }
-    bool connected() const { return connected_; }
-    bool send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
-    // Reads until text appears (true) or the stream ends or times out.
-    bool readUntil(const std::string& text)
-    {
-        while (buffer_.find(text) == std::string::npos) {
-            if (!more()) {
-                return false;
-            }
-        }
-        return true;
-    }
+    using LoopbackClient::LoopbackClient;
     // The head of the next response and its body (none for a HEAD).
     std::string response(bool head = false)
     {
         if (!readUntil("\r\n\r\n")) {
-            return "<closed> " + buffer_;
+            return "<closed> " + buffer();
         }
-        size_t end = buffer_.find("\r\n\r\n") + 4;
+        size_t end = buffer().find("\r\n\r\n") + 4;
         size_t length = 0;
-        size_t at = buffer_.find("Content-Length: ");
+        size_t at = buffer().find("Content-Length: ");
         if (!head && at < end) {
-            length = std::stoul(buffer_.substr(at + 16));
+            length = std::stoul(buffer().substr(at + 16));
         }
-        while (buffer_.size() < end + length && more()) {
+        while (buffer().size() < end + length && receive()) {
         }
-        std::string text = buffer_.substr(0, end + length);
-        buffer_.erase(0, end + length);
+        std::string text = buffer().substr(0, end + length);
+        buffer().erase(0, end + length);
         return text;
     }
-    // True when the port closed the connection after what was read.
-    bool closedByPort()
-    {
-        while (more()) {
-        }
-        return ended_;
-    }
-    std::string& buffer() { return buffer_; }
-
-private:
-    bool more()
-    {
-        char bytes[65536];
-        ssize_t n = recv(fd_, bytes, sizeof bytes, 0);
-        ended_ = n == 0;
-        if (n <= 0) {
-            return false;
-        }
-        buffer_.append(bytes, static_cast<size_t>(n));
-        return true;
-    }
-    int fd_ = -1;
-    bool connected_ = false;
-    bool ended_ = false;
-    std::string buffer_;
 };
 
 const char* const kPortMap = R"json({"name": "Lab", "submaps": [{"id": 1, "name": "Root"}],
@@ -342,7 +291,7 @@ TEST_F(HttpPortLive, PipelinedRequestsAreAnsweredInOrderUntilClose)
         EXPECT_EQ(missing.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << missing;
         EXPECT_NE(missing.find("Connection: close\r\n"), std::string::npos);
         // The request after the close is not answered.
-        EXPECT_TRUE(c.closedByPort());
+        EXPECT_TRUE(c.closedByPeer());
         EXPECT_EQ(c.buffer(), "");
     });
 }
@@ -360,13 +309,13 @@ TEST_F(HttpPortLive, LimitsMalformedRequestsAndConnections)
         EXPECT_EQ(held[0]->response().rfind("HTTP/1.1 200", 0), 0u);
         HttpClient extra(port);
         EXPECT_EQ(extra.response().rfind("HTTP/1.1 503 Service Unavailable", 0), 0u);
-        EXPECT_TRUE(extra.closedByPort());
+        EXPECT_TRUE(extra.closedByPeer());
 
         ASSERT_TRUE(held[1]->send("GET / HTTP/1.1\r\nHost: h\r\n" + std::string(9000, 'x')));
         std::string bad = held[1]->response();
         EXPECT_EQ(bad.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << bad;
         EXPECT_NE(bad.find("too large"), std::string::npos) << bad;
-        EXPECT_TRUE(held[1]->closedByPort());
+        EXPECT_TRUE(held[1]->closedByPeer());
         ASSERT_TRUE(held[2]->send("DELETE / HTTP/1.1\r\nHost: h\r\n\r\n"));
         std::string method = held[2]->response();
         EXPECT_NE(method.find("405 Method Not Allowed\r\n"), std::string::npos) << method;
@@ -398,7 +347,7 @@ TEST_F(HttpPortLive, EventClientsGetTheSnapshotThenEachChangeAndSlowOnesAreDropp
             // take as well.
             wanted = 1 + 200;
             ASSERT_TRUE(reader.readUntil("\"label\":\"ups 201"));
-            EXPECT_TRUE(deaf.closedByPort());
+            EXPECT_TRUE(deaf.closedByPeer());
         },
         [&] {
             MapHandle* map = simplatform::openMapHandle();
