@@ -2,13 +2,14 @@
 // system's DispatchMessageA, datagram bursts whatever a handler reads per
 // call, records released before the next handler, handlers that unwatch or
 // close their own socket, writable handlers while the socket takes data,
-// and postQuit. Prints one line per case and exits 0 when all passed.
+// timers that tick inside DispatchMessageA and stop, and postQuit. Prints one line per case and exits 0 when all passed.
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
 
 #include <stdio.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -327,6 +328,25 @@ void writableWhileTheSocketTakesData()
     }
 }
 
+// A timer ticks inside DispatchMessageA, more than once, and not after it
+// was stopped, even from its own tick.
+void timersTickUntilStopped()
+{
+    printf("timers\n");
+    int ticks = 0;
+    int timer = 0;
+    timer = simplatform::startTimer(std::chrono::milliseconds(20), [&] {
+        noteHandler();
+        if (++ticks == 3) {
+            simplatform::stopTimer(timer);
+        }
+    });
+    CHECK(timer != 0, "no timer id");
+    CHECK(pumpUntil([&] { return ticks >= 3; }, 2000), "%d ticks", ticks);
+    pumpUntil([] { return false; }, 150);
+    CHECK(ticks == 3, "%d ticks after the timer stopped", ticks);
+}
+
 // postQuit makes the next GetMessageA return 0.
 void quit()
 {
@@ -352,7 +372,7 @@ int main()
         return 2;
     }
     for (void (*run)() : {datagramBursts, recordsReleasedBeforeTheNextHandler, handlersThatEndTheirOwnWatch,
-                          writableWhileTheSocketTakesData}) {
+                          writableWhileTheSocketTakesData, timersTickUntilStopped}) {
         DWORD start = GetTickCount();
         run();
         printf("  (%lu ms)\n", static_cast<unsigned long>(GetTickCount() - start));
