@@ -93,9 +93,9 @@ std::string metricsText()
     return out;
 }
 
-}  // namespace
-
 enum class Phase { Requests, Events, Closing, Draining };
+
+}  // namespace
 
 struct HttpPort::Connection {
     Socket socket{};
