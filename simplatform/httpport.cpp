@@ -14,15 +14,9 @@
 // turn of a request that needs no read).
 #include "httpport.h"
 
-#include <errno.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <algorithm>
-
-#ifdef _WIN32
-#include <ws2tcpip.h>
-#endif
 
 #include "eventstream.h"
 #include "httpresponse.h"
@@ -37,16 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-#ifdef _WIN32
-constexpr Socket kNoSocket = INVALID_SOCKET;
-constexpr int kSendFlags = 0;
-constexpr int kShutSend = SD_SEND;
-#else
-constexpr Socket kNoSocket = -1;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-constexpr int kShutSend = SHUT_WR;
-#endif
-
 constexpr size_t kMaxDrainBytes = 64 * 1024;
 // Event bytes an event client is sent at once at the end of a turn.
 constexpr size_t kFlushBytes = 64 * 1024;
@@ -55,16 +39,6 @@ constexpr const char* kJson = "application/json";
 constexpr const char* kPageHeaders =
     "Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'\r\n";
-
-bool retryLater()
-{
-#ifdef _WIN32
-    int e = WSAGetLastError();
-    return e == WSAEWOULDBLOCK || e == WSAEINTR;
-#else
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-#endif
-}
 
 // The port whose event clients hear of map changes; at most one.
 HttpPort*& listeningPort()
@@ -121,27 +95,16 @@ std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::strin
     if (!parseHostPort(hostPort, addr, error)) {
         return nullptr;
     }
-    Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::string reason;
+    Socket s = listenStream(reinterpret_cast<const sockaddr*>(&addr), sizeof addr,
+                            static_cast<int>(kMaxConnections), reason);
     if (s == kNoSocket) {
-        error = "cannot make a socket: " + lastSocketError();
-        return nullptr;
-    }
-    int one = 1;
-#ifdef _WIN32
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one), sizeof one);
-#else
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
-#endif
-    socklen_t length = sizeof addr;
-    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, static_cast<int>(kMaxConnections)) != 0 ||
-        !setNonBlocking(s) || getsockname(s, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        error = "cannot listen on " + hostPort + ": " + lastSocketError();
-        closeSocket(s);
+        error = "cannot listen on " + hostPort + ": " + reason;
         return nullptr;
     }
     std::unique_ptr<HttpPort> port(new HttpPort);
     port->listener_ = s;
-    port->port_ = ntohs(addr.sin_port);
+    port->port_ = boundPort(s);
     HttpPort* self = port.get();
     watchSocket(s, [self] { self->acceptConnections(); });
     return port;
@@ -175,7 +138,7 @@ void HttpPort::close()
 void HttpPort::acceptConnections()
 {
     for (int i = 0; i < kMaxAcceptsPerTurn && !closed_; ++i) {
-        Socket s = ::accept(listener_, nullptr, nullptr);
+        Socket s = acceptClient(listener_);
         if (s == kNoSocket) {
             if (!retryLater()) {
                 fprintf(stderr, "simplatform: HTTP port: cannot accept a connection: %s\n",
@@ -183,14 +146,10 @@ void HttpPort::acceptConnections()
             }
             return;
         }
-        if (!setNonBlocking(s)) {
-            closeSocket(s);
-            continue;
-        }
         if (connections_.size() >= kMaxConnections) {
             std::string busy;
             appendHttpResponse(busy, 503, kJson, httpErrorJson("too many connections"), true, false);
-            ::send(s, busy.data(), static_cast<int>(busy.size()), kSendFlags);
+            sendSome(s, busy.data(), busy.size());
             closeSocket(s);
             continue;
         }
@@ -209,7 +168,7 @@ void HttpPort::readTurn(const Ref& c)
         return;
     }
     char bytes[kReadBytes];
-    auto count = ::recv(c->socket, bytes, static_cast<int>(sizeof bytes), 0);
+    long count = receiveSome(c->socket, bytes, sizeof bytes);
     if (count < 0 && retryLater()) {
         return;
     }
@@ -434,8 +393,7 @@ void HttpPort::tick()
 void HttpPort::flush(const Ref& c)
 {
     while (!c->dead && c->unsent() > 0) {
-        size_t chunk = std::min<size_t>(c->unsent(), 1 << 20);
-        auto n = ::send(c->socket, c->output.data() + c->sent, static_cast<int>(chunk), kSendFlags);
+        long n = sendSome(c->socket, c->output.data() + c->sent, c->unsent());
         if (n < 0) {
             if (!retryLater()) {
                 drop(c);
@@ -466,7 +424,7 @@ void HttpPort::finish(const Ref& c)
     }
     c->phase = Phase::Draining;
     c->since = Clock::now();
-    ::shutdown(c->socket, kShutSend);
+    shutdownSending(c->socket);
 }
 
 void HttpPort::updateWatches(const Ref& c)

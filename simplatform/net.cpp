@@ -24,10 +24,15 @@ namespace {
 
 #ifdef _WIN32
 constexpr int kSendFlags = 0;
+constexpr int kShutSending = SD_SEND;
 #else
 // A peer that has gone must give an error, not SIGPIPE.
 constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kShutSending = SHUT_WR;
 #endif
+
+// One call moves at most this much, whatever the caller asks for.
+constexpr size_t kMaxTransfer = 1 << 20;
 
 #ifdef _WIN32
 // Texts of the socket errors the platform can meet, for systems whose
@@ -492,7 +497,17 @@ SockLen DatagramBatch::fromLength(int i) const
 
 long sendSome(Socket s, const char* bytes, size_t count)
 {
-    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min<size_t>(count, 1 << 20)), kSendFlags));
+    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min(count, kMaxTransfer)), kSendFlags));
+}
+
+long receiveSome(Socket s, char* bytes, size_t count)
+{
+    return static_cast<long>(::recv(s, bytes, static_cast<int>(std::min(count, kMaxTransfer)), 0));
+}
+
+void shutdownSending(Socket s)
+{
+    ::shutdown(s, kShutSending);
 }
 
 #ifdef _WIN32

@@ -1,6 +1,6 @@
 // The socket layer shared by the message loop and every port: addresses,
-// non-blocking sockets, listening and accepting, datagram sockets, sending,
-// the "try again later" test, error texts and closing.
+// non-blocking sockets, listening and accepting, datagram sockets, sending
+// and receiving, the "try again later" test, error texts and closing.
 //
 // Every socket made here is non-blocking. Functions that fail leave the
 // operating system's reason in error (or for lastSocketError). Listening and
@@ -83,6 +83,12 @@ uint16_t boundPort(Socket s);
 // tells whether to wait). A peer that has gone gives an error, never a
 // signal.
 long sendSome(Socket s, const char* bytes, size_t count);
+// Reads what the socket holds now, at most count bytes: the bytes read, 0
+// at the end of the stream, or -1 (retryLater() tells whether to wait).
+long receiveSome(Socket s, char* bytes, size_t count);
+// Ends the sending side of a stream socket (the peer reads the end of the
+// stream); receiving goes on.
+void shutdownSending(Socket s);
 
 // Datagrams received together: up to kDatagramBatch in one call, each into
 // its own slot of slotBytes. On Linux one recvmmsg takes what is waiting;
