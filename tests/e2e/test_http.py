@@ -9,12 +9,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import urllib.error
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from chromium import Chromium  # noqa: E402
-from kelvorov import EXAMPLE_MAP, Program, free_port  # noqa: E402
+from kelvorov import EXAMPLE_MAP, Program  # noqa: E402
 
 POWERFAIL = "1.3.6.1.4.1.935.0.5"
 
@@ -25,23 +23,6 @@ UPS_TILE = """(() => {
 })()"""
 
 
-def http_program(**kwargs):
-    port = free_port()
-    env = dict(kwargs.pop("env", {}), SIMPLATFORM_HTTP_ADDR="127.0.0.1:%d" % port)
-    program = Program(env=env, **kwargs)
-    program.http_url = "http://127.0.0.1:%d" % port
-    return program
-
-
-def get(url):
-    """(status, content type, body) of a GET."""
-    try:
-        with urllib.request.urlopen(url, timeout=10) as answer:
-            return answer.status, answer.headers["Content-Type"], answer.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers["Content-Type"], error.read()
-
-
 def send_trap(program, oid):
     subprocess.run(["snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port, "", oid],
                    check=True, timeout=10)
@@ -49,8 +30,8 @@ def send_trap(program, oid):
 
 class MapPage(unittest.TestCase):
     def test_the_page_follows_a_power_fail_live_and_marks_the_lost_stream(self):
-        with http_program(args=["-d"], map=EXAMPLE_MAP) as program, Chromium() as browser:
-            page = browser.open(program.http_url + "/")
+        with Program(["-d"], map=EXAMPLE_MAP) as program, Chromium() as browser:
+            page = browser.open("http://127.0.0.1:%d/" % program.http_port)
             tile = browser.wait_for(page, UPS_TILE + " && document.body.dataset.stream === 'live'")
             self.assertTrue(tile, browser.evaluate(page, "document.body.innerText"))
             self.assertEqual(browser.evaluate(page, UPS_TILE)["status"], "normal")
@@ -82,17 +63,17 @@ class Api(unittest.TestCase):
             odd_map = os.path.join(folder, "odd.json")
             with open(odd_map, "w") as out:
                 json.dump(site, out)
-            with http_program(map=odd_map) as program:
+            with Program(map=odd_map) as program:
                 send_trap(program, POWERFAIL)
                 program.wait_for(lambda: program.stats()["mapChanges"] >= 2)
-                status, kind, body = get(program.http_url + "/api/v1/state")
-                self.assertEqual((status, kind), (200, "application/json"))
+                status, headers, body = program.http("/api/v1/state")
+                self.assertEqual((status, headers["content-type"]), (200, "application/json"))
                 self.assertEqual(json.loads(body), program.state())
-                status, kind, body = get(program.http_url + "/api/v1/stats")
+                status, headers, body = program.http("/api/v1/stats")
                 self.assertEqual(json.loads(body), program.stats())
 
-                status, kind, body = get(program.http_url + "/metrics")
-                self.assertEqual((status, kind), (200, "text/plain; version=0.0.4; charset=utf-8"))
+                status, headers, body = program.http("/metrics")
+                self.assertEqual((status, headers["content-type"]), (200, "text/plain; version=0.0.4; charset=utf-8"))
                 check = subprocess.run(["promtool", "check", "metrics"], input=body, capture_output=True,
                                        timeout=30)
                 self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
@@ -109,9 +90,10 @@ class Api(unittest.TestCase):
             with Program(env={"SIMPLATFORM_HTTP_ADDR": busy}) as program:
                 self.assertEqual(program.control("stats")[:3], "ok ")
                 self.assertIn("no HTTP port: cannot listen on " + busy, program.errors())
-        with http_program() as program:
-            status, kind, body = get(program.http_url + "/api/v1/state")
-            self.assertEqual((status, kind, json.loads(body)), (503, "application/json", {"error": "no map is open"}))
+        with Program() as program:
+            status, headers, body = program.http("/api/v1/state")
+            self.assertEqual((status, headers["content-type"], json.loads(body)),
+                             (503, "application/json", {"error": "no map is open"}))
 
 
 if __name__ == "__main__":
