@@ -37,9 +37,8 @@ void formatlogtime(char* out, size_t size, long long seconds)
     int month = (local->tm_mon >= 0 && local->tm_mon < 12) ? local->tm_mon : 0;
     // Each number kept to its width, so that the line is at most 25 bytes
     // whatever localtime() gives.
-    snprintf(out, size, "%.3s %.3s %02u %02u:%02u:%02u %04u\n",
-             &daynames[day * 3], &monthnames[month * 3], (unsigned)local->tm_mday % 100u,
-             (unsigned)local->tm_hour % 100u, (unsigned)local->tm_min % 100u,
+    snprintf(out, size, "%.3s %.3s %02u %02u:%02u:%02u %04u\n", &daynames[day * 3], &monthnames[month * 3],
+             (unsigned)local->tm_mday % 100u, (unsigned)local->tm_hour % 100u, (unsigned)local->tm_min % 100u,
              (unsigned)local->tm_sec % 100u, (unsigned)(local->tm_year + 1900) % 10000u);
 }
 

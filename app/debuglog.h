@@ -4,7 +4,9 @@
 
 #include <stddef.h>
 
-enum { MESSAGE_BUFFER_SIZE = 256 };
+enum {
+    MESSAGE_BUFFER_SIZE = 256
+};
 
 // Set once at start-up when the program is given any argument.
 extern unsigned char debuglogenabled;

@@ -25,8 +25,14 @@ namespace {
 volatile sig_atomic_t reportwanted = 0;
 volatile sig_atomic_t stopwanted = 0;
 
-void onusr1(int) { reportwanted = 1; }
-void onterm(int) { stopwanted = 1; }
+void onusr1(int)
+{
+    reportwanted = 1;
+}
+void onterm(int)
+{
+    stopwanted = 1;
+}
 
 }  // namespace
 
@@ -37,9 +43,12 @@ int main(int argc, char** argv)
     int rcvbuf = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
-        if (a == "--bind") bindto = argv[i + 1];
-        else if (a == "--batch") batch = atoi(argv[i + 1]);
-        else if (a == "--rcvbuf") rcvbuf = atoi(argv[i + 1]);
+        if (a == "--bind")
+            bindto = argv[i + 1];
+        else if (a == "--batch")
+            batch = atoi(argv[i + 1]);
+        else if (a == "--rcvbuf")
+            rcvbuf = atoi(argv[i + 1]);
         else {
             fprintf(stderr, "bareloop: unknown option %s\n", a.c_str());
             return 2;
@@ -58,7 +67,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    struct sigaction sa{};
+    struct sigaction sa { };
     sa.sa_handler = onusr1;  // no SA_RESTART: a blocked receive returns EINTR
     sigaction(SIGUSR1, &sa, nullptr);
     sa.sa_handler = onterm;

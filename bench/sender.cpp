@@ -55,8 +55,7 @@ void sleepuntil(uint64_t ns)
     timespec ts;
     ts.tv_sec = time_t(ns / 1000000000ull);
     ts.tv_nsec = long(ns % 1000000000ull);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) { }
 }
 
 [[noreturn]] void fail(const std::string& text)
@@ -155,10 +154,12 @@ struct Template {
 Template encodetrap(const std::string& community, const std::string& notifyoid)
 {
     const uint32_t idplaceholder = 0x10000000u;  // always four content bytes
-    Bytes varbinds = tlv(0x30, cat({
-        tlv(0x30, cat({tlv(0x06, oidcontent("1.3.6.1.2.1.1.3.0")), tlv(0x43, uintcontent(4242))})),
-        tlv(0x30, cat({tlv(0x06, oidcontent("1.3.6.1.6.3.1.1.4.1.0")), tlv(0x06, oidcontent(notifyoid))})),
-    }));
+    Bytes varbinds = tlv(
+        0x30,
+        cat({
+            tlv(0x30, cat({tlv(0x06, oidcontent("1.3.6.1.2.1.1.3.0")), tlv(0x43, uintcontent(4242))})),
+            tlv(0x30, cat({tlv(0x06, oidcontent("1.3.6.1.6.3.1.1.4.1.0")), tlv(0x06, oidcontent(notifyoid))})),
+        }));
     Bytes requestid = tlv(0x02, uintcontent(idplaceholder));
     Bytes pdu = tlv(0xA7, cat({requestid, tlv(0x02, {0}), tlv(0x02, {0}), varbinds}));
     Bytes message = tlv(0x30, cat({tlv(0x02, {1}), tlv(0x04, Bytes(community.begin(), community.end())), pdu}));
@@ -276,17 +277,28 @@ int main(int argc, char** argv)
                 fail("missing value for " + a);
             return argv[++i];
         };
-        if (a == "--dest") dest = value();
-        else if (a == "--src") src = value();
-        else if (a == "--count") count = strtoull(value().c_str(), nullptr, 10);
-        else if (a == "--rate") rate = atof(value().c_str());
-        else if (a == "--duration") duration = atof(value().c_str());
-        else if (a == "--batch") batch = atoi(value().c_str());
-        else if (a == "--community") community = value();
-        else if (a == "--oid") oids.push_back(value());
-        else if (a == "--watch-fd") watchfd = atoi(value().c_str());
-        else if (a == "--wait") wait = atof(value().c_str());
-        else fail("unknown option " + a);
+        if (a == "--dest")
+            dest = value();
+        else if (a == "--src")
+            src = value();
+        else if (a == "--count")
+            count = strtoull(value().c_str(), nullptr, 10);
+        else if (a == "--rate")
+            rate = atof(value().c_str());
+        else if (a == "--duration")
+            duration = atof(value().c_str());
+        else if (a == "--batch")
+            batch = atoi(value().c_str());
+        else if (a == "--community")
+            community = value();
+        else if (a == "--oid")
+            oids.push_back(value());
+        else if (a == "--watch-fd")
+            watchfd = atoi(value().c_str());
+        else if (a == "--wait")
+            wait = atof(value().c_str());
+        else
+            fail("unknown option " + a);
     }
     if (oids.empty())
         oids = {"1.3.6.1.4.1.935.0.5=: Powerfail", "1.3.6.1.4.1.935.0.9=: ok"};

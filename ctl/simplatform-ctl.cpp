@@ -31,7 +31,12 @@ constexpr int kReplyTimeoutMs = 30000;
 // reply without bound.
 constexpr size_t kMaxReplyBytes = 64u << 20;
 
-enum class Argument { None, Text, Number, OptionalNumber };
+enum class Argument {
+    None,
+    Text,
+    Number,
+    OptionalNumber
+};
 
 struct CommandRow {
     const char* name;
@@ -40,20 +45,19 @@ struct CommandRow {
 
 // The control port's commands, in the order its documentation lists them.
 const CommandRow kCommands[] = {
-    {"open-map", Argument::Text},      {"open-submap", Argument::Text},
+    {"open-map", Argument::Text},        {"open-submap", Argument::Text},
     {"create-submap", Argument::Number}, {"event", Argument::Number},
-    {"action", Argument::Text},        {"end-session", Argument::OptionalNumber},
+    {"action", Argument::Text},          {"end-session", Argument::OptionalNumber},
     {"lose-connection", Argument::None}, {"quit", Argument::None},
-    {"state", Argument::None},         {"stats", Argument::None},
+    {"state", Argument::None},           {"stats", Argument::None},
 };
 
-const char kUsage[] =
-    "usage: simplatform-ctl [-a ADDRESS] [--pretty] COMMAND [ARGUMENT...]\n"
-    "  -a ADDRESS  host:port or unix:PATH of the control port\n"
-    "              (default $SIMPLATFORM_CONTROL_ADDR, else 127.0.0.1:1620)\n"
-    "  --pretty    indent a JSON answer (state, stats)\n"
-    "commands: open-map PATH, open-submap NAME, create-submap SYMBOL-ID, event CODE,\n"
-    "          action NAME, end-session [FLAG], lose-connection, quit, state, stats\n";
+const char kUsage[] = "usage: simplatform-ctl [-a ADDRESS] [--pretty] COMMAND [ARGUMENT...]\n"
+                      "  -a ADDRESS  host:port or unix:PATH of the control port\n"
+                      "              (default $SIMPLATFORM_CONTROL_ADDR, else 127.0.0.1:1620)\n"
+                      "  --pretty    indent a JSON answer (state, stats)\n"
+                      "commands: open-map PATH, open-submap NAME, create-submap SYMBOL-ID, event CODE,\n"
+                      "          action NAME, end-session [FLAG], lose-connection, quit, state, stats\n";
 
 int usageError(const char* what, const char* detail)
 {
@@ -191,7 +195,7 @@ int main(int argc, char** argv)
 {
     const char* fromEnvironment = getenv("SIMPLATFORM_CONTROL_ADDR");
     std::string address = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment
-                                                                                  : "127.0.0.1:1620";
+                                                                                   : "127.0.0.1:1620";
     bool pretty = false;
     static const option kOptions[] = {
         {"address", required_argument, nullptr, 'a'},

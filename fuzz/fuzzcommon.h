@@ -14,15 +14,14 @@
 namespace fuzz {
 
 // Stops the run: libFuzzer treats the abort as a crash and keeps the input.
-#define FUZZ_CHECK(condition, ...)                                               \
-    do {                                                                         \
-        if (!(condition)) {                                                      \
-            fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition,      \
-                    __FILE__, __LINE__);                                         \
-            fprintf(stderr, __VA_ARGS__);                                        \
-            fprintf(stderr, "\n");                                               \
-            abort();                                                             \
-        }                                                                        \
+#define FUZZ_CHECK(condition, ...)                                                              \
+    do {                                                                                        \
+        if (!(condition)) {                                                                     \
+            fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            fprintf(stderr, __VA_ARGS__);                                                       \
+            fprintf(stderr, "\n");                                                              \
+            abort();                                                                            \
+        }                                                                                       \
     } while (0)
 
 inline std::string& driveFolder()
@@ -44,7 +43,8 @@ inline void removeDrive()
 // SIMPLATFORM_DRIVE_C at it. Removed when the process exits normally.
 inline std::string makeDrive(const char* name)
 {
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                     : std::filesystem::temp_directory_path().string();
     std::string pattern = base + "/kelvorov-fuzz-" + name + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         perror("mkdtemp");

@@ -41,10 +41,11 @@ void checkStream(std::string_view input)
             return;
         }
         size_t used = result.consumed;
-        FUZZ_CHECK(used > 0 && used <= rest.size() && used <= simplatform::kMaxHttpHeadBytes, "consumed %zu of %zu",
-                   used, rest.size());
+        FUZZ_CHECK(used > 0 && used <= rest.size() && used <= simplatform::kMaxHttpHeadBytes,
+                   "consumed %zu of %zu", used, rest.size());
         const char* path = request.path.data();
-        FUZZ_CHECK(request.path == "/" || (path >= rest.data() && path + request.path.size() <= rest.data() + used),
+        FUZZ_CHECK(request.path == "/" ||
+                       (path >= rest.data() && path + request.path.size() <= rest.data() + used),
                    "the path lies outside its request");
         FUZZ_CHECK(!request.path.empty() && request.path.front() == '/' &&
                        request.path.find('?') == std::string_view::npos,

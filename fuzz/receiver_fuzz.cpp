@@ -98,8 +98,8 @@ int takeReplies(const Sender& sender, uint8_t* buffer, size_t size, size_t& last
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     std::string drive = fuzz::makeDrive("receiver");
-    setenv("SIMPLATFORM_HOSTS", fuzz::writeFile(drive + "/hosts", "127.0.0.2 ups-fuzz\n127.0.0.3 router-fuzz\n").c_str(),
-           1);
+    setenv("SIMPLATFORM_HOSTS",
+           fuzz::writeFile(drive + "/hosts", "127.0.0.2 ups-fuzz\n127.0.0.3 router-fuzz\n").c_str(), 1);
     setenv("SIMPLATFORM_QUIET", "1", 1);
     setenv("SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:0", 1);
     unsetenv("SIMPLATFORM_STATE");
@@ -168,10 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const simplatform::Stats& after = simplatform::stats();
     FUZZ_CHECK(after.datagrams == before.datagrams + 1, "datagrams %llu -> %llu",
                (unsigned long long)before.datagrams, (unsigned long long)after.datagrams);
-    uint64_t dropped = after.malformed + after.usmUnknownUsers + after.usmUnknownEngineIDs + after.usmWrongDigests +
-                       after.usmDecryptionErrors + after.usmNotInTimeWindows + after.usmUnsupportedSecLevels;
+    uint64_t dropped = after.malformed + after.usmUnknownUsers + after.usmUnknownEngineIDs +
+                       after.usmWrongDigests + after.usmDecryptionErrors + after.usmNotInTimeWindows +
+                       after.usmUnsupportedSecLevels;
     FUZZ_CHECK(after.delivered + dropped == after.datagrams, "delivered %llu + dropped %llu != %llu",
-               (unsigned long long)after.delivered, (unsigned long long)dropped, (unsigned long long)after.datagrams);
+               (unsigned long long)after.delivered, (unsigned long long)dropped,
+               (unsigned long long)after.datagrams);
 
     static uint8_t reply[65536];
     size_t replyLength = 0;

@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             for (size_t i = 0; i < length; ++i) {
                 text = text && ((bytes[i] >= 9 && bytes[i] <= 13) || (bytes[i] >= 32 && bytes[i] <= 126));
             }
-            size_t shown = length < static_cast<size_t>(bufferSize - 1) ? length : static_cast<size_t>(bufferSize - 1);
+            size_t shown = length < static_cast<size_t>(bufferSize - 1) ? length
+                                                                        : static_cast<size_t>(bufferSize - 1);
             if (text) {
                 FUZZ_CHECK(textLength == shown && memcmp(buffer, bytes, shown) == 0,
                            "a text octet string of %zu bytes is not copied unchanged into %d bytes", length,

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             FUZZ_CHECK(error.rfind("fuzz.conf:", 0) == 0 && users.empty(), "refusal: %s", error.c_str());
         } else {
             for (const usm::User& u : users) {
-                FUZZ_CHECK(!u.name.empty() && u.name.size() <= usm::kMaxName, "user name of %zu bytes", u.name.size());
+                FUZZ_CHECK(!u.name.empty() && u.name.size() <= usm::kMaxName, "user name of %zu bytes",
+                           u.name.size());
             }
         }
         return 0;

@@ -13,7 +13,7 @@ enum {
 };
 
 typedef struct UpsEventShow {
-    int status;            // 0: the condition changes nothing
+    int status;  // 0: the condition changes nothing
     const char* labelformat;
 } UpsEventShow;
 

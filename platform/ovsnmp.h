@@ -20,9 +20,9 @@
 /* Kinds of session event handed to the callback. */
 enum {
     SNMP_KIND_LOST_CONNECTION = 57,
-    SNMP_KIND_TRAP_V1 = 164,       /* BER tag of the SNMPv1 Trap-PDU */
-    SNMP_KIND_INFORM = 166,        /* InformRequest-PDU */
-    SNMP_KIND_TRAP_V2 = 167        /* SNMPv2-Trap-PDU */
+    SNMP_KIND_TRAP_V1 = 164, /* BER tag of the SNMPv1 Trap-PDU */
+    SNMP_KIND_INFORM = 166,  /* InformRequest-PDU */
+    SNMP_KIND_TRAP_V2 = 167  /* SNMPv2-Trap-PDU */
 };
 typedef int PduKind;
 
@@ -52,10 +52,10 @@ typedef struct SnmpCounter64 {
 
 /* One variable binding. */
 typedef struct SnmpVarBind {
-    struct SnmpVarBind* next;     /* 0: null after the last */
-    uint32_t* name;               /* 4: the binding's identifier */
-    uint32_t name_length;         /* 8 */
-    uint8_t type;                 /* 12: BER tag of the value */
+    struct SnmpVarBind* next; /* 0: null after the last */
+    uint32_t* name;           /* 4: the binding's identifier */
+    uint32_t name_length;     /* 8 */
+    uint8_t type;             /* 12: BER tag of the value */
     union {
         int32_t* integer;         /* INTEGER */
         uint32_t* unsigned32;     /* Unsigned32, Counter, Gauge, TimeTicks */
@@ -68,24 +68,24 @@ typedef struct SnmpVarBind {
 
 /* One received trap or inform. */
 typedef struct SnmpPdu {
-    struct sockaddr_in address;   /* 0: the sender */
-    int32_t command;              /* 16: PDU tag */
-    int32_t request_id;           /* 20 */
-    int32_t error_status;         /* 24 */
-    int32_t error_index;          /* 28 */
-    uint32_t* enterprise;         /* 32 */
-    uint32_t enterprise_length;   /* 36 */
-    struct in_addr agent_addr;    /* 40: network order */
-    int32_t generic_type;         /* 44 */
-    int32_t specific_type;        /* 48 */
-    uint32_t time_stamp;          /* 52: hundredths of a second */
-    SnmpVarBind* variables;       /* 56 */
-    uint8_t* community;           /* 60: no closing NUL */
-    uint32_t community_len;       /* 64 */
-    int32_t version;              /* 68: 0 = SNMPv1, 1 = SNMPv2c */
-    uint32_t reserved;            /* 72 */
-    uint32_t* notify_oid;         /* 76 */
-    uint32_t notify_oid_length;   /* 80 */
+    struct sockaddr_in address; /* 0: the sender */
+    int32_t command;            /* 16: PDU tag */
+    int32_t request_id;         /* 20 */
+    int32_t error_status;       /* 24 */
+    int32_t error_index;        /* 28 */
+    uint32_t* enterprise;       /* 32 */
+    uint32_t enterprise_length; /* 36 */
+    struct in_addr agent_addr;  /* 40: network order */
+    int32_t generic_type;       /* 44 */
+    int32_t specific_type;      /* 48 */
+    uint32_t time_stamp;        /* 52: hundredths of a second */
+    SnmpVarBind* variables;     /* 56 */
+    uint8_t* community;         /* 60: no closing NUL */
+    uint32_t community_len;     /* 64 */
+    int32_t version;            /* 68: 0 = SNMPv1, 1 = SNMPv2c */
+    uint32_t reserved;          /* 72 */
+    uint32_t* notify_oid;       /* 76 */
+    uint32_t notify_oid_length; /* 80 */
 } SnmpPdu;
 
 /* Session option bits in SnmpSession.flags. */
@@ -96,7 +96,7 @@ enum {
 /* The trap event session. Opaque but for the flags byte at offset 20. */
 typedef struct SnmpSession {
     uint8_t reserved[20];
-    uint8_t flags;                /* 20 */
+    uint8_t flags; /* 20 */
     uint8_t reserved2[3];
 } SnmpSession;
 
@@ -116,24 +116,23 @@ PLATFORM_API const char* PLATFORM_CALL OVsnmpErrString(int error);
 
 /* Decimal (or other base) text of a 64-bit counter, written at out with its
  * NUL; out must hold 21 bytes for base 10. */
-PLATFORM_API char* PLATFORM_CALL OVuint64ToStr(char* out, const SnmpCounter64* value, int base,
-                                              int* status);
+PLATFORM_API char* PLATFORM_CALL OVuint64ToStr(char* out, const SnmpCounter64* value, int base, int* status);
 
 PLATFORM_END_DECLS
 
 #ifdef __cplusplus
 static_assert(offsetof(SnmpSession, flags) == 20, "SnmpSession flags at offset 20");
 static_assert(sizeof(struct sockaddr_in) == 16, "sockaddr_in is 16 bytes");
-static_assert(sizeof(void*) != 4 || (
-    offsetof(SnmpVarBind, next) == 0 && offsetof(SnmpVarBind, type) == 12 &&
-    offsetof(SnmpVarBind, value) == 16 && offsetof(SnmpVarBind, value_length) == 20 &&
-    offsetof(SnmpPdu, address) == 0 && offsetof(SnmpPdu, enterprise) == 32 &&
-    offsetof(SnmpPdu, enterprise_length) == 36 && offsetof(SnmpPdu, agent_addr) == 40 &&
-    offsetof(SnmpPdu, generic_type) == 44 && offsetof(SnmpPdu, specific_type) == 48 &&
-    offsetof(SnmpPdu, time_stamp) == 52 && offsetof(SnmpPdu, variables) == 56 &&
-    offsetof(SnmpPdu, community) == 60 && offsetof(SnmpPdu, community_len) == 64 &&
-    offsetof(SnmpPdu, notify_oid) == 76 && offsetof(SnmpPdu, notify_oid_length) == 80),
-    "SNMP library records must have the platform's 32-bit layout");
+static_assert(sizeof(void*) != 4 ||
+                  (offsetof(SnmpVarBind, next) == 0 && offsetof(SnmpVarBind, type) == 12 &&
+                   offsetof(SnmpVarBind, value) == 16 && offsetof(SnmpVarBind, value_length) == 20 &&
+                   offsetof(SnmpPdu, address) == 0 && offsetof(SnmpPdu, enterprise) == 32 &&
+                   offsetof(SnmpPdu, enterprise_length) == 36 && offsetof(SnmpPdu, agent_addr) == 40 &&
+                   offsetof(SnmpPdu, generic_type) == 44 && offsetof(SnmpPdu, specific_type) == 48 &&
+                   offsetof(SnmpPdu, time_stamp) == 52 && offsetof(SnmpPdu, variables) == 56 &&
+                   offsetof(SnmpPdu, community) == 60 && offsetof(SnmpPdu, community_len) == 64 &&
+                   offsetof(SnmpPdu, notify_oid) == 76 && offsetof(SnmpPdu, notify_oid_length) == 80),
+              "SNMP library records must have the platform's 32-bit layout");
 #endif
 
 #endif

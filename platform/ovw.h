@@ -27,33 +27,33 @@ typedef struct MapHandle MapHandle;
 
 /* One object of a list (28 bytes). */
 typedef struct ObjectInfo {
-    OVwObjectId object_id;      /* 0 */
-    uint32_t reserved1;         /* 4 */
-    int32_t num_symbols;        /* 8: the object's symbol count */
-    uint32_t reserved2[4];      /* 12 */
+    OVwObjectId object_id; /* 0 */
+    uint32_t reserved1;    /* 4 */
+    int32_t num_symbols;   /* 8: the object's symbol count */
+    uint32_t reserved2[4]; /* 12 */
 } ObjectInfo;
 
 typedef struct ObjectList {
-    int32_t count;              /* 0 */
-    ObjectInfo* objects;        /* 4 */
+    int32_t count;       /* 0 */
+    ObjectInfo* objects; /* 4 */
 } ObjectList;
 
 /* One symbol's description (164 bytes in the platform's layout). */
 typedef struct SymbolInfo {
-    OVwSymbolId symbol_id;      /* 0 */
-    uint32_t reserved1[8];      /* 4 */
-    char* label;                /* 36: the symbol's current label */
-    uint32_t reserved2[31];     /* 40 */
+    OVwSymbolId symbol_id;  /* 0 */
+    uint32_t reserved1[8];  /* 4 */
+    char* label;            /* 36: the symbol's current label */
+    uint32_t reserved2[31]; /* 40 */
 } SymbolInfo;
 
 typedef struct SymbolList {
-    int32_t count;              /* 0 */
-    SymbolInfo* symbols;        /* 4 */
+    int32_t count;       /* 0 */
+    SymbolInfo* symbols; /* 4 */
 } SymbolList;
 
 typedef struct SubmapInfo {
-    OVwSubmapId submap_id;      /* 0 */
-    char* name;                 /* 4: the submap's name */
+    OVwSubmapId submap_id; /* 0 */
+    char* name;            /* 4: the submap's name */
 } SubmapInfo;
 
 /* Field value type codes. */
@@ -64,24 +64,24 @@ enum {
 };
 
 typedef struct FieldValue {
-    int32_t is_list;            /* 0: 0 = one value */
-    int32_t type;               /* 4: OVw_BOOLEAN_FIELD, OVw_STRING_FIELD, ... */
+    int32_t is_list; /* 0: 0 = one value */
+    int32_t type;    /* 4: OVw_BOOLEAN_FIELD, OVw_STRING_FIELD, ... */
     union {
-        int32_t boolean_val;    /* 1 = true */
+        int32_t boolean_val; /* 1 = true */
         int32_t int_val;
         char* string_val;
-    } un;                       /* 8 */
-    uint32_t reserved;          /* 12: not set */
+    } un;              /* 8 */
+    uint32_t reserved; /* 12: not set */
 } FieldValue;
 
 typedef struct FieldBinding {
-    OVwFieldId field_id;        /* 0 */
-    FieldValue* field_val;      /* 4 */
+    OVwFieldId field_id;   /* 0 */
+    FieldValue* field_val; /* 4 */
 } FieldBinding;
 
 typedef struct FieldBindList {
-    int32_t count;              /* 0 */
-    FieldBinding* fields;       /* 4 */
+    int32_t count;        /* 0 */
+    FieldBinding* fields; /* 4 */
 } FieldBindList;
 
 /* Map event codes. */
@@ -115,8 +115,7 @@ PLATFORM_API int PLATFORM_CALL _OVwInit(int version);
 PLATFORM_API int PLATFORM_CALL OVwDone(void);
 PLATFORM_API MapHandle* PLATFORM_CALL OVwGetMapInfo(void);
 
-PLATFORM_API int PLATFORM_CALL OVwAddCallback(int event, void* selection, OVwCallbackProc proc,
-                                              void* user_data);
+PLATFORM_API int PLATFORM_CALL OVwAddCallback(int event, void* selection, OVwCallbackProc proc, void* user_data);
 PLATFORM_API int PLATFORM_CALL OVwAddActionCallback(const char* action, OVwActionCallbackProc proc,
                                                     void* user_data);
 
@@ -132,8 +131,7 @@ PLATFORM_API int PLATFORM_CALL OVwSetSymbolBehavior(MapHandle* map, OVwSymbolId 
 PLATFORM_API SymbolInfo* PLATFORM_CALL OVwGetSymbolInfo(MapHandle* map, OVwSymbolId symbol);
 PLATFORM_API int PLATFORM_CALL OVwSetStatusOnSymbol(MapHandle* map, OVwSymbolId symbol, int status);
 PLATFORM_API int PLATFORM_CALL OVwSetSymbolLabel(MapHandle* map, OVwSymbolId symbol, const char* label);
-PLATFORM_API int PLATFORM_CALL OVwAckUserSubmapCreate(MapHandle* map, OVwSubmapId submap,
-                                                      OVwSymbolId symbol);
+PLATFORM_API int PLATFORM_CALL OVwAckUserSubmapCreate(MapHandle* map, OVwSubmapId submap, OVwSymbolId symbol);
 
 PLATFORM_API int PLATFORM_CALL OVwError(void);
 PLATFORM_API const char* PLATFORM_CALL OVwErrorMsg(int error);
@@ -143,19 +141,16 @@ PLATFORM_END_DECLS
 /* Layout checks: records without pointers on every build, the others in a
  * 32-bit build, where they must have the platform's byte offsets. */
 #ifdef __cplusplus
-static_assert(sizeof(ObjectInfo) == 28 && offsetof(ObjectInfo, num_symbols) == 8,
-              "ObjectInfo layout");
-static_assert(sizeof(void*) != 4 || (
-    offsetof(ObjectList, count) == 0 && offsetof(ObjectList, objects) == 4 &&
-    sizeof(SymbolInfo) == 164 && offsetof(SymbolInfo, symbol_id) == 0 &&
-    offsetof(SymbolInfo, label) == 36 &&
-    offsetof(SymbolList, count) == 0 && offsetof(SymbolList, symbols) == 4 &&
-    offsetof(SubmapInfo, name) == 4 &&
-    sizeof(FieldBindList) == 8 && offsetof(FieldBindList, fields) == 4 &&
-    sizeof(FieldBinding) == 8 && offsetof(FieldBinding, field_val) == 4 &&
-    sizeof(FieldValue) == 16 && offsetof(FieldValue, type) == 4 &&
-    offsetof(FieldValue, un) == 8),
-    "map library records must have the platform's 32-bit layout");
+static_assert(sizeof(ObjectInfo) == 28 && offsetof(ObjectInfo, num_symbols) == 8, "ObjectInfo layout");
+static_assert(sizeof(void*) != 4 ||
+                  (offsetof(ObjectList, count) == 0 && offsetof(ObjectList, objects) == 4 &&
+                   sizeof(SymbolInfo) == 164 && offsetof(SymbolInfo, symbol_id) == 0 &&
+                   offsetof(SymbolInfo, label) == 36 && offsetof(SymbolList, count) == 0 &&
+                   offsetof(SymbolList, symbols) == 4 && offsetof(SubmapInfo, name) == 4 &&
+                   sizeof(FieldBindList) == 8 && offsetof(FieldBindList, fields) == 4 &&
+                   sizeof(FieldBinding) == 8 && offsetof(FieldBinding, field_val) == 4 &&
+                   sizeof(FieldValue) == 16 && offsetof(FieldValue, type) == 4 && offsetof(FieldValue, un) == 8),
+              "map library records must have the platform's 32-bit layout");
 #endif
 
 #endif

@@ -38,30 +38,39 @@ const ValueType kValueTypes[] = {
 
 }  // namespace
 
-#define TRY(step)                                  \
-    do {                                           \
-        if (const char* fault_ = (step)) return fault_; \
+#define TRY(step)                        \
+    do {                                 \
+        if (const char* fault_ = (step)) \
+            return fault_;               \
     } while (0)
 
 // Reads one element's tag and length at c, checks that its content lies
 // inside c, and moves c past the element.
-const char* readElement(Cursor& c, uint8_t& tag, Cursor& content) {
-    if (c.left() < 2) return "element header cut short";
+const char* readElement(Cursor& c, uint8_t& tag, Cursor& content)
+{
+    if (c.left() < 2)
+        return "element header cut short";
     tag = c.p[0];
-    if ((tag & 0x1F) == 0x1F) return "multi-byte tag";
+    if ((tag & 0x1F) == 0x1F)
+        return "multi-byte tag";
     uint8_t first = c.p[1];
     c.p += 2;
     size_t length = first;
     if (first & 0x80) {
         size_t count = first & 0x7F;
-        if (count == 0) return "indefinite length";
-        if (count > kMaxLengthBytes) return "length of more than 4 bytes";
-        if (c.left() < count) return "length cut short";
+        if (count == 0)
+            return "indefinite length";
+        if (count > kMaxLengthBytes)
+            return "length of more than 4 bytes";
+        if (c.left() < count)
+            return "length cut short";
         length = 0;
-        for (size_t i = 0; i < count; ++i) length = (length << 8) | c.p[i];
+        for (size_t i = 0; i < count; ++i)
+            length = (length << 8) | c.p[i];
         c.p += count;
     }
-    if (length > c.left()) return "length beyond its enclosing element";
+    if (length > c.left())
+        return "length beyond its enclosing element";
     content.p = c.p;
     content.end = c.p + length;
     c.p += length;
@@ -69,7 +78,8 @@ const char* readElement(Cursor& c, uint8_t& tag, Cursor& content) {
 }
 
 // Reads one element that must carry tag.
-const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wrongTag) {
+const char* readTagged(Cursor& c, uint8_t tag, Cursor& content, const char* wrongTag)
+{
     uint8_t actual = 0;
     TRY(readElement(c, actual, content));
     return actual == tag ? nullptr : wrongTag;
@@ -79,8 +89,10 @@ namespace {
 
 // Two's complement content in its shortest form: the first nine bits are
 // neither all zeros nor all ones.
-const char* checkShortestInteger(const Cursor& c) {
-    if (c.empty()) return "integer without content";
+const char* checkShortestInteger(const Cursor& c)
+{
+    if (c.empty())
+        return "integer without content";
     if (c.left() > 1 && ((c.p[0] == 0x00 && !(c.p[1] & 0x80)) || (c.p[0] == 0xFF && (c.p[1] & 0x80))))
         return "integer not in its shortest form";
     return nullptr;
@@ -88,11 +100,14 @@ const char* checkShortestInteger(const Cursor& c) {
 
 }  // namespace
 
-const char* readSigned32(const Cursor& c, int32_t& value) {
+const char* readSigned32(const Cursor& c, int32_t& value)
+{
     TRY(checkShortestInteger(c));
-    if (c.left() > 4) return "INTEGER wider than 32 bits";
+    if (c.left() > 4)
+        return "INTEGER wider than 32 bits";
     uint32_t v = (c.p[0] & 0x80) ? 0xFFFFFFFFu : 0u;
-    for (const uint8_t* b = c.p; b != c.end; ++b) v = (v << 8) | *b;
+    for (const uint8_t* b = c.p; b != c.end; ++b)
+        v = (v << 8) | *b;
     value = static_cast<int32_t>(v);
     return nullptr;
 }
@@ -101,18 +116,22 @@ namespace {
 
 // An unsigned type of width bytes (4 or 8): non-negative, at most width
 // bytes, or width + 1 with a leading 0x00.
-const char* readUnsigned(const Cursor& c, size_t width, uint64_t& value) {
+const char* readUnsigned(const Cursor& c, size_t width, uint64_t& value)
+{
     TRY(checkShortestInteger(c));
-    if (c.p[0] & 0x80) return "negative value of an unsigned type";
+    if (c.p[0] & 0x80)
+        return "negative value of an unsigned type";
     if (c.left() > width + 1 || (c.left() == width + 1 && c.p[0] != 0x00))
         return "unsigned value wider than its type";
     uint64_t v = 0;
-    for (const uint8_t* b = c.p; b != c.end; ++b) v = (v << 8) | *b;
+    for (const uint8_t* b = c.p; b != c.end; ++b)
+        v = (v << 8) | *b;
     value = v;
     return nullptr;
 }
 
-const char* readUnsigned32(const Cursor& c, uint32_t& value) {
+const char* readUnsigned32(const Cursor& c, uint32_t& value)
+{
     uint64_t v = 0;
     TRY(readUnsigned(c, 4, v));
     value = static_cast<uint32_t>(v);
@@ -120,33 +139,42 @@ const char* readUnsigned32(const Cursor& c, uint32_t& value) {
 }
 
 // Appends the sub-identifiers of an OBJECT IDENTIFIER's content to words.
-const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& offset, uint32_t& count) {
-    if (c.empty()) return "empty OBJECT IDENTIFIER";
+const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& offset, uint32_t& count)
+{
+    if (c.empty())
+        return "empty OBJECT IDENTIFIER";
     offset = static_cast<uint32_t>(words.size());
     count = 0;
     const uint8_t* p = c.p;
     while (p != c.end) {
-        if (*p == 0x80) return "sub-identifier with a leading 0x80 group";
+        if (*p == 0x80)
+            return "sub-identifier with a leading 0x80 group";
         uint64_t v = 0;
         size_t groups = 0;
         for (;;) {
-            if (p == c.end) return "sub-identifier cut short";
-            if (++groups > 5) return "sub-identifier wider than 32 bits";
+            if (p == c.end)
+                return "sub-identifier cut short";
+            if (++groups > 5)
+                return "sub-identifier wider than 32 bits";
             uint8_t b = *p++;
             v = (v << 7) | (b & 0x7F);
-            if (!(b & 0x80)) break;
+            if (!(b & 0x80))
+                break;
         }
         if (count == 0) {
             // The first group holds the first two arcs as 40 * X + Y; the
             // 32-bit limit applies to Y, so the group itself may be wider.
             uint32_t x = v < 40 ? 0 : (v < 80 ? 1 : 2);
-            if (v - 40u * x > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
+            if (v - 40u * x > 0xFFFFFFFFu)
+                return "sub-identifier wider than 32 bits";
             words.push_back(x);
             words.push_back(static_cast<uint32_t>(v - 40u * x));
             count = 2;
         } else {
-            if (v > 0xFFFFFFFFu) return "sub-identifier wider than 32 bits";
-            if (count == kMaxSubIdentifiers) return "more than 128 sub-identifiers";
+            if (v > 0xFFFFFFFFu)
+                return "sub-identifier wider than 32 bits";
+            if (count == kMaxSubIdentifiers)
+                return "more than 128 sub-identifiers";
             words.push_back(static_cast<uint32_t>(v));
             ++count;
         }
@@ -154,13 +182,15 @@ const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& off
     return nullptr;
 }
 
-uint32_t appendBytes(std::vector<uint8_t>& bytes, const Cursor& c) {
+uint32_t appendBytes(std::vector<uint8_t>& bytes, const Cursor& c)
+{
     uint32_t offset = static_cast<uint32_t>(bytes.size());
     bytes.insert(bytes.end(), c.p, c.end);
     return offset;
 }
 
-const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
+const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b)
+{
     b.type = tag;
     switch (valueForm(tag)) {
     case ValueForm::Signed32: {
@@ -190,12 +220,14 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
     case ValueForm::ObjectId:
         return readOid(c, m.words, b.valueOffset, b.valueLength);
     case ValueForm::Address:
-        if (c.left() != 4) return "IpAddress not of 4 bytes";
+        if (c.left() != 4)
+            return "IpAddress not of 4 bytes";
         b.valueOffset = appendBytes(m.bytes, c);
         b.valueLength = 4;
         return nullptr;
     case ValueForm::Empty:
-        if (!c.empty()) return "NULL or exception value with content";
+        if (!c.empty())
+            return "NULL or exception value with content";
         b.valueOffset = 0;
         b.valueLength = 0;
         return nullptr;
@@ -209,17 +241,20 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b) {
     return "value of a type not accepted";
 }
 
-const char* readBindings(Cursor& pdu, Message& m) {
+const char* readBindings(Cursor& pdu, Message& m)
+{
     Cursor list{};
     TRY(readTagged(pdu, kTagSequence, list, "binding list is not a SEQUENCE"));
     while (!list.empty()) {
-        if (m.bindings.size() == kMaxBindings) return "more than 512 bindings";
+        if (m.bindings.size() == kMaxBindings)
+            return "more than 512 bindings";
         Cursor binding{}, name{}, value{};
         uint8_t tag = 0;
         TRY(readTagged(list, kTagSequence, binding, "binding is not a SEQUENCE"));
         TRY(readTagged(binding, SNMP_TYPE_OBJECT_ID, name, "binding name is not an OBJECT IDENTIFIER"));
         TRY(readElement(binding, tag, value));
-        if (!binding.empty()) return "bytes after a binding's value";
+        if (!binding.empty())
+            return "bytes after a binding's value";
         Binding b;
         TRY(readOid(name, m.words, b.nameOffset, b.nameLength));
         TRY(readValue(tag, value, m, b));
@@ -229,7 +264,8 @@ const char* readBindings(Cursor& pdu, Message& m) {
 }
 
 // request-id, error-status, error-index, bindings.
-const char* readRequestPdu(Cursor& pdu, Message& m) {
+const char* readRequestPdu(Cursor& pdu, Message& m)
+{
     Cursor field{};
     TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "request id is not an INTEGER"));
     TRY(readSigned32(field, m.requestId));
@@ -241,16 +277,19 @@ const char* readRequestPdu(Cursor& pdu, Message& m) {
 }
 
 // enterprise, agent-addr, generic-trap, specific-trap, time-stamp, bindings.
-const char* readTrapV1Pdu(Cursor& pdu, Message& m) {
+const char* readTrapV1Pdu(Cursor& pdu, Message& m)
+{
     Cursor field{};
     TRY(readTagged(pdu, SNMP_TYPE_OBJECT_ID, field, "enterprise is not an OBJECT IDENTIFIER"));
     TRY(readOid(field, m.words, m.enterpriseOffset, m.enterpriseLength));
     TRY(readTagged(pdu, SNMP_TYPE_IPADDRESS, field, "agent address is not an IpAddress"));
-    if (field.left() != 4) return "IpAddress not of 4 bytes";
+    if (field.left() != 4)
+        return "IpAddress not of 4 bytes";
     std::memcpy(m.agentAddr, field.p, 4);
     TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "generic trap is not an INTEGER"));
     TRY(readSigned32(field, m.genericTrap));
-    if (m.genericTrap < 0 || m.genericTrap > 6) return "generic trap outside 0 to 6";
+    if (m.genericTrap < 0 || m.genericTrap > 6)
+        return "generic trap outside 0 to 6";
     TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "specific trap is not an INTEGER"));
     TRY(readSigned32(field, m.specificTrap));
     TRY(readTagged(pdu, SNMP_TYPE_TIMETICKS, field, "time stamp is not TimeTicks"));
@@ -261,12 +300,13 @@ const char* readTrapV1Pdu(Cursor& pdu, Message& m) {
 const uint32_t kSysUpTime0[] = {1, 3, 6, 1, 2, 1, 1, 3, 0};
 const uint32_t kSnmpTrapOid0[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 
-template <size_t N>
-bool nameIs(const Message& m, const Binding& b, const uint32_t (&oid)[N]) {
+template <size_t N> bool nameIs(const Message& m, const Binding& b, const uint32_t (&oid)[N])
+{
     return sameOid(m.words.data() + b.nameOffset, b.nameLength, oid);
 }
 
-const char* checkNotification(const Message& m) {
+const char* checkNotification(const Message& m)
+{
     if (m.bindings.size() < 2 || !nameIs(m, m.bindings[0], kSysUpTime0) ||
         m.bindings[0].type != SNMP_TYPE_TIMETICKS || !nameIs(m, m.bindings[1], kSnmpTrapOid0) ||
         m.bindings[1].type != SNMP_TYPE_OBJECT_ID)
@@ -274,25 +314,30 @@ const char* checkNotification(const Message& m) {
     return nullptr;
 }
 
-const char* readMessage(Cursor all, Message& m) {
+const char* readMessage(Cursor all, Message& m)
+{
     Cursor message{}, field{}, pdu{};
     TRY(readTagged(all, kTagSequence, message, "message is not a SEQUENCE"));
-    if (!all.empty()) return "bytes after the message";
+    if (!all.empty())
+        return "bytes after the message";
     TRY(readTagged(message, SNMP_TYPE_INTEGER, field, "version is not an INTEGER"));
     TRY(readSigned32(field, m.version));
-    if (m.version != 0 && m.version != 1) return "version other than SNMPv1 and SNMPv2c";
+    if (m.version != 0 && m.version != 1)
+        return "version other than SNMPv1 and SNMPv2c";
     TRY(readTagged(message, SNMP_TYPE_OCTET_STRING, field, "community is not an OCTET STRING"));
     m.communityOffset = appendBytes(m.bytes, field);
     m.communityLength = static_cast<uint32_t>(field.left());
     TRY(readElement(message, m.pduType, pdu));
     switch (m.pduType) {
     case SNMP_KIND_TRAP_V1:
-        if (m.version != 0) return "SNMPv1 Trap-PDU in an SNMPv2c message";
+        if (m.version != 0)
+            return "SNMPv1 Trap-PDU in an SNMPv2c message";
         TRY(readTrapV1Pdu(pdu, m));
         break;
     case SNMP_KIND_INFORM:
     case SNMP_KIND_TRAP_V2:
-        if (m.version != 1) return "SNMPv2 notification in an SNMPv1 message";
+        if (m.version != 1)
+            return "SNMPv2 notification in an SNMPv1 message";
         TRY(readRequestPdu(pdu, m));
         TRY(checkNotification(m));
         break;
@@ -302,32 +347,43 @@ const char* readMessage(Cursor all, Message& m) {
     default:
         return "PDU type not accepted";
     }
-    if (!pdu.empty()) return "bytes after the binding list";
-    if (!message.empty()) return "bytes after the PDU";
+    if (!pdu.empty())
+        return "bytes after the binding list";
+    if (!message.empty())
+        return "bytes after the PDU";
     return nullptr;
 }
 
 // ---- encoding ----
 
-size_t lengthSize(size_t length) {
+size_t lengthSize(size_t length)
+{
     size_t n = 1;
     if (length >= 0x80)
-        for (size_t l = length; l; l >>= 8) ++n;
+        for (size_t l = length; l; l >>= 8)
+            ++n;
     return n;
 }
 
-size_t elementSize(size_t contentLength) { return 1 + lengthSize(contentLength) + contentLength; }
+size_t elementSize(size_t contentLength)
+{
+    return 1 + lengthSize(contentLength) + contentLength;
+}
 
 // Content bytes of a two's complement value in its shortest form.
-size_t signedSize(int64_t v) {
+size_t signedSize(int64_t v)
+{
     size_t n = 1;
-    while (n < 8 && !(v >= -(int64_t(1) << (8 * n - 1)) && v < (int64_t(1) << (8 * n - 1)))) ++n;
+    while (n < 8 && !(v >= -(int64_t(1) << (8 * n - 1)) && v < (int64_t(1) << (8 * n - 1))))
+        ++n;
     return n;
 }
 
-size_t unsignedSize(uint64_t v) {
+size_t unsignedSize(uint64_t v)
+{
     size_t n = 1;
-    while (n < 9 && (v >> (8 * n - 1)) != 0) ++n;
+    while (n < 9 && (v >> (8 * n - 1)) != 0)
+        ++n;
     return n;
 }
 
@@ -337,11 +393,14 @@ struct Writer {
     std::vector<uint8_t>* out;
     size_t count = 0;
 
-    void byte(uint8_t b) {
+    void byte(uint8_t b)
+    {
         ++count;
-        if (out) out->push_back(b);
+        if (out)
+            out->push_back(b);
     }
-    void header(uint8_t tag, size_t length) {
+    void header(uint8_t tag, size_t length)
+    {
         byte(tag);
         if (length < 0x80) {
             byte(static_cast<uint8_t>(length));
@@ -349,34 +408,48 @@ struct Writer {
         }
         size_t n = lengthSize(length) - 1;
         byte(static_cast<uint8_t>(0x80 | n));
-        for (size_t i = n; i-- > 0;) byte(static_cast<uint8_t>(length >> (8 * i)));
+        for (size_t i = n; i-- > 0;)
+            byte(static_cast<uint8_t>(length >> (8 * i)));
     }
-    void bigEndian(uint64_t v, size_t n) {
-        for (size_t i = n; i-- > 0;) byte(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
+    void bigEndian(uint64_t v, size_t n)
+    {
+        for (size_t i = n; i-- > 0;)
+            byte(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
     }
-    void signedInteger(uint8_t tag, int64_t v) {
+    void signedInteger(uint8_t tag, int64_t v)
+    {
         header(tag, signedSize(v));
         bigEndian(static_cast<uint64_t>(v), signedSize(v));
     }
-    void base128(uint64_t v) {
+    void base128(uint64_t v)
+    {
         size_t n = 1;
-        while (v >> (7 * n)) ++n;
-        for (size_t i = n; i-- > 0;) byte(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
+        while (v >> (7 * n))
+            ++n;
+        for (size_t i = n; i-- > 0;)
+            byte(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
     }
-    void oidContent(const uint32_t* words, uint32_t n) {
-        if (n == 0) return;
+    void oidContent(const uint32_t* words, uint32_t n)
+    {
+        if (n == 0)
+            return;
         base128(40ull * words[0] + (n > 1 ? words[1] : 0));
-        for (uint32_t i = 2; i < n; ++i) base128(words[i]);
+        for (uint32_t i = 2; i < n; ++i)
+            base128(words[i]);
     }
-    void raw(const uint8_t* data, size_t n) {
+    void raw(const uint8_t* data, size_t n)
+    {
         count += n;
-        if (out) out->insert(out->end(), data, data + n);
+        if (out)
+            out->insert(out->end(), data, data + n);
     }
-    void bytes(uint8_t tag, const uint8_t* data, size_t n) {
+    void bytes(uint8_t tag, const uint8_t* data, size_t n)
+    {
         header(tag, n);
         raw(data, n);
     }
-    void valueContent(const Message& m, const Binding& b) {
+    void valueContent(const Message& m, const Binding& b)
+    {
         switch (valueForm(b.type)) {
         case ValueForm::Signed32: {
             int32_t v = static_cast<int32_t>(m.words[b.valueOffset]);
@@ -406,25 +479,29 @@ struct Writer {
     }
 };
 
-size_t oidSize(const uint32_t* words, uint32_t n) {
+size_t oidSize(const uint32_t* words, uint32_t n)
+{
     Writer w{nullptr};
     w.oidContent(words, n);
     return w.count;
 }
 
-size_t valueSize(const Message& m, const Binding& b) {
+size_t valueSize(const Message& m, const Binding& b)
+{
     Writer w{nullptr};
     w.valueContent(m, b);
     return w.count;
 }
 
-size_t bindingSize(const Message& m, const Binding& b) {
+size_t bindingSize(const Message& m, const Binding& b)
+{
     return elementSize(oidSize(m.words.data() + b.nameOffset, b.nameLength)) + elementSize(valueSize(m, b));
 }
 
 }  // namespace
 
-void Message::clear() {
+void Message::clear()
+{
     version = 0;
     pduType = 0;
     communityOffset = communityLength = 0;
@@ -439,7 +516,8 @@ void Message::clear() {
     counters.clear();
 }
 
-bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** why) {
+bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** why)
+{
     out.clear();
     const char* fault = nullptr;
     if (!data || size == 0)
@@ -448,21 +526,26 @@ bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** 
         fault = "datagram longer than 65535 bytes";
     else
         fault = readMessage(Cursor{data, data + size}, out);
-    if (why) *why = fault;
-    if (!fault) return true;
+    if (why)
+        *why = fault;
+    if (!fault)
+        return true;
     out.clear();
     return false;
 }
 
 namespace {
 
-size_t answerPduContent(const Message& m, size_t& listContent) {
+size_t answerPduContent(const Message& m, size_t& listContent)
+{
     listContent = 0;
-    for (const Binding& b : m.bindings) listContent += elementSize(bindingSize(m, b));
+    for (const Binding& b : m.bindings)
+        listContent += elementSize(bindingSize(m, b));
     return elementSize(signedSize(m.requestId)) + 2 * elementSize(1) + elementSize(listContent);
 }
 
-void writeAnswerPdu(Writer& w, const Message& m, uint8_t tag, size_t pduContent, size_t listContent) {
+void writeAnswerPdu(Writer& w, const Message& m, uint8_t tag, size_t pduContent, size_t listContent)
+{
     w.header(tag, pduContent);
     w.signedInteger(SNMP_TYPE_INTEGER, m.requestId);
     w.signedInteger(SNMP_TYPE_INTEGER, 0);
@@ -479,13 +562,15 @@ void writeAnswerPdu(Writer& w, const Message& m, uint8_t tag, size_t pduContent,
 
 }  // namespace
 
-bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
+bool encodeResponse(const Message& m, std::vector<uint8_t>& out)
+{
     out.clear();
     size_t listContent = 0;
     size_t pduContent = answerPduContent(m, listContent);
-    size_t messageContent =
-        elementSize(signedSize(m.version)) + elementSize(m.communityLength) + elementSize(pduContent);
-    if (elementSize(messageContent) > kMaxDatagram) return false;
+    size_t messageContent = elementSize(signedSize(m.version)) + elementSize(m.communityLength) +
+                            elementSize(pduContent);
+    if (elementSize(messageContent) > kMaxDatagram)
+        return false;
     out.reserve(elementSize(messageContent));
 
     Writer w{&out};
@@ -498,44 +583,62 @@ bool encodeResponse(const Message& m, std::vector<uint8_t>& out) {
 
 // ---- SNMPv3 ----
 
-const char* readPdu(Cursor& c, Message& m) {
+const char* readPdu(Cursor& c, Message& m)
+{
     Cursor pdu{};
     TRY(readElement(c, m.pduType, pdu));
     switch (m.pduType) {
-    case kTagGet: case kTagGetNext: case kTagResponse: case kTagSet:
-    case kTagGetBulk: case SNMP_KIND_INFORM: case SNMP_KIND_TRAP_V2: case kTagReport:
+    case kTagGet:
+    case kTagGetNext:
+    case kTagResponse:
+    case kTagSet:
+    case kTagGetBulk:
+    case SNMP_KIND_INFORM:
+    case SNMP_KIND_TRAP_V2:
+    case kTagReport:
         break;
     default:
         return "PDU type not accepted";
     }
     TRY(readRequestPdu(pdu, m));
-    if (m.pduType == SNMP_KIND_INFORM || m.pduType == SNMP_KIND_TRAP_V2) TRY(checkNotification(m));
-    if (!pdu.empty()) return "bytes after the binding list";
+    if (m.pduType == SNMP_KIND_INFORM || m.pduType == SNMP_KIND_TRAP_V2)
+        TRY(checkNotification(m));
+    if (!pdu.empty())
+        return "bytes after the binding list";
     return nullptr;
 }
 
-bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out) {
+bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out)
+{
     size_t listContent = 0;
     size_t pduContent = answerPduContent(m, listContent);
-    if (out.size() + elementSize(pduContent) > kMaxDatagram) return false;
+    if (out.size() + elementSize(pduContent) > kMaxDatagram)
+        return false;
     Writer w{&out};
     writeAnswerPdu(w, m, tag, pduContent, listContent);
     return true;
 }
 
-void appendHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length) { Writer{&out}.header(tag, length); }
+void appendHeader(std::vector<uint8_t>& out, uint8_t tag, size_t length)
+{
+    Writer{&out}.header(tag, length);
+}
 
-void appendInteger(std::vector<uint8_t>& out, int64_t value) {
+void appendInteger(std::vector<uint8_t>& out, int64_t value)
+{
     Writer{&out}.signedInteger(SNMP_TYPE_INTEGER, value);
 }
 
-void appendOctets(std::vector<uint8_t>& out, const uint8_t* data, size_t length) {
+void appendOctets(std::vector<uint8_t>& out, const uint8_t* data, size_t length)
+{
     Writer{&out}.bytes(SNMP_TYPE_OCTET_STRING, data, length);
 }
 
-ValueForm valueForm(uint8_t tag) {
+ValueForm valueForm(uint8_t tag)
+{
     for (const ValueType& type : kValueTypes)
-        if (type.tag == tag) return type.form;
+        if (type.tag == tag)
+            return type.form;
     // Opaque and every other primitive application type (NsapAddress,
     // UInteger32, ...) are kept as their bytes.
     return (tag & 0xE0) == 0x40 ? ValueForm::Bytes : ValueForm::Refused;

@@ -65,9 +65,9 @@ ValueForm valueForm(uint8_t tag);
 //   Address, Bytes         bytes[valueOffset...], valueLength bytes
 //   Empty                  nowhere, valueLength 0
 struct Binding {
-    uint32_t nameOffset = 0;   // sub-identifiers in words
+    uint32_t nameOffset = 0;  // sub-identifiers in words
     uint32_t nameLength = 0;
-    uint8_t type = 0;          // the value's BER tag
+    uint8_t type = 0;  // the value's BER tag
     uint32_t valueOffset = 0;
     uint32_t valueLength = 0;
 };
@@ -77,9 +77,9 @@ struct Binding {
 // containers' capacity: a message reused for the next datagram allocates
 // nothing once it has seen one as large.
 struct Message {
-    int32_t version = 0;            // 0 = SNMPv1, 1 = SNMPv2c
-    uint8_t pduType = 0;            // the PDU's tag
-    uint32_t communityOffset = 0;   // bytes
+    int32_t version = 0;           // 0 = SNMPv1, 1 = SNMPv2c
+    uint8_t pduType = 0;           // the PDU's tag
+    uint32_t communityOffset = 0;  // bytes
     uint32_t communityLength = 0;
     // Response, InformRequest, SNMPv2-Trap
     int32_t requestId = 0;
@@ -117,8 +117,7 @@ bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** 
 bool encodeResponse(const Message& m, std::vector<uint8_t>& out);
 
 // True when the identifier of length sub-identifiers at words is oid.
-template <size_t N>
-bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N])
+template <size_t N> bool sameOid(const uint32_t* words, uint32_t length, const uint32_t (&oid)[N])
 {
     return length == N && std::memcmp(words, oid, sizeof oid) == 0;
 }

@@ -45,7 +45,11 @@ struct ReadingPosition {
 
 class Builder : public nlohmann::json_sax<Json> {
 public:
-    Builder(Json& root, const JsonLimits& limits) : root_(root), limits_(limits) {}
+    Builder(Json& root, const JsonLimits& limits)
+        : root_(root)
+        , limits_(limits)
+    {
+    }
 
     bool null() override { return put(Json(nullptr)); }
     bool boolean(bool value) override { return put(Json(value)); }
@@ -161,7 +165,10 @@ std::string whereIs(const std::string& text, std::size_t offset)
 // stops at the first value whose path is the one looked for.
 class Locator : public nlohmann::json_sax<Json> {
 public:
-    explicit Locator(const std::vector<JsonStep>& path) : path_(path) {}
+    explicit Locator(const std::vector<JsonStep>& path)
+        : path_(path)
+    {
+    }
 
     bool null() override { return value(); }
     bool boolean(bool) override { return value(); }
@@ -181,7 +188,10 @@ public:
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(true); }
     bool end_array() override { return close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
+    {
+        return false;
+    }
 
     bool found() const { return found_; }
 

@@ -12,10 +12,10 @@
 namespace simplatform {
 
 struct JsonLimits {
-    std::size_t maxValues;  // every value counts: objects, arrays, scalars
-    int maxDepth;           // arrays and objects inside each other
-    std::size_t maxMembers; // names of one object (each new name is looked
-                            // up among the earlier ones, to keep their order)
+    std::size_t maxValues;   // every value counts: objects, arrays, scalars
+    int maxDepth;            // arrays and objects inside each other
+    std::size_t maxMembers;  // names of one object (each new name is looked
+                             // up among the earlier ones, to keep their order)
 };
 
 // Parses text into document. On failure false, document null, and fault

@@ -183,13 +183,12 @@ struct ControlPort::Client {
     size_t discarded = 0;             // bytes of an overlong line thrown away so far
     bool discarding = false;
     bool writeWatched = false;
-    bool finishing = false;           // the peer sent its last byte: close once replies are out
+    bool finishing = false;  // the peer sent its last byte: close once replies are out
     bool dead = false;
-    Clock::time_point lastActive{};   // bytes last came from it or went to it
+    Clock::time_point lastActive{};  // bytes last came from it or went to it
 };
 
-std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, ControlVerbs verbs,
-                                              std::string& error)
+std::unique_ptr<ControlPort> ControlPort::open(const std::string& hostPort, ControlVerbs verbs, std::string& error)
 {
     std::string reason;
     Socket s = kNoSocket;

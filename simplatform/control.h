@@ -23,19 +23,19 @@ namespace simplatform {
 
 // How a verb's argument is read from the rest of the line.
 enum class Argument {
-    None,          // nothing may follow
-    Text,          // the rest of the line, blanks around it removed, no control bytes
-    SymbolId,      // 0 to 4294967295
-    EventCode,     // 0 to 2147483647
-    OptionalFlag   // -2147483648 to 2147483647, 1 when left out
+    None,         // nothing may follow
+    Text,         // the rest of the line, blanks around it removed, no control bytes
+    SymbolId,     // 0 to 4294967295
+    EventCode,    // 0 to 2147483647
+    OptionalFlag  // -2147483648 to 2147483647, 1 when left out
 };
 
 struct ControlVerb;
 
 struct ControlCommand {
     const ControlVerb* verb = nullptr;
-    std::string text;     // a Text argument
-    int64_t number = 0;   // a number argument
+    std::string text;    // a Text argument
+    int64_t number = 0;  // a number argument
 };
 
 // One command of the control port: its name, its argument and what it does.
@@ -81,8 +81,7 @@ public:
     // Listens on hostPort, which names a loopback address ("127.0.0.1:1620")
     // or, as "unix:/path", a local socket (see listenLocal), and answers the
     // commands of verbs. Null and the reason when it cannot.
-    static std::unique_ptr<ControlPort> open(const std::string& hostPort, ControlVerbs verbs,
-                                             std::string& error);
+    static std::unique_ptr<ControlPort> open(const std::string& hostPort, ControlVerbs verbs, std::string& error);
     ~ControlPort();
     ControlPort(const ControlPort&) = delete;
     ControlPort& operator=(const ControlPort&) = delete;

@@ -30,8 +30,7 @@ void atTurnEnd(void (*task)());
 void endTurn();
 
 // Keeps record alive until the end of the turn.
-template <typename Record>
-Record* handOver(std::shared_ptr<Record> record)
+template <typename Record> Record* handOver(std::shared_ptr<Record> record)
 {
     Record* raw = record.get();
     keepUntilNextMessage([record]() mutable { record.reset(); });
@@ -45,8 +44,7 @@ Record* handOver(std::shared_ptr<Record> record)
 // in one turn are all kept until its end, as any record is.
 constexpr std::size_t kPooledRecords = 64;
 
-template <typename Record>
-struct RecordPool {
+template <typename Record> struct RecordPool {
     std::vector<std::unique_ptr<Record>> ready;
     std::vector<std::unique_ptr<Record>> handedOut;
 
@@ -70,8 +68,7 @@ struct RecordPool {
     }
 };
 
-template <typename Record>
-Record* handOverPooled()
+template <typename Record> Record* handOverPooled()
 {
     RecordPool<Record>& pool = RecordPool<Record>::instance();
     std::unique_ptr<Record> record;

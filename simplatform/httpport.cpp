@@ -65,8 +65,8 @@ std::string metricsText()
          s.usmDecryptionErrors},
         {"simplatform_usm_not_in_time_windows_total", "SNMPv3 messages dropped: outside the time window.",
          s.usmNotInTimeWindows},
-        {"simplatform_usm_unsupported_security_levels_total", "SNMPv3 messages dropped: unsupported security level.",
-         s.usmUnsupportedSecLevels},
+        {"simplatform_usm_unsupported_security_levels_total",
+         "SNMPv3 messages dropped: unsupported security level.", s.usmUnsupportedSecLevels},
         {"simplatform_reports_sent_total", "SNMPv3 Reports sent back.", s.reportsSent},
     };
     std::string out;
@@ -78,7 +78,12 @@ std::string metricsText()
     return out;
 }
 
-enum class Phase { Requests, Events, Closing, Draining };
+enum class Phase {
+    Requests,
+    Events,
+    Closing,
+    Draining
+};
 
 }  // namespace
 
@@ -87,14 +92,14 @@ struct HttpPort::Connection {
     Phase phase = Phase::Requests;
     std::string input;
     std::string output;
-    size_t sent = 0;            // bytes of output the peer has taken
-    bool inputReady = false;    // input may hold a whole request
+    size_t sent = 0;          // bytes of output the peer has taken
+    bool inputReady = false;  // input may hold a whole request
     bool readWatched = false;
     bool writeWatched = false;
     bool dead = false;
     size_t drained = 0;
-    Clock::time_point since;    // the end of the last answer, or the start of Draining
-    Clock::time_point progress; // the last time the peer took output
+    Clock::time_point since;     // the end of the last answer, or the start of Draining
+    Clock::time_point progress;  // the last time the peer took output
     Clock::time_point lastOutput;
 
     size_t unsent() const { return output.size() - sent; }
@@ -445,10 +450,16 @@ void HttpPort::updateWatches(const Ref& c)
     }
     bool read = false;
     switch (c->phase) {
-    case Phase::Requests: read = c->unsent() == 0 && !c->inputReady; break;
+    case Phase::Requests:
+        read = c->unsent() == 0 && !c->inputReady;
+        break;
     case Phase::Events:
-    case Phase::Draining: read = true; break;
-    case Phase::Closing: read = false; break;
+    case Phase::Draining:
+        read = true;
+        break;
+    case Phase::Closing:
+        read = false;
+        break;
     }
     bool write = c->unsent() > 0 || (c->phase == Phase::Requests && c->inputReady);
     if (read != c->readWatched) {

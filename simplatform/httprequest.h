@@ -24,7 +24,11 @@ namespace simplatform {
 constexpr size_t kMaxHttpHeadBytes = 8192;
 constexpr size_t kMaxHttpHeaders = 64;
 
-enum class HttpMethod { Get, Head, Other };
+enum class HttpMethod {
+    Get,
+    Head,
+    Other
+};
 
 struct HttpRequest {
     HttpMethod method = HttpMethod::Get;

@@ -48,22 +48,22 @@ constexpr auto kErrorBackoff = std::chrono::milliseconds(20);
 using Clock = std::chrono::steady_clock;
 
 struct Watch : SocketHandlers {
-    Socket socket;  // kNoSocket for a timer
+    Socket socket;    // kNoSocket for a timer
     short ready = 0;  // poll() events not yet dispatched
     bool removed = false;
-    int timer = 0;    // a timer's id
+    int timer = 0;  // a timer's id
     Clock::duration interval{};
     Clock::time_point due{};
 };
 
 struct Loop {
     std::vector<std::unique_ptr<Watch>> watches;
-    std::vector<pollfd> pollSet;   // built from the live watches
-    std::vector<Watch*> polled;    // the watch of each pollSet entry
-    std::vector<Watch*> batch;     // ready watches of the last poll()
-    size_t next = 0;               // next batch slot to hand out
-    std::vector<Watch*> timers;    // the live timers among the watches
-    bool changed = true;           // watches changed since pollSet was built
+    std::vector<pollfd> pollSet;  // built from the live watches
+    std::vector<Watch*> polled;   // the watch of each pollSet entry
+    std::vector<Watch*> batch;    // ready watches of the last poll()
+    size_t next = 0;              // next batch slot to hand out
+    std::vector<Watch*> timers;   // the live timers among the watches
+    bool changed = true;          // watches changed since pollSet was built
     bool quitPending = false;
     int lastTimer = 0;
     int dispatching = 0;
@@ -146,7 +146,8 @@ int pollTimeout(const Loop& l)
         return 0;
     }
     // Rounded up, so that the timer is due when poll() returns.
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now) + std::chrono::milliseconds(1);
+    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now) +
+                std::chrono::milliseconds(1);
     return static_cast<int>(std::min<long long>(wait.count(), 24 * 3600 * 1000));
 }
 
@@ -193,7 +194,7 @@ void replaceWatch(Socket s, SocketHandlers handlers)
 }
 
 // GetMessageA ends the turn before it waits: nothing to wake.
-void wakeLoop() {}
+void wakeLoop() { }
 
 int startTimer(std::chrono::milliseconds interval, std::function<void()> onTick)
 {
@@ -317,7 +318,11 @@ LRESULT DispatchMessageA(const MSG* msg)
 
     struct Depth {
         int& n;
-        explicit Depth(int& count) : n(count) { ++n; }
+        explicit Depth(int& count)
+            : n(count)
+        {
+            ++n;
+        }
         ~Depth() { --n; }
     } depth(l.dispatching);
 

@@ -245,8 +245,8 @@ HWND eventWindow()
         l.windowFailed = true;
         return nullptr;
     }
-    l.window = CreateWindowExA(0, kWindowClass, "simplatform", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                               instance, nullptr);
+    l.window = CreateWindowExA(0, kWindowClass, "simplatform", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance,
+                               nullptr);
     if (l.window == nullptr) {
         fprintf(stderr, "simplatform: cannot create the event window: %s\n",
                 windowsErrorText(GetLastError()).c_str());

@@ -24,7 +24,11 @@ using Json = nlohmann::ordered_json;
 // where is the path of the faulty value in the document, or empty for a
 // fault of the whole map.
 struct MapFault : std::runtime_error {
-    MapFault(std::string at, const std::string& text) : std::runtime_error(text), where(std::move(at)) {}
+    MapFault(std::string at, const std::string& text)
+        : std::runtime_error(text)
+        , where(std::move(at))
+    {
+    }
     std::string where;
 };
 
@@ -120,9 +124,12 @@ const Json& member(const Json& object, const char* key, Json::value_t type, cons
 const char* fieldTypeName(int type)
 {
     switch (type) {
-    case OVw_BOOLEAN_FIELD: return "boolean";
-    case OVw_STRING_FIELD: return "string";
-    default: return "integer";
+    case OVw_BOOLEAN_FIELD:
+        return "boolean";
+    case OVw_STRING_FIELD:
+        return "string";
+    default:
+        return "integer";
     }
 }
 
@@ -144,8 +151,8 @@ void registerFields(const std::map<std::string, FieldUse>& used)
         }
     }
     if (registry.names.size() + fresh > kMaxFieldNames) {
-        fault("", "too many distinct field names (the platform holds at most " +
-                      std::to_string(kMaxFieldNames) + ")");
+        fault("",
+              "too many distinct field names (the platform holds at most " + std::to_string(kMaxFieldNames) + ")");
     }
     for (const auto& [name, use] : used) {
         (void)use;
@@ -260,7 +267,8 @@ std::unique_ptr<MapDatabase> parseMap(const std::string& source)
         const Json& symbols = member(entry, "symbols", Json::value_t::array, where);
         symbolCount += symbols.size();
         if (symbolCount > kMaxSymbols) {
-            fault(where + ".symbols", "too large: more than " + std::to_string(kMaxSymbols) + " symbols on the map");
+            fault(where + ".symbols",
+                  "too large: more than " + std::to_string(kMaxSymbols) + " symbols on the map");
         }
         for (std::size_t k = 0; k < symbols.size(); ++k) {
             std::string symbolWhere = where + ".symbols[" + std::to_string(k) + "]";
@@ -279,9 +287,8 @@ std::unique_ptr<MapDatabase> parseMap(const std::string& source)
             }
             // Without a label of its own a symbol is labelled with its
             // object's host name.
-            symbol.label = symbolEntry.contains("label")
-                               ? text(symbolEntry["label"], symbolWhere + ".label")
-                               : object.hostname.value_or("");
+            symbol.label = symbolEntry.contains("label") ? text(symbolEntry["label"], symbolWhere + ".label")
+                                                         : object.hostname.value_or("");
             if (symbolEntry.contains("status")) {
                 symbol.status = wholeNumber(symbolEntry["status"], symbolWhere + ".status");
             }
@@ -289,7 +296,7 @@ std::unique_ptr<MapDatabase> parseMap(const std::string& source)
             auto id = map->symbolIndex.emplace(symbol.id, position);
             if (!id.second) {
                 fault(symbolWhere + ".id", "already the id of objects[" + std::to_string(id.first->second.first) +
-                                           "].symbols[" + std::to_string(id.first->second.second) + "]");
+                                               "].symbols[" + std::to_string(id.first->second.second) + "]");
             }
             object.symbols.push_back(std::move(symbol));
         }

@@ -24,13 +24,13 @@ bool openMapText(const std::string& text, const std::string& name, std::string& 
 constexpr std::uint64_t kMaxMapFileBytes = 16u * 1024u * 1024u;
 constexpr std::size_t kMaxSubmaps = 10000;
 constexpr std::size_t kMaxObjects = 100000;
-constexpr std::size_t kMaxSymbols = 100000;       // over all objects
+constexpr std::size_t kMaxSymbols = 100000;  // over all objects
 constexpr std::size_t kMaxFieldsPerObject = 256;
-constexpr std::size_t kMaxFieldNames = 4096;      // distinct names, process-wide
-constexpr int kMaxMapNesting = 32;                // arrays and objects
+constexpr std::size_t kMaxFieldNames = 4096;  // distinct names, process-wide
+constexpr int kMaxMapNesting = 32;            // arrays and objects
 // Checked while the file is parsed, so that no file within the size cap can
 // take more memory or time than the largest map that keeps the limits above.
-constexpr std::size_t kMaxMapValues = 2000000;    // every JSON value counts
-constexpr std::size_t kMaxMapMembers = 1024;      // names in one JSON object
+constexpr std::size_t kMaxMapValues = 2000000;  // every JSON value counts
+constexpr std::size_t kMaxMapMembers = 1024;    // names in one JSON object
 
 }  // namespace simplatform

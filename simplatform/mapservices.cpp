@@ -48,10 +48,9 @@ std::map<std::string, InjectedFailure, std::less<>>& injectedFailures()
 }
 
 const char* const kMapServices[] = {
-    "OVwGetMapInfo",          "OVwListObjectsOnMap",      "OVwDbFieldNameToFieldId",
-    "OVwDbGetFieldValue",     "OVwDbObjectIdToHostname",  "OVwGetSymbolsByObject",
-    "OVwSetSymbolStatusSource", "OVwSetSymbolBehavior",   "OVwGetSymbolInfo",
-    "OVwSetStatusOnSymbol",   "OVwSetSymbolLabel",        "OVwAckUserSubmapCreate",
+    "OVwGetMapInfo",           "OVwListObjectsOnMap",   "OVwDbFieldNameToFieldId",  "OVwDbGetFieldValue",
+    "OVwDbObjectIdToHostname", "OVwGetSymbolsByObject", "OVwSetSymbolStatusSource", "OVwSetSymbolBehavior",
+    "OVwGetSymbolInfo",        "OVwSetStatusOnSymbol",  "OVwSetSymbolLabel",        "OVwAckUserSubmapCreate",
 };
 
 // True (with the failure left for OVwError) when a test asked this call to fail.
@@ -187,11 +186,12 @@ bool fieldMatches(const ObjectData& object, const FieldBinding& binding)
         return false;
     }
     switch (field->type) {
-    case OVw_BOOLEAN_FIELD: return field->boolean == (binding.field_val->un.boolean_val != 0);
+    case OVw_BOOLEAN_FIELD:
+        return field->boolean == (binding.field_val->un.boolean_val != 0);
     case OVw_STRING_FIELD:
-        return binding.field_val->un.string_val != nullptr &&
-               field->text == binding.field_val->un.string_val;
-    default: return field->integer == binding.field_val->un.int_val;
+        return binding.field_val->un.string_val != nullptr && field->text == binding.field_val->un.string_val;
+    default:
+        return field->integer == binding.field_val->un.int_val;
     }
 }
 
@@ -210,8 +210,7 @@ bool selectionIsValid(const FieldBindList* selection)
         const FieldBinding& binding = selection->fields[i];
         std::string where = "selection binding " + std::to_string(i);
         if (binding.field_id == 0 || binding.field_id > registry.names.size()) {
-            setMapError(kMapErrorUnknownField,
-                        where + ": no field with id " + std::to_string(binding.field_id));
+            setMapError(kMapErrorUnknownField, where + ": no field with id " + std::to_string(binding.field_id));
             return false;
         }
         if (binding.field_val == nullptr) {
@@ -288,8 +287,8 @@ void failNextMapCalls(const std::string& operation, int count, const std::string
         throw std::invalid_argument("not a map service: " + operation);
     }
     if (count > 0) {
-        injectedFailures()[operation] =
-            InjectedFailure{count, text.empty() ? "injected failure of " + operation : text};
+        injectedFailures()[operation] = InjectedFailure{count,
+                                                        text.empty() ? "injected failure of " + operation : text};
     } else {
         injectedFailures().erase(operation);
     }
@@ -385,12 +384,16 @@ FieldValue* OVwDbGetFieldValue(OVwObjectId objectId, OVwFieldId fieldId)
     record->value.is_list = 0;
     record->value.type = field->type;
     switch (field->type) {
-    case OVw_BOOLEAN_FIELD: record->value.un.boolean_val = field->boolean ? 1 : 0; break;
+    case OVw_BOOLEAN_FIELD:
+        record->value.un.boolean_val = field->boolean ? 1 : 0;
+        break;
     case OVw_STRING_FIELD:
         record->text = field->text;
         record->value.un.string_val = &record->text[0];
         break;
-    default: record->value.un.int_val = field->integer; break;
+    default:
+        record->value.un.int_val = field->integer;
+        break;
     }
     return &handOver(record)->value;
 }
@@ -475,8 +478,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
         recorded.altName = altName;
     }
     bool same = symbol->behavior && symbol->behavior->code == recorded.code &&
-                symbol->behavior->name == recorded.name &&
-                symbol->behavior->altName == recorded.altName;
+                symbol->behavior->name == recorded.name && symbol->behavior->altName == recorded.altName;
     if (!same) {
         symbol->behavior = std::move(recorded);
         stateChanged();

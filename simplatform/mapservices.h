@@ -11,14 +11,14 @@ namespace simplatform {
 // Codes the map services leave for OVwError when they fail (the text from
 // OVwErrorMsg names the particular fault). A failed call returns null or 0.
 enum MapErrorCode {
-    kMapErrorNoMap = 1,          // no map open, or a handle that is not the open map's
-    kMapErrorBadArgument = 2,    // null text, malformed selection, unknown submap
+    kMapErrorNoMap = 1,        // no map open, or a handle that is not the open map's
+    kMapErrorBadArgument = 2,  // null text, malformed selection, unknown submap
     kMapErrorUnknownObject = 3,
     kMapErrorUnknownSymbol = 4,
     kMapErrorUnknownField = 5,
-    kMapErrorNoValue = 6,        // the object has no value (or host name) for it
-    kMapErrorNoSymbols = 7,      // the object has no symbols
-    kMapErrorInjected = 99       // failNextMapCalls
+    kMapErrorNoValue = 6,    // the object has no value (or host name) for it
+    kMapErrorNoSymbols = 7,  // the object has no symbols
+    kMapErrorInjected = 99   // failNextMapCalls
 };
 
 // Sets the map library's last failure (OVwError / OVwErrorMsg).

@@ -21,8 +21,8 @@ using Json = nlohmann::ordered_json;
 using StatusText = char[24];
 const char* statusName(int status, StatusText& text)
 {
-    static const char* const names[] = {"unknown", "unmanaged", "normal", "warning",
-                                        "critical", "minor", "restricted", "major"};
+    static const char* const names[] = {"unknown",  "unmanaged", "normal",     "warning",
+                                        "critical", "minor",     "restricted", "major"};
     if (status >= 0 && status < 8) {
         return names[status];
     }
@@ -36,7 +36,8 @@ void appendNumber(std::string& out, long long value)
 {
     char digits[24];
     size_t n = 0;
-    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                     : static_cast<unsigned long long>(value);
     do {
         digits[n++] = static_cast<char>('0' + v % 10);
         v /= 10;
@@ -83,8 +84,7 @@ Json symbolState(const SymbolData& symbol)
         Json behavior;
         behavior["code"] = symbol.behavior->code;
         behavior["name"] = symbol.behavior->name ? Json(*symbol.behavior->name) : Json(nullptr);
-        behavior["altName"] =
-            symbol.behavior->altName ? Json(*symbol.behavior->altName) : Json(nullptr);
+        behavior["altName"] = symbol.behavior->altName ? Json(*symbol.behavior->altName) : Json(nullptr);
         state["behavior"] = behavior;
     } else {
         state["behavior"] = nullptr;
@@ -110,9 +110,15 @@ std::string stateText(const MapDatabase& map)
         entry["fields"] = Json::object();
         for (const FieldData& field : object.fields) {
             switch (field.type) {
-            case OVw_BOOLEAN_FIELD: entry["fields"][field.name] = field.boolean; break;
-            case OVw_STRING_FIELD: entry["fields"][field.name] = field.text; break;
-            default: entry["fields"][field.name] = field.integer; break;
+            case OVw_BOOLEAN_FIELD:
+                entry["fields"][field.name] = field.boolean;
+                break;
+            case OVw_STRING_FIELD:
+                entry["fields"][field.name] = field.text;
+                break;
+            default:
+                entry["fields"][field.name] = field.integer;
+                break;
             }
         }
         entry["symbols"] = Json::array();
@@ -275,8 +281,8 @@ bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
     for (const ObjectData& object : map->objects) {
         for (const SymbolData& symbol : object.symbols) {
             auto submap = map->submapIndex.find(symbol.submap);
-            std::string_view submapName =
-                submap == map->submapIndex.end() ? std::string_view() : map->submaps[submap->second].name;
+            std::string_view submapName = submap == map->submapIndex.end() ? std::string_view()
+                                                                           : map->submaps[submap->second].name;
             visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status});
         }
     }

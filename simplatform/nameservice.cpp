@@ -56,8 +56,8 @@ struct Answer {
 };
 
 struct HostsFile {
-    std::string path;                  // empty: none read yet
-    std::filesystem::path file;        // the same, made once per path
+    std::string path;            // empty: none read yet
+    std::filesystem::path file;  // the same, made once per path
     bool exists = false;
     uintmax_t size = 0;
     std::filesystem::file_time_type modified{};
@@ -162,9 +162,11 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
     std::error_code error;
     auto status = std::filesystem::status(hosts.file, error);
     bool exists = !error && std::filesystem::exists(status);
-    uintmax_t size =
-        exists && std::filesystem::is_regular_file(status) ? std::filesystem::file_size(hosts.file, error) : 0;
-    auto modified = exists ? std::filesystem::last_write_time(hosts.file, error) : std::filesystem::file_time_type{};
+    uintmax_t size = exists && std::filesystem::is_regular_file(status)
+                         ? std::filesystem::file_size(hosts.file, error)
+                         : 0;
+    auto modified = exists ? std::filesystem::last_write_time(hosts.file, error)
+                           : std::filesystem::file_time_type{};
     if (error) {
         exists = false;
     }
@@ -179,8 +181,7 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
     // (not a regular file, too large, unreadable) is said once per change.
     std::string text, fault;
     if (exists && !readRegularFile(path, kMaxHostsFileBytes, text, fault)) {
-        std::fprintf(stderr, "simplatform: hosts file %s: %s; none of its names are used\n", path,
-                     fault.c_str());
+        std::fprintf(stderr, "simplatform: hosts file %s: %s; none of its names are used\n", path, fault.c_str());
     }
     parseHosts(hosts, text);
 }
@@ -214,10 +215,9 @@ Resolved& resolveCached(NameService& ns, const char* name, Clock::time_point now
             old = now >= old->second.expires ? ns.resolved.erase(old) : std::next(old);
         }
         if (ns.resolved.size() >= kResolverCacheSize) {
-            auto soonest = std::min_element(ns.resolved.begin(), ns.resolved.end(),
-                                            [](const auto& a, const auto& b) {
-                                                return a.second.expires < b.second.expires;
-                                            });
+            auto soonest = std::min_element(
+                ns.resolved.begin(), ns.resolved.end(),
+                [](const auto& a, const auto& b) { return a.second.expires < b.second.expires; });
             ns.resolved.erase(soonest);
         }
     }

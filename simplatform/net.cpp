@@ -280,7 +280,8 @@ Socket acceptClient(Socket listener)
     Socket s = ::accept(listener, nullptr, nullptr);
     if (s == kNoSocket && outOfDescriptors()) {
         if (!d.said) {
-            fprintf(stderr, "simplatform: out of file descriptors (%s): new connections are closed until some are free\n",
+            fprintf(stderr,
+                    "simplatform: out of file descriptors (%s): new connections are closed until some are free\n",
                     lastSocketError().c_str());
             d.said = true;
         }
@@ -316,7 +317,7 @@ Socket listenLocal(const std::string& path, int backlog, LocalName& name, std::s
         return kNoSocket;
     }
     memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    struct stat st {};
+    struct stat st { };
     if (lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             error = path + " exists and is not a socket";
@@ -358,7 +359,7 @@ void removeLocal(const LocalName& name)
 {
     // Only the file this listener made: another in its place since then is
     // left alone.
-    struct stat there {};
+    struct stat there { };
     if (lstat(name.path.c_str(), &there) == 0 && there.st_dev == name.device && there.st_ino == name.inode) {
         unlink(name.path.c_str());
     }
@@ -383,9 +384,8 @@ bool sendLocalDatagram(const std::string& path, const char* bytes, size_t count,
     }
     // The abstract name's length is exact: it has no terminating NUL.
     auto length = static_cast<SockLen>(offsetof(sockaddr_un, sun_path) + path.size());
-    if (!setNonBlocking(s) ||
-        ::sendto(s, bytes, count, kSendFlags, reinterpret_cast<const sockaddr*>(&address), length) !=
-            static_cast<ssize_t>(count)) {
+    if (!setNonBlocking(s) || ::sendto(s, bytes, count, kSendFlags, reinterpret_cast<const sockaddr*>(&address),
+                                       length) != static_cast<ssize_t>(count)) {
         failAndClose(s, error);
         return false;
     }
@@ -422,7 +422,9 @@ struct DatagramBatch::Slots {
     iovec pieces[kDatagramBatch];
     mmsghdr headers[kDatagramBatch];
 #endif
-    explicit Slots(size_t bytes) : slotBytes(bytes), buffer(new uint8_t[bytes * kDatagramBatch])
+    explicit Slots(size_t bytes)
+        : slotBytes(bytes)
+        , buffer(new uint8_t[bytes * kDatagramBatch])
     {
 #ifdef __linux__
         for (int i = 0; i < kDatagramBatch; ++i) {
@@ -438,7 +440,10 @@ struct DatagramBatch::Slots {
     }
 };
 
-DatagramBatch::DatagramBatch(size_t slotBytes) : slots_(std::make_unique<Slots>(slotBytes)) {}
+DatagramBatch::DatagramBatch(size_t slotBytes)
+    : slots_(std::make_unique<Slots>(slotBytes))
+{
+}
 
 DatagramBatch::~DatagramBatch() = default;
 
@@ -546,8 +551,8 @@ std::string windowsErrorText(unsigned long code)
     char buffer[512];
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
                              MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
-    while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' ||
-                     buffer[n - 1] == '.')) {
+    while (n > 0 &&
+           (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' || buffer[n - 1] == '.')) {
         --n;
     }
     if (n > 0) {

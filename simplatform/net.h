@@ -36,7 +36,10 @@ constexpr Socket kNoSocket = -1;
 // started, said once on standard error.
 bool startSockets();
 #else
-inline bool startSockets() { return true; }
+inline bool startSockets()
+{
+    return true;
+}
 #endif
 
 // Parses "host:port" (host a dotted IPv4 address or a name the operating

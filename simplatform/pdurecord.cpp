@@ -15,14 +15,15 @@ const uint32_t kSnmpTraps[] = {1, 3, 6, 1, 6, 3, 1, 1, 5};
 uint8_t g_noBytes[1] = {0};
 uint32_t g_noWords[1] = {0};
 
-template <size_t N>
-bool nameIs(const ber::Message& m, const ber::Binding& b, const uint32_t (&oid)[N]) {
+template <size_t N> bool nameIs(const ber::Message& m, const ber::Binding& b, const uint32_t (&oid)[N])
+{
     return ber::sameOid(m.words.data() + b.nameOffset, b.nameLength, oid);
 }
 
 }  // namespace
 
-void buildPdu(PduRecord& record, const sockaddr_in& sender) {
+void buildPdu(PduRecord& record, const sockaddr_in& sender)
+{
     ber::Message& m = record.message;
     SnmpPdu& pdu = record.pdu;
     pdu = SnmpPdu{};
@@ -113,13 +114,15 @@ void buildPdu(PduRecord& record, const sockaddr_in& sender) {
                 haveAgentAddr = true;
             }
         }
-        if (!haveAgentAddr) pdu.agent_addr = sender.sin_addr;
+        if (!haveAgentAddr)
+            pdu.agent_addr = sender.sin_addr;
         if (!enterprise) {
             // The notification's identifier less its last sub-identifier, and
             // less the 0 that an identifier made from an SNMPv1 trap has there.
             enterprise = pdu.notify_oid;
             enterpriseLength = pdu.notify_oid_length - 1;
-            if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0) --enterpriseLength;
+            if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0)
+                --enterpriseLength;
         }
         pdu.enterprise = enterpriseLength ? enterprise : g_noWords;
         pdu.enterprise_length = enterpriseLength;

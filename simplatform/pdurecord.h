@@ -15,7 +15,7 @@ struct PduRecord {
     SnmpPdu pdu{};
     ber::Message message;
     std::vector<SnmpVarBind> varbinds;
-    std::vector<uint32_t> derived;   // an SNMPv1 trap's notify_oid
+    std::vector<uint32_t> derived;  // an SNMPv1 trap's notify_oid
 };
 
 // Fills record.pdu from record.message, decoded from a datagram of sender:

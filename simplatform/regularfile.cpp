@@ -24,27 +24,53 @@ namespace {
 #ifdef _WIN32
 // Windows has no FIFOs in the file system; a device name (NUL, COM1) is
 // what could stand in a file's place, and _fstat tells it apart.
-int openForReading(const char* path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
+int openForReading(const char* path)
+{
+    return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
 using FileStat = struct _stat64;
-int statOf(int fd, FileStat& st) { return _fstat64(fd, &st); }
-long readSome(int fd, char* buffer, unsigned size) { return _read(fd, buffer, size); }
-int closeFile(int fd) { return _close(fd); }
+int statOf(int fd, FileStat& st)
+{
+    return _fstat64(fd, &st);
+}
+long readSome(int fd, char* buffer, unsigned size)
+{
+    return _read(fd, buffer, size);
+}
+int closeFile(int fd)
+{
+    return _close(fd);
+}
 #else
 // O_NONBLOCK makes the open itself return at once on a FIFO without a
 // writer; reads of a regular file do not heed it.
-int openForReading(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }
+int openForReading(const char* path)
+{
+    return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
 using FileStat = struct stat;
-int statOf(int fd, FileStat& st) { return fstat(fd, &st); }
-long readSome(int fd, char* buffer, unsigned size) { return static_cast<long>(read(fd, buffer, size)); }
-int closeFile(int fd) { return close(fd); }
+int statOf(int fd, FileStat& st)
+{
+    return fstat(fd, &st);
+}
+long readSome(int fd, char* buffer, unsigned size)
+{
+    return static_cast<long>(read(fd, buffer, size));
+}
+int closeFile(int fd)
+{
+    return close(fd);
+}
 #endif
 
-std::string systemReason(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string systemReason(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 }  // namespace
 
-bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents,
-                     std::string& fault)
+bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents, std::string& fault)
 {
     contents.clear();
     int fd = openForReading(path.c_str());
@@ -104,7 +130,7 @@ bool replaceableFile(const std::string& path, std::string& fault)
     }
     return true;
 #else
-    struct stat st {};
+    struct stat st { };
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) {
             return true;
@@ -144,8 +170,8 @@ bool replaceRegularFile(const std::string& path, const std::string& contents, st
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temporary = folder + "." + name + "." + std::to_string(GetCurrentProcessId()) + "." +
                     std::to_string(++serial);
-        if (_sopen_s(&fd, temporary.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
-                     _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+        if (_sopen_s(&fd, temporary.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                     _S_IREAD | _S_IWRITE) != 0) {
             fd = -1;
             if (errno != EEXIST) {
                 break;
@@ -167,7 +193,8 @@ bool replaceRegularFile(const std::string& path, const std::string& contents, st
 #endif
     for (size_t written = 0; ok && written < contents.size();) {
 #ifdef _WIN32
-        long n = _write(fd, contents.data() + written, static_cast<unsigned>(std::min<size_t>(contents.size() - written, 1 << 30)));
+        long n = _write(fd, contents.data() + written,
+                        static_cast<unsigned>(std::min<size_t>(contents.size() - written, 1 << 30)));
 #else
         long n = static_cast<long>(write(fd, contents.data() + written, contents.size() - written));
 #endif

@@ -14,8 +14,7 @@ namespace simplatform {
 // refused without being read whole. On failure contents is empty and fault
 // holds the reason: "cannot read: <system reason>", "not a regular file" or
 // "too large: more than <maxBytes> bytes".
-bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents,
-                     std::string& fault);
+bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents, std::string& fault);
 
 // True when path may be replaced by replaceRegularFile: it does not exist,
 // or it is a regular file (not a link, device, FIFO, folder). Otherwise

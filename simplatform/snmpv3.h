@@ -24,10 +24,14 @@
 namespace simplatform {
 namespace snmpv3 {
 
-enum : uint8_t { kFlagAuth = 0x01, kFlagPriv = 0x02, kFlagReportable = 0x04 };
+enum : uint8_t {
+    kFlagAuth = 0x01,
+    kFlagPriv = 0x02,
+    kFlagReportable = 0x04
+};
 
 constexpr int32_t kMinMaxSize = 484;
-constexpr size_t kMaxOctets = 32;   // engine IDs, user and context names
+constexpr size_t kMaxOctets = 32;  // engine IDs, user and context names
 
 // A message's header and security parameters, pointing into the datagram.
 struct Header {
@@ -38,9 +42,9 @@ struct Header {
     uint32_t boots = 0;
     uint32_t time = 0;
     ber::Cursor user{};
-    ber::Cursor authParams{};   // its place in the datagram is where the digest goes
+    ber::Cursor authParams{};  // its place in the datagram is where the digest goes
     ber::Cursor privParams{};
-    ber::Cursor data{};         // the ScopedPDU element, or the encrypted bytes
+    ber::Cursor data{};  // the ScopedPDU element, or the encrypted bytes
 };
 
 // The version of an SNMP message (0, 1, 3, ...), read without checking the
@@ -54,7 +58,7 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& header);
 
 // Where a ScopedPDU's context is kept in the message it decodes into.
 struct Context {
-    uint32_t engineOffset = 0;   // in Message::bytes
+    uint32_t engineOffset = 0;  // in Message::bytes
     uint32_t engineLength = 0;
     uint32_t nameOffset = 0;
     uint32_t nameLength = 0;
@@ -67,7 +71,7 @@ const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::
 // What an outgoing message carries besides its ScopedPDU.
 struct Outgoing {
     int32_t msgId = 0;
-    uint8_t flags = 0;              // kFlagAuth, kFlagPriv
+    uint8_t flags = 0;  // kFlagAuth, kFlagPriv
     const uint8_t* engineId = nullptr;
     size_t engineIdLength = 0;
     uint32_t boots = 0;

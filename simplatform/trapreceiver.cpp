@@ -38,8 +38,8 @@
 #include "../platform/ovsnmp.h"
 #include "ber.h"
 #include "handover.h"
-#include "pdurecord.h"
 #include "loop.h"
+#include "pdurecord.h"
 #include "settings.h"
 #include "snmpv3.h"
 #include "stats.h"
@@ -91,21 +91,21 @@ void setError(ErrorCode code, std::string detail = std::string())
     OVsnmpErrno = code;
 }
 
-constexpr size_t kPoolLimit = 16;          // freed records kept for reuse
+constexpr size_t kPoolLimit = 16;  // freed records kept for reuse
 constexpr int kReceiveBufferBytes = 1 << 20;
 
 struct TrapSessionState {
-    SnmpSession session{};     // the record the program holds
+    SnmpSession session{};  // the record the program holds
     Socket socket = kNoSocket;
     OVsnmpCallback callback = nullptr;
     void* userData = nullptr;
-    std::string address;       // as configured, for texts
-    bool connected = true;     // false after a lost connection
+    std::string address;    // as configured, for texts
+    bool connected = true;  // false after a lost connection
 };
 
 struct TrapReceiver {
     std::unique_ptr<TrapSessionState> open;
-    uint64_t generation = 0;   // changes whenever a session opens or closes
+    uint64_t generation = 0;  // changes whenever a session opens or closes
     // One byte more than the longest datagram accepted, to see a longer one.
     DatagramBatch batch{ber::kMaxDatagram + 1};
     std::vector<uint8_t> response;
@@ -149,7 +149,7 @@ usm::Security& security()
 struct PendingSecurity {
     bool pending = false;
     std::vector<usm::User> users;
-    std::vector<uint8_t> engineId;   // empty: derived from the host name
+    std::vector<uint8_t> engineId;  // empty: derived from the host name
     uint32_t boots = 1;
 };
 
@@ -200,14 +200,28 @@ void countDrop(usm::Outcome outcome)
 {
     Stats& c = stats();
     switch (outcome) {
-    case usm::Outcome::UnknownUser: c.usmUnknownUsers++; break;
-    case usm::Outcome::UnknownEngineId: c.usmUnknownEngineIDs++; break;
-    case usm::Outcome::WrongDigest: c.usmWrongDigests++; break;
-    case usm::Outcome::DecryptionError: c.usmDecryptionErrors++; break;
-    case usm::Outcome::NotInTimeWindow: c.usmNotInTimeWindows++; break;
-    case usm::Outcome::UnsupportedSecLevel: c.usmUnsupportedSecLevels++; break;
+    case usm::Outcome::UnknownUser:
+        c.usmUnknownUsers++;
+        break;
+    case usm::Outcome::UnknownEngineId:
+        c.usmUnknownEngineIDs++;
+        break;
+    case usm::Outcome::WrongDigest:
+        c.usmWrongDigests++;
+        break;
+    case usm::Outcome::DecryptionError:
+        c.usmDecryptionErrors++;
+        break;
+    case usm::Outcome::NotInTimeWindow:
+        c.usmNotInTimeWindows++;
+        break;
+    case usm::Outcome::UnsupportedSecLevel:
+        c.usmUnsupportedSecLevels++;
+        break;
     case usm::Outcome::Malformed:
-    case usm::Outcome::Deliver: c.malformed++; break;
+    case usm::Outcome::Deliver:
+        c.malformed++;
+        break;
     }
 }
 
@@ -237,7 +251,8 @@ bool accept(TrapReceiver& r, const TrapSessionState& s, const uint8_t* data, siz
         return false;
     }
     // Answered before the program sees it: the program may take its time.
-    if (m.pduType == SNMP_KIND_INFORM && ber::encodeResponse(m, r.response) && sendAnswer(r, s, from, fromLength)) {
+    if (m.pduType == SNMP_KIND_INFORM && ber::encodeResponse(m, r.response) &&
+        sendAnswer(r, s, from, fromLength)) {
         stats().informsAnswered++;
     }
     return true;
@@ -372,8 +387,8 @@ using simplatform::TrapSessionState;
 
 // The node, application name and filter are accepted and not interpreted:
 // the session receives every trap and inform that reaches the trap port.
-SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpCallback callback,
-                              void* user_data, const char* filter)
+SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpCallback callback, void* user_data,
+                              const char* filter)
 {
     (void)node;
     (void)application;

@@ -17,13 +17,20 @@ using snmpv3::Header;
 uint32_t statsArc(Outcome o)
 {
     switch (o) {
-    case Outcome::UnsupportedSecLevel: return 1;
-    case Outcome::NotInTimeWindow: return 2;
-    case Outcome::UnknownUser: return 3;
-    case Outcome::UnknownEngineId: return 4;
-    case Outcome::WrongDigest: return 5;
-    case Outcome::DecryptionError: return 6;
-    default: return 0;
+    case Outcome::UnsupportedSecLevel:
+        return 1;
+    case Outcome::NotInTimeWindow:
+        return 2;
+    case Outcome::UnknownUser:
+        return 3;
+    case Outcome::UnknownEngineId:
+        return 4;
+    case Outcome::WrongDigest:
+        return 5;
+    case Outcome::DecryptionError:
+        return 6;
+    default:
+        return 0;
     }
 }
 
@@ -37,15 +44,22 @@ bool same(const ber::Cursor& c, const std::string& text)
     return c.left() == text.size() && std::memcmp(c.p, text.data(), text.size()) == 0;
 }
 
-int levelOf(uint8_t flags) { return (flags & snmpv3::kFlagPriv) ? 2 : (flags & snmpv3::kFlagAuth) ? 1 : 0; }
+int levelOf(uint8_t flags)
+{
+    return (flags & snmpv3::kFlagPriv) ? 2 : (flags & snmpv3::kFlagAuth) ? 1 : 0;
+}
 
-int levelOf(const User& u) { return u.priv != Priv::None ? 2 : u.auth != Auth::None ? 1 : 0; }
+int levelOf(const User& u)
+{
+    return u.priv != Priv::None ? 2 : u.auth != Auth::None ? 1 : 0;
+}
 
 // Compares without stopping at the first difference.
 bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
 {
     uint8_t d = 0;
-    for (size_t i = 0; i < n; ++i) d |= static_cast<uint8_t>(a[i] ^ b[i]);
+    for (size_t i = 0; i < n; ++i)
+        d |= static_cast<uint8_t>(a[i] ^ b[i]);
     return d == 0;
 }
 
@@ -107,7 +121,8 @@ Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t no
     }
     const User& u = own.user;
     uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
-    bool extends = (u.priv == Priv::Aes192C || u.priv == Priv::Aes256C) && hashLength(u.auth) < privKeyLength(u.priv);
+    bool extends = (u.priv == Priv::Aes192C || u.priv == Priv::Aes256C) &&
+                   hashLength(u.auth) < privKeyLength(u.priv);
     if (extends) {
         cost += kPassphraseCost;
     }
@@ -152,7 +167,7 @@ bool Security::inTimeWindow(Keys& keys, const Header& h, bool authoritative, uin
     }
     if (t.known) {
         uint64_t elapsed = now > t.receivedAt ? now - t.receivedAt : 0;
-        uint64_t expected = t.time + elapsed;   // the sender's time now, as last seen
+        uint64_t expected = t.time + elapsed;  // the sender's time now, as last seen
         if (h.boots < t.boots || (h.boots == t.boots && h.time + uint64_t(kTimeWindow) < expected)) {
             return false;
         }
@@ -170,7 +185,8 @@ bool Security::inTimeWindow(Keys& keys, const Header& h, bool authoritative, uin
 void Security::makeSalt(uint8_t* salt)
 {
     uint64_t v = ++salt_;
-    for (size_t i = 0; i < kSaltLength; ++i) salt[i] = static_cast<uint8_t>(v >> (8 * (7 - i)));
+    for (size_t i = 0; i < kSaltLength; ++i)
+        salt[i] = static_cast<uint8_t>(v >> (8 * (7 - i)));
 }
 
 void Security::report(const Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
@@ -221,8 +237,9 @@ bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Con
 {
     const User& u = users_[userIndex].user;
     scoped_.clear();
-    if (!snmpv3::appendScopedAnswer(m, ber::kTagResponse, m.bytes.data() + context.engineOffset, context.engineLength,
-                                    m.bytes.data() + context.nameOffset, context.nameLength, scoped_)) {
+    if (!snmpv3::appendScopedAnswer(m, ber::kTagResponse, m.bytes.data() + context.engineOffset,
+                                    context.engineLength, m.bytes.data() + context.nameOffset, context.nameLength,
+                                    scoped_)) {
         return false;
     }
     uint8_t salt[kSaltLength];
@@ -261,7 +278,8 @@ Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::M
     bool encrypted = (h.flags & snmpv3::kFlagPriv) != 0;
     snmpv3::Context context;
     // A plaintext ScopedPDU is read first: a Report answers with its request id.
-    bool plainDecoded = !encrypted && snmpv3::decodeScopedPdu(h.data.p, h.data.left(), false, out, context) == nullptr;
+    bool plainDecoded = !encrypted &&
+                        snmpv3::decodeScopedPdu(h.data.p, h.data.left(), false, out, context) == nullptr;
     if (!encrypted && !plainDecoded) {
         return Outcome::Malformed;
     }
@@ -284,12 +302,14 @@ Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::M
     size_t userIndex = users_.size();
     for (size_t i = 0; i < users_.size(); ++i) {
         const User& u = users_[i].user;
-        if (!same(h.user, u.name)) continue;
+        if (!same(h.user, u.name))
+            continue;
         if (!u.engineId.empty() && same(h.engineId, u.engineId)) {
             userIndex = i;
             break;
         }
-        if (u.engineId.empty() && userIndex == users_.size()) userIndex = i;
+        if (u.engineId.empty() && userIndex == users_.size())
+            userIndex = i;
     }
     if (userIndex == users_.size()) {
         return drop(Outcome::UnknownUser);
@@ -312,7 +332,8 @@ Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::M
         scratch_.assign(data, data + size);
         std::memset(scratch_.data() + at, 0, n);
         uint8_t mac[kMaxDigest];
-        if (!digest(u.auth, keys->auth, scratch_.data(), scratch_.size(), mac) || !sameDigest(mac, h.authParams.p, n)) {
+        if (!digest(u.auth, keys->auth, scratch_.data(), scratch_.size(), mac) ||
+            !sameDigest(mac, h.authParams.p, n)) {
             return drop(Outcome::WrongDigest);
         }
         if (!inTimeWindow(*keys, h, ours, now)) {

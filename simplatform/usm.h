@@ -42,7 +42,7 @@ constexpr uint32_t kTimeWindow = 150;           // seconds
 constexpr uint32_t kMaxBoots = 2147483647;
 
 enum class Outcome {
-    Deliver,              // out holds the trap or inform; an inform's Response is in reply
+    Deliver,  // out holds the trap or inform; an inform's Response is in reply
     Malformed,
     UnknownUser,
     UnknownEngineId,
@@ -67,7 +67,8 @@ public:
     // Processes one SNMPv3 datagram received at now. Deliver fills out (the
     // PDU, version 3, the user name as community); reply is what to send
     // back to the sender first, empty when nothing is.
-    Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out, std::vector<uint8_t>& reply);
+    Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
+                    std::vector<uint8_t>& reply);
 
     size_t cachedPairs() const { return cache_.size(); }
     uint64_t localisations() const { return localisations_; }
@@ -76,7 +77,7 @@ private:
     struct TimeState {
         bool known = false;
         uint32_t boots = 0;
-        uint32_t time = 0;     // the sender's engine time at receivedAt
+        uint32_t time = 0;  // the sender's engine time at receivedAt
         uint64_t receivedAt = 0;
     };
     struct Keys {
@@ -85,12 +86,12 @@ private:
         TimeState time;
     };
     struct Pair {
-        std::string id;        // engine ID bytes and user index
+        std::string id;  // engine ID bytes and user index
         Keys keys;
     };
     struct OwnUser {
         User user;
-        Keys keys;             // for its -e engine, or for the platform's engine
+        Keys keys;  // for its -e engine, or for the platform's engine
     };
 
     Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
@@ -105,7 +106,7 @@ private:
     std::vector<uint8_t> engineId_;
     uint32_t boots_ = 1;
     uint64_t start_ = 0;
-    std::list<Pair> cache_;   // most recently used first
+    std::list<Pair> cache_;  // most recently used first
     std::unordered_map<std::string, std::list<Pair>::iterator> index_;
     uint64_t localisations_ = 0;
     uint64_t budgetSecond_ = 0;

@@ -15,13 +15,20 @@ namespace {
 int hashAlgorithm(Auth auth)
 {
     switch (auth) {
-    case Auth::Md5: return GCRY_MD_MD5;
-    case Auth::Sha1: return GCRY_MD_SHA1;
-    case Auth::Sha224: return GCRY_MD_SHA224;
-    case Auth::Sha256: return GCRY_MD_SHA256;
-    case Auth::Sha384: return GCRY_MD_SHA384;
-    case Auth::Sha512: return GCRY_MD_SHA512;
-    case Auth::None: break;
+    case Auth::Md5:
+        return GCRY_MD_MD5;
+    case Auth::Sha1:
+        return GCRY_MD_SHA1;
+    case Auth::Sha224:
+        return GCRY_MD_SHA224;
+    case Auth::Sha256:
+        return GCRY_MD_SHA256;
+    case Auth::Sha384:
+        return GCRY_MD_SHA384;
+    case Auth::Sha512:
+        return GCRY_MD_SHA512;
+    case Auth::None:
+        break;
     }
     return GCRY_MD_NONE;
 }
@@ -29,13 +36,20 @@ int hashAlgorithm(Auth auth)
 int macAlgorithm(Auth auth)
 {
     switch (auth) {
-    case Auth::Md5: return GCRY_MAC_HMAC_MD5;
-    case Auth::Sha1: return GCRY_MAC_HMAC_SHA1;
-    case Auth::Sha224: return GCRY_MAC_HMAC_SHA224;
-    case Auth::Sha256: return GCRY_MAC_HMAC_SHA256;
-    case Auth::Sha384: return GCRY_MAC_HMAC_SHA384;
-    case Auth::Sha512: return GCRY_MAC_HMAC_SHA512;
-    case Auth::None: break;
+    case Auth::Md5:
+        return GCRY_MAC_HMAC_MD5;
+    case Auth::Sha1:
+        return GCRY_MAC_HMAC_SHA1;
+    case Auth::Sha224:
+        return GCRY_MAC_HMAC_SHA224;
+    case Auth::Sha256:
+        return GCRY_MAC_HMAC_SHA256;
+    case Auth::Sha384:
+        return GCRY_MAC_HMAC_SHA384;
+    case Auth::Sha512:
+        return GCRY_MAC_HMAC_SHA512;
+    case Auth::None:
+        break;
     }
     return GCRY_MAC_NONE;
 }
@@ -43,13 +57,18 @@ int macAlgorithm(Auth auth)
 int cipherAlgorithm(Priv priv)
 {
     switch (priv) {
-    case Priv::Des: return GCRY_CIPHER_DES;
-    case Priv::Aes128: return GCRY_CIPHER_AES128;
+    case Priv::Des:
+        return GCRY_CIPHER_DES;
+    case Priv::Aes128:
+        return GCRY_CIPHER_AES128;
     case Priv::Aes192:
-    case Priv::Aes192C: return GCRY_CIPHER_AES192;
+    case Priv::Aes192C:
+        return GCRY_CIPHER_AES192;
     case Priv::Aes256:
-    case Priv::Aes256C: return GCRY_CIPHER_AES256;
-    case Priv::None: break;
+    case Priv::Aes256C:
+        return GCRY_CIPHER_AES256;
+    case Priv::None:
+        break;
     }
     return GCRY_CIPHER_NONE;
 }
@@ -149,12 +168,18 @@ size_t digestLength(Auth auth)
 {
     switch (auth) {
     case Auth::Md5:
-    case Auth::Sha1: return 12;
-    case Auth::Sha224: return 16;
-    case Auth::Sha256: return 24;
-    case Auth::Sha384: return 32;
-    case Auth::Sha512: return 48;
-    case Auth::None: break;
+    case Auth::Sha1:
+        return 12;
+    case Auth::Sha224:
+        return 16;
+    case Auth::Sha256:
+        return 24;
+    case Auth::Sha384:
+        return 32;
+    case Auth::Sha512:
+        return 48;
+    case Auth::None:
+        break;
     }
     return 0;
 }
@@ -163,12 +188,16 @@ size_t privKeyLength(Priv priv)
 {
     switch (priv) {
     case Priv::Des:
-    case Priv::Aes128: return 16;
+    case Priv::Aes128:
+        return 16;
     case Priv::Aes192:
-    case Priv::Aes192C: return 24;
+    case Priv::Aes192C:
+        return 24;
     case Priv::Aes256:
-    case Priv::Aes256C: return 32;
-    case Priv::None: break;
+    case Priv::Aes256C:
+        return 32;
+    case Priv::None:
+        break;
     }
     return 0;
 }
@@ -178,7 +207,8 @@ Key passwordToKey(Auth auth, const uint8_t* pass, size_t passLength)
     Key ku;
     int algorithm = hashAlgorithm(auth);
     gcry_md_hd_t handle = nullptr;
-    if (algorithm == GCRY_MD_NONE || passLength == 0 || !startCrypto() || gcry_md_open(&handle, algorithm, 0) != 0) {
+    if (algorithm == GCRY_MD_NONE || passLength == 0 || !startCrypto() ||
+        gcry_md_open(&handle, algorithm, 0) != 0) {
         return ku;
     }
     // 1 MiB of the pass phrase repeated, fed 64 bytes at a time.
@@ -201,7 +231,8 @@ Key localize(Auth auth, const Key& ku, const uint8_t* engine, size_t engineLengt
     Key kul;
     int algorithm = hashAlgorithm(auth);
     gcry_md_hd_t handle = nullptr;
-    if (algorithm == GCRY_MD_NONE || ku.length == 0 || !startCrypto() || gcry_md_open(&handle, algorithm, 0) != 0) {
+    if (algorithm == GCRY_MD_NONE || ku.length == 0 || !startCrypto() ||
+        gcry_md_open(&handle, algorithm, 0) != 0) {
         return kul;
     }
     gcry_md_write(handle, ku.bytes, ku.length);

@@ -11,14 +11,30 @@
 namespace simplatform {
 namespace usm {
 
-enum class Auth : uint8_t { None, Md5, Sha1, Sha224, Sha256, Sha384, Sha512 };
+enum class Auth : uint8_t {
+    None,
+    Md5,
+    Sha1,
+    Sha224,
+    Sha256,
+    Sha384,
+    Sha512
+};
 // Aes192C and Aes256C extend a short key the other way (the localised key is
 // used as a pass phrase again), Aes192 and Aes256 by hashing it.
-enum class Priv : uint8_t { None, Des, Aes128, Aes192, Aes256, Aes192C, Aes256C };
+enum class Priv : uint8_t {
+    None,
+    Des,
+    Aes128,
+    Aes192,
+    Aes256,
+    Aes192C,
+    Aes256C
+};
 
-constexpr size_t kMaxKey = 64;       // the longest hash output (SHA-512)
-constexpr size_t kMaxDigest = 48;    // the longest truncated digest (SHA-512)
-constexpr size_t kSaltLength = 8;    // msgPrivacyParameters of every cipher
+constexpr size_t kMaxKey = 64;     // the longest hash output (SHA-512)
+constexpr size_t kMaxDigest = 48;  // the longest truncated digest (SHA-512)
+constexpr size_t kSaltLength = 8;  // msgPrivacyParameters of every cipher
 
 struct Key {
     uint8_t bytes[kMaxKey] = {};

@@ -18,12 +18,12 @@ struct Protocol {
 
 // Names as snmptrapd.conf and net-snmp's -a and -x options spell them.
 const Protocol kProtocols[] = {
-    {"MD5", Auth::Md5, Priv::None},         {"SHA", Auth::Sha1, Priv::None},
-    {"SHA-1", Auth::Sha1, Priv::None},      {"SHA-224", Auth::Sha224, Priv::None},
-    {"SHA-256", Auth::Sha256, Priv::None},  {"SHA-384", Auth::Sha384, Priv::None},
-    {"SHA-512", Auth::Sha512, Priv::None},  {"DES", Auth::None, Priv::Des},
-    {"AES", Auth::None, Priv::Aes128},      {"AES-128", Auth::None, Priv::Aes128},
-    {"AES-192", Auth::None, Priv::Aes192},  {"AES-256", Auth::None, Priv::Aes256},
+    {"MD5", Auth::Md5, Priv::None},          {"SHA", Auth::Sha1, Priv::None},
+    {"SHA-1", Auth::Sha1, Priv::None},       {"SHA-224", Auth::Sha224, Priv::None},
+    {"SHA-256", Auth::Sha256, Priv::None},   {"SHA-384", Auth::Sha384, Priv::None},
+    {"SHA-512", Auth::Sha512, Priv::None},   {"DES", Auth::None, Priv::Des},
+    {"AES", Auth::None, Priv::Aes128},       {"AES-128", Auth::None, Priv::Aes128},
+    {"AES-192", Auth::None, Priv::Aes192},   {"AES-256", Auth::None, Priv::Aes256},
     {"AES-192C", Auth::None, Priv::Aes192C}, {"AES-192-C", Auth::None, Priv::Aes192C},
     {"AES-256C", Auth::None, Priv::Aes256C}, {"AES-256-C", Auth::None, Priv::Aes256C},
 };
@@ -53,7 +53,10 @@ const Protocol* findProtocol(const std::string& word)
     return nullptr;
 }
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 // Splits one line (without its newline) into words; a word that starts with
 // a quote runs to the same quote. Stops at '#' outside quotes.
@@ -174,9 +177,12 @@ namespace {
 
 int hexDigit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 

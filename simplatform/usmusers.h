@@ -14,16 +14,16 @@
 namespace simplatform {
 namespace usm {
 
-constexpr size_t kMaxUsersFile = 1 << 20;   // bytes
+constexpr size_t kMaxUsersFile = 1 << 20;  // bytes
 constexpr size_t kMaxUsers = 1024;
-constexpr size_t kMaxName = 32;             // SnmpAdminString of a securityName
-constexpr size_t kMinEngineId = 5;          // RFC 3411's SnmpEngineID
+constexpr size_t kMaxName = 32;     // SnmpAdminString of a securityName
+constexpr size_t kMinEngineId = 5;  // RFC 3411's SnmpEngineID
 constexpr size_t kMaxEngineId = 32;
-constexpr size_t kMinPass = 8;              // characters of a pass phrase
+constexpr size_t kMinPass = 8;  // characters of a pass phrase
 
 struct User {
     std::string name;
-    std::vector<uint8_t> engineId;   // empty: any sender's engine
+    std::vector<uint8_t> engineId;  // empty: any sender's engine
     Auth auth = Auth::None;
     Priv priv = Priv::None;
     Key authKu;

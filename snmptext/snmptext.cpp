@@ -157,14 +157,14 @@ void durationText(uint32_t ticks, char* out)
     uint32_t seconds = rest / 100u;
     uint32_t hundredths = rest % 100u;
     if (days == 0)
-        snprintf(out, DURATION_TEXT_SIZE, "%d:%02d:%02d.%02d",
-                 (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+        snprintf(out, DURATION_TEXT_SIZE, "%d:%02d:%02d.%02d", (int)hours, (int)minutes, (int)seconds,
+                 (int)hundredths);
     else if (days == 1)
-        snprintf(out, DURATION_TEXT_SIZE, "%d day, %d:%02d:%02d.%02d",
-                 1, (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+        snprintf(out, DURATION_TEXT_SIZE, "%d day, %d:%02d:%02d.%02d", 1, (int)hours, (int)minutes, (int)seconds,
+                 (int)hundredths);
     else
-        snprintf(out, DURATION_TEXT_SIZE, "%d days, %d:%02d:%02d.%02d",
-                 (int)days, (int)hours, (int)minutes, (int)seconds, (int)hundredths);
+        snprintf(out, DURATION_TEXT_SIZE, "%d days, %d:%02d:%02d.%02d", (int)days, (int)hours, (int)minutes,
+                 (int)seconds, (int)hundredths);
 }
 
 // Writes a fixed form: rendered whole into a scratch, then copied cut to the

@@ -8,7 +8,9 @@
 
 // The longest identifier a PDU can carry has 128 sub-identifiers; each takes
 // at most eleven characters with its dot.
-enum { OID_TEXT_SIZE = 128 * 11 + 1 };
+enum {
+    OID_TEXT_SIZE = 128 * 11 + 1
+};
 
 // Dotted decimal text in one shared static buffer: "<null>" for a null
 // pointer, empty for count 0. The pointer is the same for every call.

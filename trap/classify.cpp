@@ -29,20 +29,11 @@ typedef struct TrapFamily {
 } TrapFamily;
 
 static const TrapRule upsmanufacturertraps[] = {
-    {"1.3.6.1.4.1.935.0.1", 1},
-    {"1.3.6.1.4.1.935.0.2", 2},
-    {"1.3.6.1.4.1.935.0.3", 3},
-    {"1.3.6.1.4.1.935.0.4", 4},
-    {"1.3.6.1.4.1.935.0.5", 5},
-    {"1.3.6.1.4.1.935.0.7", 7},
-    {"1.3.6.1.4.1.935.0.8", 8},
-    {"1.3.6.1.4.1.935.0.9", 9},
-    {"1.3.6.1.4.1.935.0.10", 10},
-    {"1.3.6.1.4.1.935.0.11", 11},
-    {"1.3.6.1.4.1.935.0.12", 12},
-    {"1.3.6.1.4.1.935.0.13", 13},
-    {"1.3.6.1.4.1.935.0.14", 14},
-    {"1.3.6.1.4.1.935.0.15", 15},
+    {"1.3.6.1.4.1.935.0.1", 1},   {"1.3.6.1.4.1.935.0.2", 2},   {"1.3.6.1.4.1.935.0.3", 3},
+    {"1.3.6.1.4.1.935.0.4", 4},   {"1.3.6.1.4.1.935.0.5", 5},   {"1.3.6.1.4.1.935.0.7", 7},
+    {"1.3.6.1.4.1.935.0.8", 8},   {"1.3.6.1.4.1.935.0.9", 9},   {"1.3.6.1.4.1.935.0.10", 10},
+    {"1.3.6.1.4.1.935.0.11", 11}, {"1.3.6.1.4.1.935.0.12", 12}, {"1.3.6.1.4.1.935.0.13", 13},
+    {"1.3.6.1.4.1.935.0.14", 14}, {"1.3.6.1.4.1.935.0.15", 15},
 };
 
 // The standard UPS MIB trap group: on battery, every other trap is a return
@@ -52,12 +43,8 @@ static const TrapRule upsmibtraps[] = {
 };
 
 static const TrapRule upsagenttraps[] = {
-    {"1.3.6.1.4.1.1356.0.1", 1},
-    {"1.3.6.1.4.1.1356.0.2", 2},
-    {"1.3.6.1.4.1.1356.0.3", 12},
-    {"1.3.6.1.4.1.1356.0.4", 8},
-    {"1.3.6.1.4.1.1356.0.5", 9},
-    {"1.3.6.1.4.1.1356.0.6", 5},
+    {"1.3.6.1.4.1.1356.0.1", 1},  {"1.3.6.1.4.1.1356.0.2", 2}, {"1.3.6.1.4.1.1356.0.3", 12},
+    {"1.3.6.1.4.1.1356.0.4", 8},  {"1.3.6.1.4.1.1356.0.5", 9}, {"1.3.6.1.4.1.1356.0.6", 5},
     {"1.3.6.1.4.1.1356.0.8", 10},
 };
 
@@ -87,8 +74,7 @@ int classifyTrap(const SnmpPdu* pdu)
             continue;
         for (size_t r = 0; r < family->rulecount; r++) {
             const TrapRule* rule = &family->rules[r];
-            bool match = family->ruleisprefix ? beginswith(text, rule->text)
-                                              : strcmp(text, rule->text) == 0;
+            bool match = family->ruleisprefix ? beginswith(text, rule->text) : strcmp(text, rule->text) == 0;
             if (match)
                 return rule->code;
         }
@@ -104,8 +90,8 @@ int classifyTrap(const SnmpPdu* pdu)
 static bool resolvefirst(const char* name, unsigned char address[4])
 {
     const struct hostent* host = gethostbyname(name);
-    if (host == NULL || host->h_addrtype != AF_INET || host->h_length != 4 ||
-        host->h_addr_list == NULL || host->h_addr_list[0] == NULL)
+    if (host == NULL || host->h_addrtype != AF_INET || host->h_length != 4 || host->h_addr_list == NULL ||
+        host->h_addr_list[0] == NULL)
         return false;
     memcpy(address, host->h_addr_list[0], 4);
     return true;

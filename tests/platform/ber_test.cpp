@@ -30,7 +30,7 @@ Bytes readPacket(const std::string& name)
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-const char* const kCaptured[] = {"v2trap_powerfail", "v2trap_types", "v2trap_enterprise_address",
+const char* const kCaptured[] = {"v2trap_powerfail",  "v2trap_types",     "v2trap_enterprise_address",
                                  "v1trap_enterprise", "v1trap_coldstart", "v2inform"};
 
 sockaddr_in sender()
@@ -52,11 +52,20 @@ bool decodePdu(const Bytes& data, PduRecord& record, const char** why = nullptr)
     return true;
 }
 
-Oid oidOf(const uint32_t* words, uint32_t count) { return words ? Oid(words, words + count) : Oid{}; }
+Oid oidOf(const uint32_t* words, uint32_t count)
+{
+    return words ? Oid(words, words + count) : Oid{};
+}
 
-std::string text(const uint8_t* bytes, uint32_t length) { return std::string(bytes, bytes + length); }
+std::string text(const uint8_t* bytes, uint32_t length)
+{
+    return std::string(bytes, bytes + length);
+}
 
-uint32_t addressOf(const in_addr& a) { return ntohl(a.s_addr); }
+uint32_t addressOf(const in_addr& a)
+{
+    return ntohl(a.s_addr);
+}
 
 std::vector<const SnmpVarBind*> variables(const SnmpPdu& pdu)
 {
@@ -79,9 +88,11 @@ Oid upsOid(std::initializer_list<uint32_t> tail)
 
 Bytes lengthBytes(size_t n)
 {
-    if (n < 0x80) return {static_cast<uint8_t>(n)};
+    if (n < 0x80)
+        return {static_cast<uint8_t>(n)};
     Bytes b;
-    for (size_t l = n; l; l >>= 8) b.insert(b.begin(), static_cast<uint8_t>(l));
+    for (size_t l = n; l; l >>= 8)
+        b.insert(b.begin(), static_cast<uint8_t>(l));
     b.insert(b.begin(), static_cast<uint8_t>(0x80 | b.size()));
     return b;
 }
@@ -98,14 +109,16 @@ Bytes tlv(uint8_t tag, const Bytes& content)
 Bytes cat(std::initializer_list<Bytes> parts)
 {
     Bytes b;
-    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+    for (const Bytes& p : parts)
+        b.insert(b.end(), p.begin(), p.end());
     return b;
 }
 
 void appendBase128(Bytes& b, uint64_t v)
 {
     Bytes groups{static_cast<uint8_t>(v & 0x7F)};
-    while (v >>= 7) groups.insert(groups.begin(), static_cast<uint8_t>(0x80 | (v & 0x7F)));
+    while (v >>= 7)
+        groups.insert(groups.begin(), static_cast<uint8_t>(0x80 | (v & 0x7F)));
     b.insert(b.end(), groups.begin(), groups.end());
 }
 
@@ -113,13 +126,23 @@ Bytes oidContent(const Oid& o)
 {
     Bytes b;
     appendBase128(b, uint64_t(o[0]) * 40 + o[1]);
-    for (size_t i = 2; i < o.size(); ++i) appendBase128(b, o[i]);
+    for (size_t i = 2; i < o.size(); ++i)
+        appendBase128(b, o[i]);
     return b;
 }
 
-Bytes oid(const Oid& o) { return tlv(0x06, oidContent(o)); }
-Bytes integer(uint8_t v) { return tlv(0x02, {v}); }
-Bytes binding(const Bytes& name, const Bytes& value) { return tlv(0x30, cat({name, value})); }
+Bytes oid(const Oid& o)
+{
+    return tlv(0x06, oidContent(o));
+}
+Bytes integer(uint8_t v)
+{
+    return tlv(0x02, {v});
+}
+Bytes binding(const Bytes& name, const Bytes& value)
+{
+    return tlv(0x30, cat({name, value}));
+}
 
 const Bytes kUpTime = binding(oid({1, 3, 6, 1, 2, 1, 1, 3, 0}), tlv(0x43, {0x30, 0x39}));
 const Bytes kTrapOid = binding(oid({1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0}), oid(upsOid({0, 5})));
@@ -133,10 +156,14 @@ Bytes v2Message(uint8_t pduTag, const Bytes& pduContent)
 // An SNMPv2-Trap whose bindings follow the two standard ones.
 Bytes v2Trap(const Bytes& moreBindings)
 {
-    return v2Message(0xA7, cat({integer(7), integer(0), integer(0), tlv(0x30, cat({kUpTime, kTrapOid, moreBindings}))}));
+    return v2Message(0xA7,
+                     cat({integer(7), integer(0), integer(0), tlv(0x30, cat({kUpTime, kTrapOid, moreBindings}))}));
 }
 
-Bytes v2TrapWithValue(const Bytes& value) { return v2Trap(binding(oid(upsOid({1, 1})), value)); }
+Bytes v2TrapWithValue(const Bytes& value)
+{
+    return v2Trap(binding(oid(upsOid({1, 1})), value));
+}
 
 }  // namespace
 
@@ -315,33 +342,44 @@ TEST(BerDecoder, CraftedMessages)
     } const cases[] = {
         {"a good trap", good, nullptr},
         {"a byte after the message", trailing, "bytes after the message"},
-        {"indefinite length", cat({{0x30, 0x80}, Bytes(good.begin() + 2, good.end()), {0, 0}}), "indefinite length"},
-        {"a length of 5 bytes", cat({{0x30, 0x85, 0, 0, 0, 0, static_cast<uint8_t>(good.size() - 2)},
-                                     Bytes(good.begin() + 2, good.end())}),
+        {"indefinite length", cat({{0x30, 0x80}, Bytes(good.begin() + 2, good.end()), {0, 0}}),
+         "indefinite length"},
+        {"a length of 5 bytes",
+         cat({{0x30, 0x85, 0, 0, 0, 0, static_cast<uint8_t>(good.size() - 2)},
+              Bytes(good.begin() + 2, good.end())}),
          "length of more than 4 bytes"},
-        {"a long-form length that is not the shortest",
-         v2TrapWithValue(Bytes{0x04, 0x82, 0x00, 0x02, 'o', 'k'}), nullptr},
-        {"an outer length beyond the datagram", cat({{0x30, static_cast<uint8_t>(good[1] + 1)},
-                                                     Bytes(good.begin() + 2, good.end())}),
+        {"a long-form length that is not the shortest", v2TrapWithValue(Bytes{0x04, 0x82, 0x00, 0x02, 'o', 'k'}),
+         nullptr},
+        {"an outer length beyond the datagram",
+         cat({{0x30, static_cast<uint8_t>(good[1] + 1)}, Bytes(good.begin() + 2, good.end())}),
          "length beyond its enclosing element"},
         {"a binding list longer than its PDU",
-         tlv(0x30, cat({integer(1), tlv(0x04, {}),
-                        {0xA7, 0x0B}, integer(7), integer(0), integer(0), {0x30, 0x03}, {0x05, 0x00, 0x00}})),
+         tlv(0x30, cat({integer(1),
+                        tlv(0x04, {}),
+                        {0xA7, 0x0B},
+                        integer(7),
+                        integer(0),
+                        integer(0),
+                        {0x30, 0x03},
+                        {0x05, 0x00, 0x00}})),
          "length beyond its enclosing element"},
-        {"bytes after the PDU", tlv(0x30, cat({integer(1), tlv(0x04, {}),
-                                               tlv(0xA7, cat({integer(7), integer(0), integer(0),
-                                                              tlv(0x30, cat({kUpTime, kTrapOid}))})),
-                                               {0x05, 0x00}})),
+        {"bytes after the PDU",
+         tlv(0x30, cat({integer(1),
+                        tlv(0x04, {}),
+                        tlv(0xA7, cat({integer(7), integer(0), integer(0), tlv(0x30, cat({kUpTime, kTrapOid}))})),
+                        {0x05, 0x00}})),
          "bytes after the PDU"},
-        {"bytes after the binding list", v2Message(0xA7, cat({integer(7), integer(0), integer(0),
-                                                             tlv(0x30, cat({kUpTime, kTrapOid})), {0x05, 0x00}})),
+        {"bytes after the binding list",
+         v2Message(0xA7,
+                   cat({integer(7), integer(0), integer(0), tlv(0x30, cat({kUpTime, kTrapOid})), {0x05, 0x00}})),
          "bytes after the binding list"},
         {"bytes after a binding's value", v2Trap(tlv(0x30, cat({oid(upsOid({1})), integer(1), integer(2)}))),
          "bytes after a binding's value"},
         {"a multi-byte tag", v2TrapWithValue({0x1F, 0x01, 0x00}), "multi-byte tag"},
         {"a value nested in SEQUENCEs", v2TrapWithValue(tlv(0x30, tlv(0x30, tlv(0x30, integer(1))))),
          "value of a type not accepted"},
-        {"a constructed OCTET STRING", v2TrapWithValue(tlv(0x24, tlv(0x04, {'a'}))), "value of a type not accepted"},
+        {"a constructed OCTET STRING", v2TrapWithValue(tlv(0x24, tlv(0x04, {'a'}))),
+         "value of a type not accepted"},
         {"a context tag beyond endOfMibView", v2TrapWithValue({0x83, 0x00}), "value of a type not accepted"},
         {"an INTEGER of 5 bytes", v2TrapWithValue({0x02, 0x05, 0x01, 0, 0, 0, 0}), "INTEGER wider than 32 bits"},
         {"an INTEGER without content", v2TrapWithValue({0x02, 0x00}), "integer without content"},
@@ -350,7 +388,8 @@ TEST(BerDecoder, CraftedMessages)
         {"an INTEGER with a needless 0xFF", v2TrapWithValue({0x02, 0x02, 0xFF, 0x80}),
          "integer not in its shortest form"},
         {"the smallest INTEGER", v2TrapWithValue({0x02, 0x04, 0x80, 0, 0, 0}), nullptr},
-        {"a Counter of 2^32", v2TrapWithValue({0x41, 0x05, 0x01, 0, 0, 0, 0}), "unsigned value wider than its type"},
+        {"a Counter of 2^32", v2TrapWithValue({0x41, 0x05, 0x01, 0, 0, 0, 0}),
+         "unsigned value wider than its type"},
         {"a negative TimeTicks", v2TrapWithValue({0x43, 0x01, 0xFF}), "negative value of an unsigned type"},
         {"a Counter64 of 2^64", v2TrapWithValue({0x46, 0x09, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}),
          "unsigned value wider than its type"},
@@ -358,14 +397,16 @@ TEST(BerDecoder, CraftedMessages)
         {"a NULL with content", v2TrapWithValue({0x05, 0x01, 0x00}), "NULL or exception value with content"},
         {"an OID of 128 sub-identifiers", v2TrapWithValue(tlv(0x06, oid128)), nullptr},
         {"an OID of 129 sub-identifiers", v2TrapWithValue(tlv(0x06, oid129)), "more than 128 sub-identifiers"},
-        {"a sub-identifier of 2^32 - 1", v2TrapWithValue({0x06, 0x06, 0x2B, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}), nullptr},
+        {"a sub-identifier of 2^32 - 1", v2TrapWithValue({0x06, 0x06, 0x2B, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}),
+         nullptr},
         {"a sub-identifier of 2^32", v2TrapWithValue({0x06, 0x06, 0x2B, 0x90, 0x80, 0x80, 0x80, 0x00}),
          "sub-identifier wider than 32 bits"},
         {"a second arc of 2^32 - 1 (2.4294967295)", v2TrapWithValue({0x06, 0x05, 0x90, 0x80, 0x80, 0x80, 0x4F}),
          nullptr},
         {"a second arc of 2^32", v2TrapWithValue({0x06, 0x05, 0x90, 0x80, 0x80, 0x80, 0x50}),
          "sub-identifier wider than 32 bits"},
-        {"a sub-identifier of six groups", v2TrapWithValue({0x06, 0x07, 0x2B, 0x80 | 1, 0x80, 0x80, 0x80, 0x80, 0x00}),
+        {"a sub-identifier of six groups",
+         v2TrapWithValue({0x06, 0x07, 0x2B, 0x80 | 1, 0x80, 0x80, 0x80, 0x80, 0x00}),
          "sub-identifier wider than 32 bits"},
         {"a sub-identifier led by 0x80", v2TrapWithValue({0x06, 0x03, 0x2B, 0x80, 0x01}),
          "sub-identifier with a leading 0x80 group"},
@@ -413,7 +454,8 @@ TEST(BerDecoder, AtMost512Bindings)
 {
     Bytes one = binding(oid(upsOid({1})), tlv(0x05, {}));
     Bytes list;
-    for (int i = 0; i < 510; ++i) list.insert(list.end(), one.begin(), one.end());
+    for (int i = 0; i < 510; ++i)
+        list.insert(list.end(), one.begin(), one.end());
     Bytes at512 = v2Trap(list);
     list.insert(list.end(), one.begin(), one.end());
     Bytes at513 = v2Trap(list);
@@ -461,17 +503,16 @@ TEST(BerPdu, EnterpriseDerivedFromTheNotificationIdentifier)
         int generic;
         int specific;
     } const cases[] = {
-        {upsOid({0, 5}), kUps, 6, 5},                                       // SNMPv1-style: the 0 goes
-        {{1, 3, 6, 1, 2, 1, 33, 2, 1}, {1, 3, 6, 1, 2, 1, 33, 2}, 6, 1},    // no 0 to remove
-        {{1, 3, 6, 1, 6, 3, 1, 1, 5, 3}, {1, 3, 6, 1, 6, 3, 1, 1, 5}, 2, 0}, // linkDown
+        {upsOid({0, 5}), kUps, 6, 5},                                         // SNMPv1-style: the 0 goes
+        {{1, 3, 6, 1, 2, 1, 33, 2, 1}, {1, 3, 6, 1, 2, 1, 33, 2}, 6, 1},      // no 0 to remove
+        {{1, 3, 6, 1, 6, 3, 1, 1, 5, 3}, {1, 3, 6, 1, 6, 3, 1, 1, 5}, 2, 0},  // linkDown
         {{0, 0}, {}, 6, 0},
     };
     for (const auto& c : cases) {
         Bytes trapOid = binding(oid({1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0}), oid(c.notify));
         PduRecord r;
-        ASSERT_TRUE(decodePdu(v2Message(0xA7, cat({integer(7), integer(0), integer(0),
-                                                  tlv(0x30, cat({kUpTime, trapOid}))})),
-                              r));
+        ASSERT_TRUE(decodePdu(
+            v2Message(0xA7, cat({integer(7), integer(0), integer(0), tlv(0x30, cat({kUpTime, trapOid}))})), r));
         EXPECT_EQ(oidOf(r.pdu.notify_oid, r.pdu.notify_oid_length), c.notify);
         EXPECT_EQ(oidOf(r.pdu.enterprise, r.pdu.enterprise_length), c.enterprise);
         EXPECT_NE(r.pdu.enterprise, nullptr);
@@ -513,13 +554,15 @@ TEST(BerResponse, AnswerIsTheRequestWithTheResponseTag)
 
 TEST(BerResponse, RoundTripsThroughTheDecoder)
 {
-    Bytes request = v2Message(0xA6, cat({{0x02, 0x04, 0x80, 0x00, 0x00, 0x01}, integer(3), integer(4),
-                                        tlv(0x30, cat({kUpTime, kTrapOid,
-                                                       binding(oid(upsOid({1})), {0x41, 0x05, 0, 0xFF, 0, 0, 0}),
-                                                       binding(oid(upsOid({2})), {0x46, 0x01, 0x00}),
-                                                       binding(oid({2, 999, 4294967295u}), {0x81, 0x00}),
-                                                       // a length not in its shortest form comes back shortest
-                                                       binding(oid(upsOid({3})), {0x04, 0x81, 0x01, 'x'})}))}));
+    Bytes request = v2Message(
+        0xA6, cat({{0x02, 0x04, 0x80, 0x00, 0x00, 0x01},
+                   integer(3),
+                   integer(4),
+                   tlv(0x30, cat({kUpTime, kTrapOid, binding(oid(upsOid({1})), {0x41, 0x05, 0, 0xFF, 0, 0, 0}),
+                                  binding(oid(upsOid({2})), {0x46, 0x01, 0x00}),
+                                  binding(oid({2, 999, 4294967295u}), {0x81, 0x00}),
+                                  // a length not in its shortest form comes back shortest
+                                  binding(oid(upsOid({3})), {0x04, 0x81, 0x01, 'x'})}))}));
     Message in;
     ASSERT_TRUE(decodeMessage(request.data(), request.size(), in));
     Bytes answer;

@@ -315,7 +315,7 @@ protected:
 
 TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
 {
-    const char* refused[] = {"0.0.0.0:0", "192.0.2.1:1620", "127.0.0.1", "127.0.0.1:65536", ":1620",
+    const char* refused[] = {"0.0.0.0:0",   "192.0.2.1:1620",           "127.0.0.1", "127.0.0.1:65536", ":1620",
                              "127.0.0.1:x", "no-such-host.invalid:1620"};
     for (const char* address : refused) {
         std::string error;
@@ -325,7 +325,8 @@ TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
     std::string error;
     auto first = ControlPort::open("127.0.0.2:0", simplatform::controlVerbs(), error);
     ASSERT_NE(first, nullptr) << error;
-    auto again = ControlPort::open("127.0.0.2:" + std::to_string(first->port()), simplatform::controlVerbs(), error);
+    auto again = ControlPort::open("127.0.0.2:" + std::to_string(first->port()), simplatform::controlVerbs(),
+                                   error);
     EXPECT_EQ(again, nullptr) << "a port in use cannot be bound twice";
     EXPECT_NE(error.find("cannot listen"), std::string::npos) << error;
 }
@@ -334,8 +335,9 @@ TEST_F(ControlPortLive, SeveralClientsEachGetTheirOwnReplies)
 {
     static int endSessions;
     endSessions = 0;
-    OVwAddCallback(OVw_EVENT_END_SESSION, nullptr,
-                   (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { ++endSessions; }, nullptr);
+    OVwAddCallback(
+        OVw_EVENT_END_SESSION, nullptr, (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { ++endSessions; },
+        nullptr);
     converse([](uint16_t port) {
         Client a(port);
         Client b(port);
@@ -452,8 +454,9 @@ TEST_F(ControlPortLive, EndingTheSessionFromACommandClosesThePort)
 {
     static ControlPort* port;
     port = port_.get();
-    OVwAddCallback(OVw_EVENT_END_SESSION, nullptr,
-                   (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { port->close(); }, nullptr);
+    OVwAddCallback(
+        OVw_EVENT_END_SESSION, nullptr, (OVwCallbackProc)(OVwEndSessionProc)[](void*, int, int) { port->close(); },
+        nullptr);
     uint16_t number = port_->port();
     std::thread talk([number] {
         Client a(number);
@@ -613,7 +616,7 @@ TEST(ControlPortLocal, UnixSocketIsPrivateAndRemovedAtTheEnd)
     std::string error;
     auto port = ControlPort::open("unix:" + path, simplatform::controlVerbs(), error);
     ASSERT_NE(port, nullptr) << error;
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0660u);
@@ -627,7 +630,8 @@ TEST(ControlPortLocal, UnixSocketIsPrivateAndRemovedAtTheEnd)
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
             send(fd, "stats\nquit\n", 11, 0) == 11) {
             char bytes[4096];
-            for (ssize_t n; reply.find("ok\n") == std::string::npos && (n = recv(fd, bytes, sizeof bytes, 0)) > 0;) {
+            for (ssize_t n;
+                 reply.find("ok\n") == std::string::npos && (n = recv(fd, bytes, sizeof bytes, 0)) > 0;) {
                 reply.append(bytes, static_cast<size_t>(n));
             }
         }

@@ -83,11 +83,12 @@ TEST(HttpRequestParser, RequestsAndTheirOutcomes)
         request("\r\nGET http://127.0.0.1:1621/api/v1/stats HTTP/1.1\r\nHost: h\r\n\r\n", 62, HttpMethod::Get,
                 "/api/v1/stats", true),
         request("GET HTTP://h?q HTTP/1.1\r\nHost: h\r\n\r\n", 36, HttpMethod::Get, "/", true),
-        request("GET / HTTP/1.1\r\nHost: h\r\nConnection: Upgrade, CLOSE\r\n\r\n", 55, HttpMethod::Get, "/", false),
+        request("GET / HTTP/1.1\r\nHost: h\r\nConnection: Upgrade, CLOSE\r\n\r\n", 55, HttpMethod::Get, "/",
+                false),
         request("GET / HTTP/1.0\r\n\r\n", 18, HttpMethod::Get, "/", false),
         request("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 42, HttpMethod::Get, "/", true),
-        request("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\ncontent-length: 000\r\n\r\n", 67, HttpMethod::Get,
-                "/", true),
+        request("GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\ncontent-length: 000\r\n\r\n", 67,
+                HttpMethod::Get, "/", true),
         // Another method is answered 405; its body is not read, so no keep-alive.
         request("POST / HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc", 47, HttpMethod::Other, "/", false),
         request(manyHeaders + "\r\n", manyHeaders.size() + 2, HttpMethod::Get, "/", true),
@@ -138,10 +139,9 @@ TEST(HttpResponse, HeadBodyAndErrors)
     std::string out;
     simplatform::appendHttpResponse(out, 404, "application/json", simplatform::httpErrorJson("no \"such\"\npath"),
                                     false, false);
-    EXPECT_EQ(out,
-              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 26\r\n"
-              "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n"
-              "{\"error\":\"no ?such??path\"}");
+    EXPECT_EQ(out, "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 26\r\n"
+                   "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n"
+                   "{\"error\":\"no ?such??path\"}");
     out.clear();
     // HEAD: the length of the body it would have, and no body.
     simplatform::appendHttpResponse(out, 405, "text/plain", "abc", true, true, "Allow: GET, HEAD\r\n");
@@ -157,11 +157,10 @@ TEST(EventStream, EventsCommentsAndLineEnds)
     simplatform::appendEvent(out, 7, "symbol", "{\"id\":1}");
     simplatform::appendEvent(out, 8, "snapshot", "a\r\nb\rc\n");
     simplatform::appendEventComment(out, "keep\nalive");
-    EXPECT_EQ(out,
-              "retry: 2000\n\n"
-              "id: 7\nevent: symbol\ndata: {\"id\":1}\n\n"
-              "id: 8\nevent: snapshot\ndata: a\ndata: b\ndata: c\ndata: \n\n"
-              ": keep alive\n");
+    EXPECT_EQ(out, "retry: 2000\n\n"
+                   "id: 7\nevent: symbol\ndata: {\"id\":1}\n\n"
+                   "id: 8\nevent: snapshot\ndata: a\ndata: b\ndata: c\ndata: \n\n"
+                   ": keep alive\n");
 }
 
 TEST(Metrics, CountersAndEscapedStatusLabels)
@@ -173,15 +172,14 @@ TEST(Metrics, CountersAndEscapedStatusLabels)
     // Quote, backslash, line feed escaped; a stray byte and a cut UTF-8
     // sequence become U+FFFD; a whole sequence stays.
     simplatform::appendMetricsSymbol(out, {"De\"f", "Hall\\3", 4294967295u, "a\nb\xff\xe2\x82 \xe2\x82\xac", 4});
-    EXPECT_EQ(out,
-              "# HELP simplatform_datagrams_total Datagrams.\n"
-              "# TYPE simplatform_datagrams_total counter\n"
-              "simplatform_datagrams_total 12\n"
-              "# HELP simplatform_symbol_status Status of a map symbol: 0 unknown, 1 unmanaged, 2 normal, "
-              "3 warning, 4 critical, 5 minor, 6 restricted, 7 major.\n"
-              "# TYPE simplatform_symbol_status gauge\n"
-              "simplatform_symbol_status{map=\"De\\\"f\",submap=\"Hall\\\\3\",symbol_id=\"4294967295\","
-              "label=\"a\\nb\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac\"} 4\n");
+    EXPECT_EQ(out, "# HELP simplatform_datagrams_total Datagrams.\n"
+                   "# TYPE simplatform_datagrams_total counter\n"
+                   "simplatform_datagrams_total 12\n"
+                   "# HELP simplatform_symbol_status Status of a map symbol: 0 unknown, 1 unmanaged, 2 normal, "
+                   "3 warning, 4 critical, 5 minor, 6 restricted, 7 major.\n"
+                   "# TYPE simplatform_symbol_status gauge\n"
+                   "simplatform_symbol_status{map=\"De\\\"f\",submap=\"Hall\\\\3\",symbol_id=\"4294967295\","
+                   "label=\"a\\nb\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xe2\x82\xac\"} 4\n");
 }
 
 TEST(MapPage, IsOneSelfContainedDocument)
@@ -213,8 +211,7 @@ public:
         if (!head && at < end) {
             length = std::stoul(buffer().substr(at + 16));
         }
-        while (buffer().size() < end + length && receive()) {
-        }
+        while (buffer().size() < end + length && receive()) { }
         std::string text = buffer().substr(0, end + length);
         buffer().erase(0, end + length);
         return text;

@@ -79,8 +79,7 @@ public:
     // True when the peer closed the connection after what is received now.
     bool closedByPeer()
     {
-        while (receive()) {
-        }
+        while (receive()) { }
         return ended_;
     }
     // The next line; "<closed>" at the end of the stream, "<timeout>" when

@@ -1,9 +1,9 @@
 // The map database: loading and validating map files, the map services over
 // the open map, and the views of its state.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -120,7 +120,7 @@ std::ostream& operator<<(std::ostream& out, const BadMap& c)
     return out << "fault '" << c.fault << "'";
 }
 
-class MapLoader : public ::testing::TestWithParam<BadMap> {};
+class MapLoader : public ::testing::TestWithParam<BadMap> { };
 
 TEST_P(MapLoader, RefusesWithFileAndFaultAndKeepsTheOpenMap)
 {
@@ -149,15 +149,19 @@ INSTANTIATE_TEST_SUITE_P(
         BadMap{R"({"submaps": [{"id": 1, "name": "A"}, {"id": 2, "name": "A"}]})",
                "line 1, column 58: submaps[1].name: already the name of submaps[0]"},
         BadMap{R"({"objects": [{"id": "100"}]})", "line 1, column 25: objects[0].id: must be a whole number"},
-        BadMap{R"({"objects": [{"id": 0}]})", "line 1, column 21: objects[0].id: must be between 1 and 4294967295"},
-        BadMap{R"({"objects": [{"id": -3}]})", "line 1, column 22: objects[0].id: must be between 1 and 4294967295"},
+        BadMap{R"({"objects": [{"id": 0}]})",
+               "line 1, column 21: objects[0].id: must be between 1 and 4294967295"},
+        BadMap{R"({"objects": [{"id": -3}]})",
+               "line 1, column 22: objects[0].id: must be between 1 and 4294967295"},
         BadMap{R"({"objects": [{"id": 4294967296}]})",
                "line 1, column 30: objects[0].id: must be between 1 and 4294967295"},
         BadMap{R"({"objects": [{"id": 1.5}]})", "line 1, column 23: objects[0].id: must be a whole number"},
-        BadMap{R"({"objects": [{"id": 7}, {"id": 7}]})", "line 1, column 32: objects[1].id: already the id of objects[0]"},
+        BadMap{R"({"objects": [{"id": 7}, {"id": 7}]})",
+               "line 1, column 32: objects[1].id: already the id of objects[0]"},
         BadMap{R"({"objects": [{"id": 7, "hostname": null}]})",
                "line 1, column 39: objects[0].hostname: must be a string"},
-        BadMap{R"({"objects": [{"id": 7, "fields": []}]})", "line 1, column 34: objects[0].fields: must be an object"},
+        BadMap{R"({"objects": [{"id": 7, "fields": []}]})",
+               "line 1, column 34: objects[0].fields: must be an object"},
         BadMap{R"({"objects": [{"id": 7, "fields": {"load": 1.5}}]})",
                "line 1, column 45: objects[0].fields[0]: must be true or false, a string or a whole number"},
         BadMap{R"({"objects": [{"id": 7, "fields": {"x": null}}]})",
@@ -311,7 +315,8 @@ TEST(StartupMap, BadMapEndsTheStartWithStatusTwo)
     std::string bad = KELVOROV_TEST_DATA "/maps/symbol-on-unknown-submap.json";
     setenv("SIMPLATFORM_MAP", bad.c_str(), 1);
     EXPECT_EXIT(simplatform::loadStartupMap(), ::testing::ExitedWithCode(2),
-                "^" + bad + ": line 6, column 66: objects\\[0\\]\\.symbols\\[0\\]\\.submap: no submap has this id\n$");
+                "^" + bad +
+                    ": line 6, column 66: objects\\[0\\]\\.symbols\\[0\\]\\.submap: no submap has this id\n$");
     setenv("SIMPLATFORM_MAP", KELVOROV_TEST_DATA "/maps/hall3.json", 1);
     EXPECT_TRUE(simplatform::loadStartupMap());
     EXPECT_NE(simplatform::openMapHandle(), nullptr);
@@ -405,8 +410,8 @@ TEST_F(MapDb, FieldNamesAreCaseSensitiveAndIdsStayAcrossMaps)
     EXPECT_EQ(OVwDbFieldNameToFieldId(nullptr), 0u);
 
     std::string error;
-    ASSERT_TRUE(openMapText(R"({"objects": [{"id": 5, "fields": {"other": 1, "isIP": false}}]})",
-                            "other.json", error))
+    ASSERT_TRUE(
+        openMapText(R"({"objects": [{"id": 5, "fields": {"other": 1, "isIP": false}}]})", "other.json", error))
         << error;
     EXPECT_EQ(OVwDbFieldNameToFieldId("isIP"), isIP);
     EXPECT_NE(OVwDbFieldNameToFieldId("other"), isIP);
@@ -527,8 +532,8 @@ TEST_F(MapDb, ReturnedDescriptionKeepsItsLabelUntilReleased)
 TEST_F(MapDb, StatusesAreNamedForDisplay)
 {
     const std::pair<int, const char*> names[] = {
-        {0, "unknown"}, {1, "unmanaged"}, {3, "warning"}, {4, "critical"}, {5, "minor"},
-        {6, "restricted"}, {7, "major"}, {8, "status 8"}, {-1, "status -1"}, {2, "normal"}};
+        {0, "unknown"},    {1, "unmanaged"}, {3, "warning"},  {4, "critical"},   {5, "minor"},
+        {6, "restricted"}, {7, "major"},     {8, "status 8"}, {-1, "status -1"}, {2, "normal"}};
     for (const auto& [status, name] : names) {
         ASSERT_NE(OVwSetStatusOnSymbol(map_, 1001, status), 0);
         EXPECT_EQ(symbolState(1001)["statusName"], name) << status;
@@ -542,17 +547,16 @@ TEST_F(MapDb, OneConsoleLineAndOneCountPerChange)
     ::testing::internal::CaptureStdout();
     OVwSetStatusOnSymbol(map_, 1000, 4);
     OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail");
-    OVwSetStatusOnSymbol(map_, 1000, 4);                     // same status: no change
+    OVwSetStatusOnSymbol(map_, 1000, 4);                    // same status: no change
     OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail");  // same label: no change
     OVwSetSymbolLabel(map_, 1000, "say \"hi\"\n\\");
     OVwSetSymbolStatusSource(map_, 1000, 3);  // not a status or label change
     EXPECT_EQ(simplatform::stats().mapChanges - changes, 3u) << "counted at once";
     simplatform::endTurn();
     std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out,
-              "map: symbol 1000 \"ups-hall3\" critical (4)\n"
-              "map: symbol 1000 \"ups-hall3: Powerfail\" critical (4)\n"
-              "map: symbol 1000 \"say \\\"hi\\\"\\x0A\\\\\" critical (4)\n");
+    EXPECT_EQ(out, "map: symbol 1000 \"ups-hall3\" critical (4)\n"
+                   "map: symbol 1000 \"ups-hall3: Powerfail\" critical (4)\n"
+                   "map: symbol 1000 \"say \\\"hi\\\"\\x0A\\\\\" critical (4)\n");
     EXPECT_EQ(simplatform::stats().mapChanges - changes, 3u);
 
     setenv("SIMPLATFORM_QUIET", "1", 1);
@@ -598,14 +602,14 @@ TEST_F(MapDb, StateFileIsReplacedWholeOnceATurn)
     simplatform::endTurn();
     EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
 
-    struct stat first {};
+    struct stat first { };
     ASSERT_EQ(stat(path.c_str(), &first), 0);
     // A reader holding the old file keeps reading the old state whole.
     std::ifstream reader(path, std::ios::binary);
     OVwSetStatusOnSymbol(map_, 1000, 4);
     OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr);
     OVwSetSymbolLabel(map_, 1000, "ups-hall3: ok");
-    struct stat second {};
+    struct stat second { };
     ASSERT_EQ(stat(path.c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino) << "written before the turn ended";
     simplatform::endTurn();
@@ -654,7 +658,7 @@ TEST_F(MapDb, StateFileNeverWritesThroughALinkOrReplacesADevice)
     simplatform::endTurn();
     std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "simplatform: cannot write the state file " + fifo + ": not a regular file\n");
-    struct stat st {};
+    struct stat st { };
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     std::filesystem::remove_all(dir);
@@ -667,8 +671,7 @@ TEST_F(MapDb, UnwritableStateFileIsReportedAndTheChangeStands)
     EXPECT_NE(OVwSetStatusOnSymbol(map_, 1000, 3), 0);
     simplatform::endTurn();
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("simplatform: cannot write the state file /nonexistent/dir/state.json: ", 0), 0u)
-        << err;
+    EXPECT_EQ(err.rfind("simplatform: cannot write the state file /nonexistent/dir/state.json: ", 0), 0u) << err;
     EXPECT_EQ(symbolState(1000)["status"], 3);
 }
 

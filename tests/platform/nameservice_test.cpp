@@ -27,7 +27,8 @@ protected:
     void TearDown() override
     {
         unsetenv("SIMPLATFORM_HOSTS");
-        for (const std::string& f : files_) std::remove(f.c_str());
+        for (const std::string& f : files_)
+            std::remove(f.c_str());
         rmdir(folder_.c_str());
     }
 
@@ -49,7 +50,8 @@ protected:
 std::string lookup(const char* name)
 {
     hostent* h = gethostbyname(name);
-    if (h == nullptr) return "none";
+    if (h == nullptr)
+        return "none";
     EXPECT_EQ(h->h_addrtype, AF_INET);
     EXPECT_EQ(h->h_length, 4);
     EXPECT_NE(h->h_addr_list[0], nullptr);
@@ -59,15 +61,14 @@ std::string lookup(const char* name)
     return inet_ntoa(a);
 }
 
-const char* const kHosts =
-    "# UPS hosts of the test\n"
-    "127.0.0.21   ups-hall3 ups3.example.test   # hall 3\n"
-    "  127.0.0.22\tups-hall4\n"
-    "127.0.0.23   UPS-Hall3\n"            // a second line for a known name: not used
-    "::1          ups-v6-only\n"           // another family: ignored
-    "127.0.0.24\n"                          // an address without a name
-    "999.0.0.1    bad-address\n"           // not an address: ignored
-    "127.0.0.25   127.0.0.99\n";            // a name that looks like an address
+const char* const kHosts = "# UPS hosts of the test\n"
+                           "127.0.0.21   ups-hall3 ups3.example.test   # hall 3\n"
+                           "  127.0.0.22\tups-hall4\n"
+                           "127.0.0.23   UPS-Hall3\n"    // a second line for a known name: not used
+                           "::1          ups-v6-only\n"  // another family: ignored
+                           "127.0.0.24\n"                // an address without a name
+                           "999.0.0.1    bad-address\n"  // not an address: ignored
+                           "127.0.0.25   127.0.0.99\n";  // a name that looks like an address
 
 }  // namespace
 
@@ -79,15 +80,15 @@ TEST_F(NameService, NamesFromTheHostsFile)
         const char* address;
     } const cases[] = {
         {"ups-hall3", "127.0.0.21"},
-        {"UPS-HALL3", "127.0.0.21"},      // names are not case-sensitive
+        {"UPS-HALL3", "127.0.0.21"},          // names are not case-sensitive
         {"ups3.example.test", "127.0.0.21"},  // an alias
-        {"ups-hall4", "127.0.0.22"},      // blanks and tabs
-        {"hall", "none"},                 // a comment's word is no name
+        {"ups-hall4", "127.0.0.22"},          // blanks and tabs
+        {"hall", "none"},                     // a comment's word is no name
         {"ups-v6-only", "none"},
         {"bad-address", "none"},
-        {"127.0.0.99", "127.0.0.25"},     // the hosts file comes before dotted text
-        {"127.0.0.7", "127.0.0.7"},       // dotted text as it stands
-        {"localhost", "127.0.0.1"},       // the operating system's resolver
+        {"127.0.0.99", "127.0.0.25"},  // the hosts file comes before dotted text
+        {"127.0.0.7", "127.0.0.7"},    // dotted text as it stands
+        {"localhost", "127.0.0.1"},    // the operating system's resolver
         {"no-such-host.invalid", "none"},
         {"", "none"},
         {"256.1.2.3.invalid", "none"},
@@ -156,7 +157,8 @@ TEST_F(NameService, RepeatedLookupsAreCheap)
     const char* const names[] = {"ups-hall3", "127.0.0.5", "localhost", "no-such-host.invalid"};
     for (const char* name : names) {
         auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < kLookups; ++i) gethostbyname(name);
+        for (int i = 0; i < kLookups; ++i)
+            gethostbyname(name);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("[ measured ] %d lookups of %s: %.3f s (%.2f us each)\n", kLookups, name, seconds,
                     seconds * 1e6 / kLookups);

@@ -2,12 +2,12 @@
 // loop, informs answered (to a real snmpinform too), malformed datagrams
 // counted, opening failures, closing and a lost connection, PDU release and
 // 64-bit number text.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -159,7 +159,8 @@ protected:
         simplatform::setNonBlocking(tick_);
         simplatform::watchSocket(tick_, [this] {
             char b[16];
-            while (recv(tick_, b, sizeof b, 0) > 0) ++ticks_;
+            while (recv(tick_, b, sizeof b, 0) > 0)
+                ++ticks_;
         });
         sender_ = udpSocket(0x7F000005);
     }
@@ -184,8 +185,9 @@ protected:
     void send(const Bytes& datagram)
     {
         sockaddr_in to = loopback(0x7F000001, port_);
-        ASSERT_EQ(sendto(sender_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(datagram.size()));
+        ASSERT_EQ(
+            sendto(sender_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(datagram.size()));
     }
 
     // Runs the message loop until done() or the time is up; done()'s result.
@@ -296,7 +298,7 @@ TEST_F(TrapSession, MalformedAndOtherMessagesAreCountedAndDropped)
     send(Bytes(trap.begin(), trap.end() - 1));
     send(readPacket("v2getrequest"));
     send(readPacket("v3trap"));  // no SNMPv3 users here: an unknown user
-    send(trap);  // a good one last: when it arrives, the others have been read
+    send(trap);                  // a good one last: when it arrives, the others have been read
     ASSERT_TRUE(pumpUntil([] { return !g_events.empty(); }));
     pumpFor(0.05);
 
@@ -337,8 +339,9 @@ TEST_F(TrapSession, RealSnmpInformGetsItsAnswer)
 {
     ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
     std::string target = address_;
-    const char* argv[] = {"snmpinform", "-v", "2c", "-c", "public", "-t", "2", "-r", "0",
-                          target.c_str(), "", "1.3.6.1.4.1.935.0.5", nullptr};
+    const char* argv[] = {"snmpinform", "-v", "2c", "-c",           "public", "-t",
+                          "2",          "-r", "0",  target.c_str(), "",       "1.3.6.1.4.1.935.0.5",
+                          nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -386,7 +389,8 @@ TEST_F(TrapSession, ThroughputWithoutAllocationPerTrap)
     g_counted = 0;
     std::thread sender([&] {
         for (size_t sent = 0; sent < kTotal; ++sent) {
-            while (sent - g_counted.load() >= kInFlight) std::this_thread::yield();
+            while (sent - g_counted.load() >= kInFlight)
+                std::this_thread::yield();
             send(trap);
         }
     });

@@ -25,12 +25,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string dataPath(const char* name) { return std::string(KELVOROV_TEST_DATA) + "/usm/" + name; }
+std::string dataPath(const char* name)
+{
+    return std::string(KELVOROV_TEST_DATA) + "/usm/" + name;
+}
 
 Bytes fromHex(const std::string& hex)
 {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -46,7 +50,8 @@ const std::vector<Captured>& captured()
         std::ifstream in(dataPath("messages.txt"));
         std::string line;
         while (std::getline(in, line)) {
-            if (line.empty() || line[0] == '#') continue;
+            if (line.empty() || line[0] == '#')
+                continue;
             std::istringstream words(line);
             Captured c;
             std::string hex;
@@ -62,14 +67,15 @@ const std::vector<Captured>& captured()
 const Captured& find(const std::string& kind, const std::string& user)
 {
     for (const Captured& c : captured())
-        if (c.kind == kind && c.user == user) return c;
+        if (c.kind == kind && c.user == user)
+            return c;
     ADD_FAILURE() << "no captured " << kind << " of " << user;
     return captured().front();
 }
 
 const Bytes kEngine = fromHex("800000000574657374656e67");  // the listener's, in capture.py
 constexpr uint32_t kBoots = 7;
-constexpr uint64_t kStart = 100000;   // the clock at configure(); engine time 1000 at kNow
+constexpr uint64_t kStart = 100000;  // the clock at configure(); engine time 1000 at kNow
 constexpr uint64_t kNow = kStart + 1000;
 
 // The users of the captures, with keys derived once for the whole run.
@@ -100,18 +106,23 @@ struct Receiver {
     {
         security.configure(std::move(users), engine, kBoots, kStart);
     }
-    Outcome receive(const Bytes& d, uint64_t now = kNow) { return security.receive(d.data(), d.size(), now, out, reply); }
+    Outcome receive(const Bytes& d, uint64_t now = kNow)
+    {
+        return security.receive(d.data(), d.size(), now, out, reply);
+    }
 };
 
 std::string community(const ber::Message& m)
 {
-    return std::string(m.bytes.begin() + m.communityOffset, m.bytes.begin() + m.communityOffset + m.communityLength);
+    return std::string(m.bytes.begin() + m.communityOffset,
+                       m.bytes.begin() + m.communityOffset + m.communityLength);
 }
 
 const usm::User& userNamed(const std::string& name)
 {
     for (const usm::User& u : capturedUsers())
-        if (u.name == name) return u;
+        if (u.name == name)
+            return u;
     ADD_FAILURE() << name;
     return capturedUsers().front();
 }
@@ -138,7 +149,8 @@ void openReply(const Bytes& reply, const usm::User& u, uint8_t level, ber::Messa
         ASSERT_TRUE(usm::decrypt(u.priv, key, h.boots, h.time, h.privParams.p, plain.data(), plain.size()));
     }
     snmpv3::Context context;
-    ASSERT_EQ(snmpv3::decodeScopedPdu(plain.data(), plain.size(), u.priv == usm::Priv::Des, pdu, context), nullptr);
+    ASSERT_EQ(snmpv3::decodeScopedPdu(plain.data(), plain.size(), u.priv == usm::Priv::Des, pdu, context),
+              nullptr);
 }
 
 uint8_t levelFlags(const std::string& level)
@@ -154,7 +166,8 @@ TEST(UsmKeys, PasswordToKeyAndLocalisationMatchTheRfc)
     const uint8_t pass[] = "maplesyrup";
     const Bytes engine = fromHex("000000000000000000000002");
     usm::Key md5 = usm::localize(usm::Auth::Md5, usm::passwordToKey(usm::Auth::Md5, pass, 10), engine.data(), 12);
-    usm::Key sha = usm::localize(usm::Auth::Sha1, usm::passwordToKey(usm::Auth::Sha1, pass, 10), engine.data(), 12);
+    usm::Key sha = usm::localize(usm::Auth::Sha1, usm::passwordToKey(usm::Auth::Sha1, pass, 10), engine.data(),
+                                 12);
     EXPECT_EQ(Bytes(md5.bytes, md5.bytes + md5.length), fromHex("526f5eed9fcce26f8964c2930787d82b"));
     EXPECT_EQ(Bytes(sha.bytes, sha.bytes + sha.length), fromHex("6695febc9288e36282235fc7151f128497b38f3f"));
 }
@@ -166,7 +179,8 @@ TEST(UsmReceive, CapturedMessagesOfEveryProtocolPairAreDelivered)
     Receiver r(capturedUsers());
     size_t traps = 0, informs = 0;
     for (const Captured& c : captured()) {
-        if (c.kind == "probe") continue;
+        if (c.kind == "probe")
+            continue;
         SCOPED_TRACE(c.kind + " " + c.user);
         ASSERT_EQ(r.receive(c.data), Outcome::Deliver);
         EXPECT_EQ(r.out.version, 3);
@@ -174,7 +188,8 @@ TEST(UsmReceive, CapturedMessagesOfEveryProtocolPairAreDelivered)
         ASSERT_EQ(r.out.bindings.size(), 3u);
         const ber::Binding& name = r.out.bindings[2];
         EXPECT_EQ(std::string(r.out.bytes.begin() + name.valueOffset,
-                              r.out.bytes.begin() + name.valueOffset + name.valueLength), c.user);
+                              r.out.bytes.begin() + name.valueOffset + name.valueLength),
+                  c.user);
         if (c.kind == "trap") {
             ++traps;
             EXPECT_EQ(r.out.pduType, SNMP_KIND_TRAP_V2);
@@ -203,7 +218,10 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
 {
     const Captured& inform = find("inform", "sha-256-aes-256-c");
     const Captured& trap = find("trap", "md5-des");
-    auto flip = [](Bytes d, size_t at) { d[at] ^= 0x01; return d; };
+    auto flip = [](Bytes d, size_t at) {
+        d[at] ^= 0x01;
+        return d;
+    };
     auto renamed = [](Bytes d, const std::string& from, const std::string& to) {
         auto at = std::search(d.begin(), d.end(), from.begin(), from.end());
         std::copy(to.begin(), to.end(), at);
@@ -219,7 +237,7 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
         Bytes data;
         uint64_t now;
         Outcome outcome;
-        uint8_t reportArc;   // 0: no reply
+        uint8_t reportArc;  // 0: no reply
     } cases[] = {
         {"unknown user", "createUser md5-deX MD5 kelvorov-auth DES kelvorov-priv\n", trap.data, kNow,
          Outcome::UnknownUser, 0},
@@ -237,7 +255,11 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
         {"discovery request", "", find("probe", "-").data, kNow, Outcome::UnknownEngineId, 4},
         {"cut short", "", Bytes(inform.data.begin(), inform.data.end() - 1), kNow, Outcome::Malformed, 0},
         {"ScopedPDU faulty after some bindings (found by fuzz_usm)", "",
-         fromHex("30819b020103301102040a41cf8d020300ffe30401040201030421301f040c800000000574657374656e67020107020203e804046e6f6e65040004003060041180001f88804773101e2ab3186b000000000400a64902046550f652020100020100303b300e06082b06010201010300430210923017060a2b0601060301010401000604092b01060187270005301006082b0601020101050004046e6f6e65"), kNow, Outcome::Malformed, 0},
+         fromHex("30819b020103301102040a41cf8d020300ffe30401040201030421301f040c800000000574657374656e670201070202"
+                 "03e804046e6f6e65040004003060041180001f88804773101e2ab3186b000000000400a64902046550f6520201000201"
+                 "00303b300e06082b06010201010300430210923017060a2b0601060301010401000604092b0106018727000530100608"
+                 "2b0601020101050004046e6f6e65"),
+         kNow, Outcome::Malformed, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -275,15 +297,16 @@ TEST(UsmReceive, ReplayedTrapIsOutsideTheTimeWindow)
 // costs kPassphraseCost).
 TEST(UsmReceive, KeysOfUnknownEnginesAreBoundedInNumberAndRate)
 {
-    std::vector<usm::User> users =
-        usersFrom("createUser flood SHA kelvorov-auth\ncreateUser slow SHA kelvorov-auth AES-256C kelvorov-priv\n");
+    std::vector<usm::User> users = usersFrom(
+        "createUser flood SHA kelvorov-auth\ncreateUser slow SHA kelvorov-auth AES-256C kelvorov-priv\n");
     Receiver r(users);
     const Bytes& sample = find("trap", "sha").data;
     snmpv3::Header sampleHeader;
     ASSERT_EQ(snmpv3::decodeHeader(sample.data(), sample.size(), sampleHeader), nullptr);
     auto trapFrom = [&](const usm::User& u, uint32_t n) {
         Bytes engine = fromHex("8000000005");
-        for (int shift = 24; shift >= 0; shift -= 8) engine.push_back(static_cast<uint8_t>(n >> shift));
+        for (int shift = 24; shift >= 0; shift -= 8)
+            engine.push_back(static_cast<uint8_t>(n >> shift));
         usm::Key authKey = usm::localize(u.auth, u.authKu, engine.data(), engine.size());
         usm::Key privKey = u.priv == usm::Priv::None
                                ? usm::Key{}
@@ -324,10 +347,11 @@ TEST(UsmUsers, GoodLinesGiveTheirUsers)
 {
     std::vector<usm::User> users;
     std::string error;
-    ASSERT_TRUE(usm::parseUsers("# users\n\ncreateUser plain\n"
-                                "createUser -e 0x8000000001020304 ups1 SHA-512 \"pass with blanks\" AES-192C  # one\n"
-                                "createUser both md5 authpass1 des\n",
-                                "users.conf", users, error))
+    ASSERT_TRUE(
+        usm::parseUsers("# users\n\ncreateUser plain\n"
+                        "createUser -e 0x8000000001020304 ups1 SHA-512 \"pass with blanks\" AES-192C  # one\n"
+                        "createUser both md5 authpass1 des\n",
+                        "users.conf", users, error))
         << error;
     ASSERT_EQ(users.size(), 3u);
     EXPECT_EQ(users[0].auth, usm::Auth::None);

@@ -6,8 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -55,8 +55,8 @@ std::string mapOf(const std::vector<std::pair<std::string, std::string>>& object
         std::string id = std::to_string(100 + i);
         std::string symbol = std::to_string(1000 + i);
         text += (i ? "," : "") + std::string("{\"id\": ") + id + objects[i].first +
-                ", \"fields\": {\"isIP\": true" + objects[i].second + "}, \"symbols\": [{\"id\": " +
-                symbol + ", \"label\": \"symbol-" + symbol + "\", \"submap\": 1}]}";
+                ", \"fields\": {\"isIP\": true" + objects[i].second + "}, \"symbols\": [{\"id\": " + symbol +
+                ", \"label\": \"symbol-" + symbol + "\", \"submap\": 1}]}";
     }
     return text + "]}";
 }
@@ -228,7 +228,7 @@ std::ostream& operator<<(std::ostream& out, const NotUps& c)
     return out << "fields '" << c.fields << "'";
 }
 
-class NotAUps : public MapSystem, public ::testing::WithParamInterface<NotUps> {};
+class NotAUps : public MapSystem, public ::testing::WithParamInterface<NotUps> { };
 
 TEST_P(NotAUps, IdentifierMustBeTheExactText)
 {
@@ -241,15 +241,13 @@ TEST_P(NotAUps, IdentifierMustBeTheExactText)
     EXPECT_EQ(logged.size(), GetParam().logsValue ? 3u : 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Identifiers, NotAUps,
-    ::testing::Values(NotUps{", \"SNMP sysObjectID\": \"1.3.6.1.4.1.935\"", true},
-                      NotUps{", \"SNMP sysObjectID\": \".1.3.6.1.4.1.935.1\"", true},
-                      NotUps{", \"SNMP sysObjectID\": \".1.3.6.1.4.1.93\"", true},
-                      NotUps{", \"SNMP sysObjectID\": \"\"", true},
-                      NotUps{", \"SNMP sysObjectID\": 935", false},
-                      NotUps{", \"SNMP sysObjectID\": true", false},
-                      NotUps{"", false}));
+INSTANTIATE_TEST_SUITE_P(Identifiers, NotAUps,
+                         ::testing::Values(NotUps{", \"SNMP sysObjectID\": \"1.3.6.1.4.1.935\"", true},
+                                           NotUps{", \"SNMP sysObjectID\": \".1.3.6.1.4.1.935.1\"", true},
+                                           NotUps{", \"SNMP sysObjectID\": \".1.3.6.1.4.1.93\"", true},
+                                           NotUps{", \"SNMP sysObjectID\": \"\"", true},
+                                           NotUps{", \"SNMP sysObjectID\": 935", false},
+                                           NotUps{", \"SNMP sysObjectID\": true", false}, NotUps{"", false}));
 
 TEST_F(MapSystem, NoObjectListLogsThePlatformsText)
 {
@@ -269,10 +267,8 @@ TEST_F(MapSystem, NoSymbolListLogsThePlatformsTextAndRecordsNothing)
         "fields": {"isIP": true, "SNMP sysObjectID": ".1.3.6.1.4.1.935"}}]})");
     EXPECT_NE(checksubmapforbox(map_, nullptr, nullptr, 0), nullptr);
     std::vector<std::string> expected{
-        "checksubmapforbox: objlist->count=1",
-        "checksubmapforbox: .1.3.6.1.4.1.935",
-        "checksubmapforbox: num_symbols=0\n",
-        "setsymbolsforups\n",
+        "checksubmapforbox: objlist->count=1",         "checksubmapforbox: .1.3.6.1.4.1.935",
+        "checksubmapforbox: num_symbols=0\n",          "setsymbolsforups\n",
         "setsymbolsforups: object 100 has no symbols",
     };
     EXPECT_EQ(messages(), expected);
@@ -375,17 +371,17 @@ TEST_F(MapSystem, SubmapCreateRequestIsAcknowledgedWithNone)
 
 struct Shown {
     int code;
-    int status;           // 0: unchanged
+    int status;  // 0: unchanged
     const char* suffix;
 };
 
 std::ostream& operator<<(std::ostream& out, const Shown& c)
 {
-    return out << "code " << c.code << " -> status " << c.status << " suffix '"
-               << (c.suffix ? c.suffix : "(none)") << "'";
+    return out << "code " << c.code << " -> status " << c.status << " suffix '" << (c.suffix ? c.suffix : "(none)")
+               << "'";
 }
 
-class ShowEvent : public MapSystem, public ::testing::WithParamInterface<Shown> {};
+class ShowEvent : public MapSystem, public ::testing::WithParamInterface<Shown> { };
 
 TEST_P(ShowEvent, CodeSetsStatusAndLabelFromTheTable)
 {
@@ -404,15 +400,16 @@ TEST_P(ShowEvent, CodeSetsStatusAndLabelFromTheTable)
     EXPECT_TRUE(messages().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, ShowEvent,
-    ::testing::Values(Shown{1, 4, ": Communication Lost"}, Shown{2, 7, ": Overload"},
-                      Shown{3, 3, ": Test failed"}, Shown{4, 0, nullptr}, Shown{5, 4, ": Powerfail"},
-                      Shown{6, 0, nullptr}, Shown{7, 7, ": Battery Low"}, Shown{8, 2, ": ok"},
-                      Shown{9, 2, ": ok"}, Shown{10, 2, ": Test over"}, Shown{11, 2, ": ok"},
-                      Shown{12, 7, ": turned off"}, Shown{13, 7, ": sleeping"}, Shown{14, 2, ": ok"},
-                      Shown{15, 7, ": rebooting"}, Shown{0, 0, nullptr}, Shown{16, 0, nullptr},
-                      Shown{-1, 0, nullptr}, Shown{1 << 30, 0, nullptr}));
+INSTANTIATE_TEST_SUITE_P(Codes, ShowEvent,
+                         ::testing::Values(Shown{1, 4, ": Communication Lost"}, Shown{2, 7, ": Overload"},
+                                           Shown{3, 3, ": Test failed"}, Shown{4, 0, nullptr},
+                                           Shown{5, 4, ": Powerfail"}, Shown{6, 0, nullptr},
+                                           Shown{7, 7, ": Battery Low"}, Shown{8, 2, ": ok"}, Shown{9, 2, ": ok"},
+                                           Shown{10, 2, ": Test over"}, Shown{11, 2, ": ok"},
+                                           Shown{12, 7, ": turned off"}, Shown{13, 7, ": sleeping"},
+                                           Shown{14, 2, ": ok"}, Shown{15, 7, ": rebooting"}, Shown{0, 0, nullptr},
+                                           Shown{16, 0, nullptr}, Shown{-1, 0, nullptr},
+                                           Shown{1 << 30, 0, nullptr}));
 
 struct Relabel {
     std::string label;
@@ -422,11 +419,11 @@ struct Relabel {
 
 std::ostream& operator<<(std::ostream& out, const Relabel& c)
 {
-    return out << "label '" << c.label.substr(0, 24) << (c.label.size() > 24 ? "...' (" : "' (")
-               << c.label.size() << " chars) code " << c.code;
+    return out << "label '" << c.label.substr(0, 24) << (c.label.size() > 24 ? "...' (" : "' (") << c.label.size()
+               << " chars) code " << c.code;
 }
 
-class ShowEventLabel : public MapSystem, public ::testing::WithParamInterface<Relabel> {};
+class ShowEventLabel : public MapSystem, public ::testing::WithParamInterface<Relabel> { };
 
 TEST_P(ShowEventLabel, BaseIsTheLabelBeforeItsFirstColonAtMost64)
 {
@@ -439,8 +436,7 @@ TEST_P(ShowEventLabel, BaseIsTheLabelBeforeItsFirstColonAtMost64)
 INSTANTIATE_TEST_SUITE_P(
     Labels, ShowEventLabel,
     ::testing::Values(Relabel{"ups-hall3", 5, "ups-hall3: Powerfail"},
-                      Relabel{"ups-hall3: Powerfail", 8, "ups-hall3: ok"},
-                      Relabel{"", 8, ": ok"},
+                      Relabel{"ups-hall3: Powerfail", 8, "ups-hall3: ok"}, Relabel{"", 8, ": ok"},
                       Relabel{"ups:hall3", 5, "ups: Powerfail"},
                       Relabel{std::string(64, 'x'), 8, std::string(64, 'x') + ": ok"},
                       Relabel{std::string(65, 'x') + "yz", 1, std::string(64, 'x') + ": Communication Lost"},

@@ -153,8 +153,7 @@ std::vector<FixedCase> fixedCases()
         {"TimeTicks two days", binding(SNMP_TYPE_TIMETICKS, &ticksTwoDays), "(17280000) 2 days, 0:00:00.00"},
         {"TimeTicks hours", binding(SNMP_TYPE_TIMETICKS, &ticksMixed), "(3630703) 10:05:07.03"},
         {"TimeTicks max", binding(SNMP_TYPE_TIMETICKS, &allBits), "(4294967295) 497 days, 2:27:52.95"},
-        {"TimeTicks longest", binding(SNMP_TYPE_TIMETICKS, &ticksLongest),
-         "(4294079999) 496 days, 23:59:59.99"},
+        {"TimeTicks longest", binding(SNMP_TYPE_TIMETICKS, &ticksLongest), "(4294079999) 496 days, 23:59:59.99"},
         {"NULL", binding(SNMP_TYPE_NULL, nullptr), "NULL"},
         {"noSuchObject", binding(SNMP_TYPE_NO_SUCH_OBJECT, nullptr), "No Such Object"},
         {"noSuchInstance", binding(SNMP_TYPE_NO_SUCH_INSTANCE, nullptr), "No Such Instance"},
@@ -181,8 +180,7 @@ TEST(FormatValue, FixedFormsAreCutToSmallSizesNeverOverrun)
     for (const FixedCase& c : fixedCases()) {
         std::string whole = c.text;
         for (int32_t size = -1; size <= 36; size++) {
-            std::string expected = size <= 0 ? "<untouched>"
-                                             : whole.substr(0, (size_t)size - 1);
+            std::string expected = size <= 0 ? "<untouched>" : whole.substr(0, (size_t)size - 1);
             EXPECT_EQ(render(c.value, size), expected) << c.name << ", size " << size;
         }
     }
@@ -275,10 +273,10 @@ TEST(OidValueText, ASubIdentifierThatDoesNotFitWholeIsDropped)
         int32_t size;
         const char* text;
     } cases[] = {
-        {1, ""},            // not even one digit and its dot
+        {1, ""},  // not even one digit and its dot
         {2, ""},
         {3, "1"},
-        {12, "1.2"},        // 8 left after "1.2.": the ten digits do not fit
+        {12, "1.2"},  // 8 left after "1.2.": the ten digits do not fit
         {15, "1.2"},
         {16, "1.2.4294967295"},  // 1 left after the third: taken no further
         {19, "1.2.4294967295"},  // 4 left: taken no further
@@ -296,10 +294,9 @@ TEST(OidValueText, ASubIdentifierThatDoesNotFitWholeIsDropped)
 
 TEST(FormatValue, NullValuePointerIsNeverRead)
 {
-    const uint8_t types[] = {SNMP_TYPE_INTEGER, SNMP_TYPE_OCTET_STRING, SNMP_TYPE_OBJECT_ID,
-                             SNMP_TYPE_UNSIGNED32, SNMP_TYPE_IPADDRESS, SNMP_TYPE_COUNTER,
-                             SNMP_TYPE_GAUGE, SNMP_TYPE_TIMETICKS, SNMP_TYPE_OPAQUE,
-                             SNMP_TYPE_COUNTER64};
+    const uint8_t types[] = {
+        SNMP_TYPE_INTEGER, SNMP_TYPE_OCTET_STRING, SNMP_TYPE_OBJECT_ID, SNMP_TYPE_UNSIGNED32, SNMP_TYPE_IPADDRESS,
+        SNMP_TYPE_COUNTER, SNMP_TYPE_GAUGE,        SNMP_TYPE_TIMETICKS, SNMP_TYPE_OPAQUE,     SNMP_TYPE_COUNTER64};
     for (uint8_t type : types)
         EXPECT_EQ(render(binding(type, nullptr, 300)), "") << "tag " << (int)type;
     char buffer[8];

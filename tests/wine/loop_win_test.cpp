@@ -2,7 +2,8 @@
 // system's DispatchMessageA, datagram bursts whatever a handler reads per
 // call, records released before the next handler, handlers that unwatch or
 // close their own socket, writable handlers while the socket takes data,
-// timers that tick inside DispatchMessageA and stop, and postQuit. Prints one line per case and exits 0 when all passed.
+// timers that tick inside DispatchMessageA and stop, and postQuit. Prints one line per case and exits 0 when all
+// passed.
 #include <winsock2.h>
 #include <windows.h>
 #include <ws2tcpip.h>
@@ -26,14 +27,14 @@ int failures = 0;
 bool insideDispatch = false;
 int handlerCallsOutsideDispatch = 0;
 
-#define CHECK(condition, ...)                                          \
-    do {                                                               \
-        if (!(condition)) {                                            \
-            ++failures;                                                \
+#define CHECK(condition, ...)                                               \
+    do {                                                                    \
+        if (!(condition)) {                                                 \
+            ++failures;                                                     \
             printf("  FAILED %s:%d: %s: ", __FILE__, __LINE__, #condition); \
-            printf(__VA_ARGS__);                                       \
-            printf("\n");                                              \
-        }                                                              \
+            printf(__VA_ARGS__);                                            \
+            printf("\n");                                                   \
+        }                                                                   \
     } while (0)
 
 void noteHandler()
@@ -148,13 +149,13 @@ void datagramBursts()
         });
         sendDatagrams(addressOf(s), count);
         pumpUntil([&] { return received == count; }, 10000);
-        CHECK(received == count, "%s handler: %d of %d datagrams", drain ? "draining" : "one-a-call",
-              received, count);
+        CHECK(received == count, "%s handler: %d of %d datagrams", drain ? "draining" : "one-a-call", received,
+              count);
         // Let any messages still queued arrive: none may find data.
         pumpUntil([] { return false; }, 200);
         CHECK(received == count, "%d datagrams after the queue settled", received);
-        printf("  %s handler: %d datagrams, %d calls found nothing\n", drain ? "draining" : "one-a-call",
-               received, emptyCalls);
+        printf("  %s handler: %d datagrams, %d calls found nothing\n", drain ? "draining" : "one-a-call", received,
+               emptyCalls);
         simplatform::closeSocket(s);
     }
 }
@@ -172,8 +173,8 @@ void recordsReleasedBeforeTheNextHandler()
         readDatagram(s);
         seenAtCall.push_back(released);
         simplatform::keepUntilNextMessage([&] { ++released; });
-        CHECK(released == static_cast<int>(seenAtCall.size()) - 1,
-              "call %d: %d records released", static_cast<int>(seenAtCall.size()), released);
+        CHECK(released == static_cast<int>(seenAtCall.size()) - 1, "call %d: %d records released",
+              static_cast<int>(seenAtCall.size()), released);
     });
     for (int i = 0; i < 3; ++i) {
         sendDatagrams(addressOf(s), 1);
@@ -182,8 +183,7 @@ void recordsReleasedBeforeTheNextHandler()
     }
     CHECK(seenAtCall.size() == 3, "%d handler calls", static_cast<int>(seenAtCall.size()));
     for (size_t i = 0; i < seenAtCall.size(); ++i) {
-        CHECK(seenAtCall[i] == static_cast<int>(i), "call %d saw %d released", static_cast<int>(i),
-              seenAtCall[i]);
+        CHECK(seenAtCall[i] == static_cast<int>(i), "call %d saw %d released", static_cast<int>(i), seenAtCall[i]);
     }
     simplatform::closeSocket(s);
     simplatform::releaseReturnedRecords();
@@ -280,7 +280,10 @@ void writableWhileTheSocketTakesData()
         }
 
         int serverReads = 0;
-        simplatform::watchSocket(server, [&] { noteHandler(); ++serverReads; });
+        simplatform::watchSocket(server, [&] {
+            noteHandler();
+            ++serverReads;
+        });
         int writableCalls = 0;
         bool writeDone = false;
         simplatform::watchSocketWritable(server, [&] {
