@@ -412,8 +412,9 @@ uint16_t boundPort(Socket s)
 
 struct DatagramBatch::Slots {
     size_t slotBytes;
-    // kDatagramBatch slots, one after the other. Left uninitialised: a page
-    // of it is only made when a datagram that long first arrives.
+    // kDatagramBatch slots, one after the other, zeroed when made: all of
+    // their memory (4 MiB for the trap port) is in use from the start, so
+    // the process does not grow when long datagrams first fill later slots.
     std::unique_ptr<uint8_t[]> buffer;
     sockaddr_storage from[kDatagramBatch];
     SockLen fromLength[kDatagramBatch];
@@ -424,7 +425,7 @@ struct DatagramBatch::Slots {
 #endif
     explicit Slots(size_t bytes)
         : slotBytes(bytes)
-        , buffer(new uint8_t[bytes * kDatagramBatch])
+        , buffer(new uint8_t[bytes * kDatagramBatch]())
     {
 #ifdef __linux__
         for (int i = 0; i < kDatagramBatch; ++i) {
