@@ -14,19 +14,10 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 from kelvorov import EXAMPLE_MAP, Program, sender_env  # noqa: E402
 
 DATA = os.path.join(HERE, "..", "data", "usm")
+sys.path.insert(0, DATA)
+from capture import AUTH_PASS, PRIV_PASS, combos  # noqa: E402  (the pairs and pass phrases of users.conf)
+
 USERS = os.path.join(DATA, "users.conf")   # the users of the captured messages
-AUTH_PASS, PRIV_PASS = "kelvorov-auth", "kelvorov-priv"
-AUTHS = ["MD5", "SHA", "SHA-224", "SHA-256", "SHA-384", "SHA-512"]
-PRIVS = ["DES", "AES", "AES-192", "AES-256", "AES-192-C", "AES-256-C"]
-
-
-def combos():
-    """(user, -l, -a, -x) of every level and protocol pair, as in users.conf."""
-    yield "none", "noAuthNoPriv", None, None
-    for a in AUTHS:
-        yield a.lower(), "authNoPriv", a, None
-        for p in PRIVS:
-            yield ("%s-%s" % (a, p)).lower(), "authPriv", a, p
 
 
 def v3(tool, user, level, auth=None, priv=None, auth_pass=AUTH_PASS):
