@@ -5,9 +5,13 @@
 // The program asks for the same few names over and over (once per recorded
 // UPS symbol, and once for the trap's source, for every trap), so both
 // sources are cached:
+// - the hosts setting is read once per loop turn, at the turn's first
+//   lookup: getenv walks the whole environment with a string comparison per
+//   variable, which was a third of a trap's cost with 50 recorded entries;
 // - the hosts file is parsed once and parsed again when its path, its size
 //   or its modification time changes; the file is looked at no more than
-//   once a second (kHostsCheckInterval), so an edit is seen within a second;
+//   once a second (kHostsCheckInterval), at a turn's first lookup, so an
+//   edit is seen within a second;
 //   it is read whole without blocking, only if it is a regular file of at
 //   most kMaxHostsFileBytes (16 MiB), otherwise it gives no names;
 // - the resolver's answers, found and not found alike, are kept for
@@ -23,7 +27,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -35,7 +38,9 @@
 #endif
 
 #include "../platform/sockets.h"
+#include "handover.h"
 #include "regularfile.h"
+#include "settings.h"
 
 namespace simplatform {
 namespace {
@@ -73,6 +78,10 @@ struct Resolved {
 };
 
 struct NameService {
+    // This turn's hosts setting (empty: none), and whether it has been read
+    // in this turn; the file it names is then up to date too.
+    std::string hostsPath;
+    bool hostsChecked = false;
     HostsFile hosts;
     std::unordered_map<std::string, Resolved> resolved;
     std::string key;  // reused for each lookup's lower-case name
@@ -186,6 +195,28 @@ void refreshHosts(HostsFile& hosts, const char* path, Clock::time_point now)
     parseHosts(hosts, text);
 }
 
+void forgetHostsSetting()
+{
+    nameService().hostsChecked = false;
+}
+
+// The hosts file to look in, if any: the setting and the file as they were
+// at this turn's first lookup. The setting is copied, as another value put
+// into the environment may free the text getenv pointed at.
+const HostsFile* currentHosts(NameService& ns)
+{
+    if (!ns.hostsChecked) {
+        ns.hostsChecked = true;
+        atTurnEnd(forgetHostsSetting);
+        const char* path = settingValue("SIMPLATFORM_HOSTS");
+        ns.hostsPath.assign(path != nullptr ? path : "");
+        if (path != nullptr) {
+            refreshHosts(ns.hosts, path, Clock::now());
+        }
+    }
+    return ns.hostsPath.empty() ? nullptr : &ns.hosts;
+}
+
 // The operating system's resolver: its hosts file, then DNS.
 bool resolve(const std::string& name, Answer& answer)
 {
@@ -204,8 +235,9 @@ bool resolve(const std::string& name, Answer& answer)
     return true;
 }
 
-Resolved& resolveCached(NameService& ns, const char* name, Clock::time_point now)
+Resolved& resolveCached(NameService& ns, const char* name)
 {
+    Clock::time_point now = Clock::now();
     auto it = ns.resolved.find(ns.key);
     if (it != ns.resolved.end() && now < it->second.expires) {
         return it->second;
@@ -263,14 +295,11 @@ struct hostent* platformgethostbyname(const char* name)
         return nullptr;
     }
     NameService& ns = nameService();
-    Clock::time_point now = Clock::now();
     lowerInto(ns.key, name);
 
-    const char* hostsPath = std::getenv("SIMPLATFORM_HOSTS");
-    if (hostsPath != nullptr && hostsPath[0] != '\0') {
-        refreshHosts(ns.hosts, hostsPath, now);
-        auto line = ns.hosts.byName.find(ns.key);
-        if (line != ns.hosts.byName.end()) {
+    if (const HostsFile* hosts = currentHosts(ns)) {
+        auto line = hosts->byName.find(ns.key);
+        if (line != hosts->byName.end()) {
             return handOut(ns, ns.hosts.lines[line->second]);
         }
     }
@@ -283,6 +312,6 @@ struct hostent* platformgethostbyname(const char* name)
         return handOut(ns, ns.result);
     }
 
-    Resolved& resolved = resolveCached(ns, name, now);
+    Resolved& resolved = resolveCached(ns, name);
     return resolved.found ? handOut(ns, resolved.answer) : nullptr;
 }

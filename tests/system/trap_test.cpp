@@ -13,6 +13,7 @@
 #include "app/debuglog.h"
 #include "logdrive.h"
 #include "map/upsmap.h"
+#include "simplatform/handover.h"
 #include "simplatform/mapdb.h"
 #include "simplatform/mapfile.h"
 #include "snmptext/snmptext.h"
@@ -73,6 +74,7 @@ protected:
         LogDrive::SetUp();
         ASSERT_FALSE(hostsFile().empty());
         setenv("SIMPLATFORM_HOSTS", hostsFile().c_str(), 1);
+        simplatform::endTurn();  // the name service reads it at a turn's first lookup
         memset(upssymboltable, 0, sizeof upssymboltable);
     }
     void TearDown() override
