@@ -35,19 +35,17 @@ const char* statusName(int status, StatusText& text)
 void appendNumber(std::string& out, long long value)
 {
     char digits[24];
-    size_t n = 0;
+    size_t start = sizeof digits;
     unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value)
                                      : static_cast<unsigned long long>(value);
     do {
-        digits[n++] = static_cast<char>('0' + v % 10);
+        digits[--start] = static_cast<char>('0' + v % 10);
         v /= 10;
     } while (v != 0);
     if (value < 0) {
-        out += '-';
+        digits[--start] = '-';
     }
-    while (n > 0) {
-        out += digits[--n];
-    }
+    out.append(digits + start, sizeof digits - start);
 }
 
 // Appends a label inside the console line's quotes: quotes and backslashes
