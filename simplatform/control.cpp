@@ -295,12 +295,7 @@ void ControlPort::readClient(const std::shared_ptr<Client>& client)
     // many commands gets through them one a turn, between other sockets'
     // turns, and what it sends ahead waits in the kernel, not here.
     char bytes[4096];
-    auto count = ::recv(client->socket, bytes, static_cast<int>(sizeof bytes), MSG_PEEK);
-    if (count > 0) {
-        const char* newline = static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(count)));
-        size_t wanted = newline != nullptr ? static_cast<size_t>(newline - bytes) + 1 : static_cast<size_t>(count);
-        count = ::recv(client->socket, bytes, static_cast<int>(wanted), 0);
-    }
+    long count = receiveLine(client->socket, bytes, sizeof bytes);
     if (count > 0) {
         client->lastActive = Clock::now();
         takeBytes(client, bytes, static_cast<size_t>(count));

@@ -511,6 +511,18 @@ long receiveSome(Socket s, char* bytes, size_t count)
     return static_cast<long>(::recv(s, bytes, static_cast<int>(std::min(count, kMaxTransfer)), 0));
 }
 
+long receiveLine(Socket s, char* bytes, size_t count)
+{
+    int most = static_cast<int>(std::min(count, kMaxTransfer));
+    auto seen = ::recv(s, bytes, most, MSG_PEEK);
+    if (seen <= 0) {
+        return static_cast<long>(seen);
+    }
+    const char* newline = static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(seen)));
+    int wanted = newline != nullptr ? static_cast<int>(newline - bytes) + 1 : static_cast<int>(seen);
+    return static_cast<long>(::recv(s, bytes, wanted, 0));
+}
+
 void shutdownSending(Socket s)
 {
     ::shutdown(s, kShutSending);

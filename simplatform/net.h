@@ -89,6 +89,9 @@ long sendSome(Socket s, const char* bytes, size_t count);
 // Reads what the socket holds now, at most count bytes: the bytes read, 0
 // at the end of the stream, or -1 (retryLater() tells whether to wait).
 long receiveSome(Socket s, char* bytes, size_t count);
+// The same, but no further than the first line end: what follows it stays
+// in the socket, which stays ready.
+long receiveLine(Socket s, char* bytes, size_t count);
 // Ends the sending side of a stream socket (the peer reads the end of the
 // stream); receiving goes on.
 void shutdownSending(Socket s);
