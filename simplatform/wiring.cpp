@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "control.h"
@@ -61,6 +62,20 @@ struct StartupUsers {
 };
 StartupUsers startupUsers;
 
+// A program that returns from main (after the control port's quit) has not
+// called OVwDone: the ports are closed at exit all the same, so that a local
+// control socket does not leave its file behind.
+void closePortsAtExit()
+{
+    Session& s = session();
+    if (s.control) {
+        s.control->close();
+    }
+    if (s.http) {
+        s.http->close();
+    }
+}
+
 }  // namespace
 
 void checkStateFile()
@@ -101,6 +116,8 @@ int _OVwInit(int version)
         return 0;
     }
     s.open = true;
+    static bool closedAtExit = std::atexit(simplatform::closePortsAtExit) == 0;
+    (void)closedAtExit;
     std::string address = simplatform::setting("SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620");
     std::string error;
     s.control = simplatform::ControlPort::open(address, simplatform::controlVerbs(), error);
