@@ -1,6 +1,8 @@
 // Drive paths: "c:\temp\name.txt" names a file under the folder that stands
 // for drive C:, $SIMPLATFORM_DRIVE_C (default ~/.simplatform/drive_c). The
-// variable is read on every call. The platform creates no folder.
+// variable is read once per loop turn, as every setting read on every turn
+// (settings.h): the debug log maps its path for each of its ten records per
+// trap. The platform creates no folder.
 //
 // The debug log opens, writes and closes its file for every message, so the
 // file layer costs no more than that: the host path is built in a fixed
@@ -20,6 +22,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "settings.h"
+
 namespace {
 
 constexpr size_t kHostPathSize = PATH_MAX;
@@ -27,13 +31,6 @@ constexpr size_t kHostPathSize = PATH_MAX;
 bool isDrivePath(const char* path)
 {
     return (path[0] == 'c' || path[0] == 'C') && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
-}
-
-// An environment variable; set to the empty string counts as unset.
-const char* variable(const char* name)
-{
-    const char* value = getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
 }
 
 bool append(char* out, size_t& length, const char* text, size_t size)
@@ -52,13 +49,13 @@ bool append(char* out, size_t& length, const char* text, size_t size)
 size_t driveFolder(char* out)
 {
     size_t length = 0;
-    const char* folder = variable("SIMPLATFORM_DRIVE_C");
+    const char* folder = simplatform::settingValue("SIMPLATFORM_DRIVE_C");
     if (folder != nullptr) {
         if (!append(out, length, folder, strlen(folder))) {
             return 0;
         }
     } else {
-        const char* home = variable("HOME");
+        const char* home = simplatform::settingValue("HOME");
         if (home == nullptr) {
             const passwd* user = getpwuid(getuid());
             if (user == nullptr || user->pw_dir == nullptr) {

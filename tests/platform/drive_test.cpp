@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "simplatform/handover.h"
 
 namespace {
 
@@ -27,10 +28,12 @@ protected:
         drive_ = root_ + "/drive";
         fs::create_directories(drive_ + "/temp/mixed");
         setenv("SIMPLATFORM_DRIVE_C", drive_.c_str(), 1);
+        simplatform::endTurn();  // settings are read once per turn
     }
     void TearDown() override
     {
         unsetenv("SIMPLATFORM_DRIVE_C");
+        simplatform::endTurn();
         fs::remove_all(root_);
     }
 
@@ -107,12 +110,14 @@ TEST_F(DrivePath, OnlyRegularFilesAreWrittenAndNothingWaits)
     EXPECT_EQ(readAll(drive_ + "/temp/plain.txt"), "c:\\temp\\plain.txtc:\\temp\\plain.txt");
 }
 
-TEST_F(DrivePath, TheFolderIsLookedUpOnEveryCall)
+// Read at a turn's first drive path, so a change is seen from the next turn.
+TEST_F(DrivePath, TheFolderIsLookedUpEachTurn)
 {
     ASSERT_TRUE(writeThrough("c:\\temp\\first.txt"));
     std::string other = root_ + "/other";
     fs::create_directories(other + "/temp");
     setenv("SIMPLATFORM_DRIVE_C", other.c_str(), 1);
+    simplatform::endTurn();
     ASSERT_TRUE(writeThrough("c:\\temp\\second.txt"));
     EXPECT_TRUE(fs::exists(drive_ + "/temp/first.txt"));
     EXPECT_TRUE(fs::exists(other + "/temp/second.txt"));
@@ -122,6 +127,7 @@ TEST_F(DrivePath, TheFolderIsLookedUpOnEveryCall)
     fs::create_directories(root_ + "/.simplatform/drive_c/temp");
     unsetenv("SIMPLATFORM_DRIVE_C");
     setenv("HOME", root_.c_str(), 1);
+    simplatform::endTurn();
     bool written = writeThrough("c:\\temp\\third.txt");
     setenv("HOME", home.c_str(), 1);
     ASSERT_TRUE(written);

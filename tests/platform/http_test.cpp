@@ -19,6 +19,7 @@
 #include "platform/winmsg.h"
 
 #include "simplatform/eventstream.h"
+#include "simplatform/handover.h"
 #include "simplatform/httpport.h"
 #include "simplatform/httprequest.h"
 #include "simplatform/httpresponse.h"
@@ -227,6 +228,7 @@ protected:
     {
         alarm(60);  // a hang fails the run instead of stalling it
         setenv("SIMPLATFORM_QUIET", "1", 1);
+        simplatform::endTurn();
         std::string error;
         ASSERT_TRUE(simplatform::openMapText(kPortMap, "lab.json", error)) << error;
         port_ = simplatform::HttpPort::open("127.0.0.1:0", error);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/debuglog.h"
+#include "simplatform/handover.h"
 
 class LogDrive : public ::testing::Test {
 protected:
@@ -24,12 +25,14 @@ protected:
         std::filesystem::create_directories(drive_ + "/temp");
         setenv("SIMPLATFORM_DRIVE_C", drive_.c_str(), 1);
         setenv("SIMPLATFORM_QUIET", "1", 1);
+        simplatform::endTurn();  // settings are read once per turn
         debuglogenabled = 1;
     }
     void TearDown() override
     {
         debuglogenabled = 0;
         unsetenv("SIMPLATFORM_QUIET");
+        simplatform::endTurn();
         std::filesystem::remove_all(drive_);
     }
 
