@@ -78,10 +78,10 @@ struct Resolved {
 };
 
 struct NameService {
-    // This turn's hosts setting (empty: none), and whether it has been read
-    // in this turn; the file it names is then up to date too.
-    std::string hostsPath;
+    // Whether this turn's first lookup has read the hosts setting and
+    // brought the file it names up to date, and whether there was one.
     bool hostsChecked = false;
+    bool hostsSet = false;
     HostsFile hosts;
     std::unordered_map<std::string, Resolved> resolved;
     std::string key;  // reused for each lookup's lower-case name
@@ -201,20 +201,19 @@ void forgetHostsSetting()
 }
 
 // The hosts file to look in, if any: the setting and the file as they were
-// at this turn's first lookup. The setting is copied, as another value put
-// into the environment may free the text getenv pointed at.
+// at this turn's first lookup.
 const HostsFile* currentHosts(NameService& ns)
 {
     if (!ns.hostsChecked) {
         ns.hostsChecked = true;
         atTurnEnd(forgetHostsSetting);
         const char* path = settingValue("SIMPLATFORM_HOSTS");
-        ns.hostsPath.assign(path != nullptr ? path : "");
-        if (path != nullptr) {
+        ns.hostsSet = path != nullptr;
+        if (ns.hostsSet) {
             refreshHosts(ns.hosts, path, Clock::now());
         }
     }
-    return ns.hostsPath.empty() ? nullptr : &ns.hosts;
+    return ns.hostsSet ? &ns.hosts : nullptr;
 }
 
 // The operating system's resolver: its hosts file, then DNS.

@@ -3,8 +3,9 @@
 // Settings read on every turn (settingValue) come from one pass over the
 // environment per turn, made at the turn's first such read: getenv walks the
 // whole environment with a string comparison per variable, and a trap's turn
-// reads three settings (the hosts file, whether the console line is shown,
-// the state file). The pass copies the platform's variables into a buffer
+// reads these settings up to a dozen times (the hosts file, whether the
+// console line is shown, the state file, and the drive folder once per debug
+// log record). The pass copies the platform's variables into a buffer
 // of its own, which holds until the turn ends: a value put into the
 // environment in the middle of a turn is seen from the next turn on, and
 // nothing a caller holds points into the environment itself.

@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "control.h"
@@ -116,7 +115,7 @@ int _OVwInit(int version)
         return 0;
     }
     s.open = true;
-    static bool closedAtExit = std::atexit(simplatform::closePortsAtExit) == 0;
+    static bool closedAtExit = atexit(simplatform::closePortsAtExit) == 0;
     (void)closedAtExit;
     std::string address = simplatform::setting("SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620");
     std::string error;
