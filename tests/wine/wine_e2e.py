@@ -24,7 +24,13 @@ Before that, the Windows message-loop backend's own test program
 The Windows program gets a fresh Wine prefix of its own in a temporary
 folder; its log is that prefix's drive_c/temp/kelvorov.txt.
 
-Exit status 0: passed; 1: failed; 77: skipped (a tool is missing).
+Each program runs under the loader given with --wine (wine64 for the 64-bit
+one, the 32-bit `wine` for the other), which is run once first: a machine
+that cannot execute it (an i386 loader where i386 programs cannot run:
+"Exec format error") skips the test and says why.
+
+Exit status 0: passed; 1: failed; 77: skipped (a tool is missing, or the
+machine cannot execute the loader).
 """
 import argparse
 import json
@@ -219,6 +225,19 @@ def compare(what, linux, windows):
     return ["%s: Linux has %d, Windows %d" % (what, len(linux), len(windows))]
 
 
+def loader_unusable(loader):
+    """Why this machine cannot run the Wine loader at all, or None. Some
+    machines cannot execute i386 programs (the kernel refuses the 32-bit
+    loader with ENOEXEC, or a wrapper reports that as status 126)."""
+    try:
+        run = subprocess.run([loader, "--version"], capture_output=True, text=True, timeout=60)
+    except OSError as e:
+        return "this machine cannot execute %s: %s" % (loader, e.strerror)
+    if run.returncode == 126:
+        return "this machine cannot execute %s: %s" % (loader, (run.stderr or run.stdout).strip())
+    return None
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -228,7 +247,7 @@ def main():
     parser.add_argument("--linux", required=True, help="the Linux build's kelvorov")
     parser.add_argument("--windows", required=True, help="the Windows build's kelvorov.exe")
     parser.add_argument("--loop-test", help="the Windows message-loop backend's test program, run first")
-    parser.add_argument("--wine", default=shutil.which("wine") or "/usr/lib/wine/wine64")
+    parser.add_argument("--wine", default="/usr/lib/wine/wine64", help="the Wine loader of the program's architecture")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     args.linux = os.path.abspath(args.linux)
@@ -239,6 +258,10 @@ def main():
         if path is None:
             log("skipped: %s not found" % tool)
             return 77
+    reason = loader_unusable(args.wine)
+    if reason:
+        log("skipped: %s" % reason)
+        return 77
     for binary in (args.linux, args.windows):
         if not os.path.exists(binary):
             log("missing program %s" % binary)
