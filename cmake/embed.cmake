@@ -1,6 +1,6 @@
 # Turns a file into a C++ source that defines one function returning its
 # bytes, so that the program carries the file in itself:
-#   cmake -DINPUT=page.html -DOUTPUT=page.cpp -DFUNCTION=simplatform::mapPage -DHEADER=simplatform/mappage.h -P embed.cmake
+#   cmake -DINPUT=page.html -DOUTPUT=page.cpp -DFUNCTION=simplatform::mapPage -DHEADER=simplatform/http/mappage.h -P embed.cmake
 # The function is `std::string_view FUNCTION()`, declared in HEADER.
 file(READ "${INPUT}" bytes HEX)
 string(LENGTH "${bytes}" digits)

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "../simplatform/httprequest.h"
-#include "../simplatform/metrics.h"
+#include "../simplatform/http/httprequest.h"
+#include "../simplatform/http/metrics.h"
 #include "fuzzcommon.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include "../app/debuglog.h"
 #include "../map/upsmap.h"
 #include "../platform/platform.h"
-#include "../simplatform/handover.h"
-#include "../simplatform/mapdb.h"
-#include "../simplatform/mapfile.h"
-#include "../simplatform/mapview.h"
+#include "../simplatform/mapdb/mapdb.h"
+#include "../simplatform/mapdb/mapfile.h"
+#include "../simplatform/mapdb/mapview.h"
+#include "../simplatform/runtime/handover.h"
 #include "fuzzcommon.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "../simplatform/snmpv3.h"
-#include "../simplatform/usm.h"
-#include "../simplatform/usmusers.h"
+#include "../simplatform/snmp/snmpv3.h"
+#include "../simplatform/snmp/usm.h"
+#include "../simplatform/snmp/usmusers.h"
 #include "fuzzcommon.h"
 
 namespace {

@@ -1,14 +1,14 @@
 // The control port's commands, each carried out by the part it concerns.
 #include "controlverbs.h"
 
-#include "loop.h"
-#include "mapdb.h"
-#include "mapfile.h"
-#include "mapservices.h"
-#include "mapsession.h"
-#include "mapview.h"
-#include "stats.h"
-#include "trapreceiver.h"
+#include "mapdb/mapdb.h"
+#include "mapdb/mapfile.h"
+#include "mapdb/mapservices.h"
+#include "mapdb/mapsession.h"
+#include "mapdb/mapview.h"
+#include "runtime/loop.h"
+#include "runtime/stats.h"
+#include "snmp/trapreceiver.h"
 
 namespace simplatform {
 namespace {

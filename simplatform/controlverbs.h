@@ -8,7 +8,7 @@
 //   stats
 #pragma once
 
-#include "control.h"
+#include "control/control.h"
 
 namespace simplatform {
 

@@ -9,16 +9,17 @@
 
 #include <memory>
 
-#include "control.h"
+#include "control/control.h"
 #include "controlverbs.h"
-#include "handover.h"
-#include "httpport.h"
-#include "mapfile.h"
-#include "mapservices.h"
-#include "mapsession.h"
-#include "mapview.h"
-#include "settings.h"
-#include "trapreceiver.h"
+#include "http/httpport.h"
+#include "mapdb/mapfile.h"
+#include "mapdb/mapservices.h"
+#include "mapdb/mapsession.h"
+#include "mapdb/mapview.h"
+#include "runtime/handover.h"
+#include "runtime/localtime.h"
+#include "runtime/settings.h"
+#include "snmp/trapreceiver.h"
 
 namespace simplatform {
 namespace {
@@ -37,10 +38,13 @@ Session& session()
 }
 
 // The map named by $SIMPLATFORM_MAP is loaded before main runs, so that a
-// bad map file stops the start before the program writes anything.
+// bad map file stops the start before the program writes anything. The
+// local time rules are fixed then too, before the program's first log
+// record.
 struct StartupMap {
     StartupMap()
     {
+        fixLocalTimeRules();
         checkStateFile();
         loadStartupMap();
     }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "simplatform/ber.h"
-#include "simplatform/pdurecord.h"
+#include "simplatform/snmp/ber.h"
+#include "simplatform/snmp/pdurecord.h"
 
 using simplatform::buildPdu;
 using simplatform::PduRecord;

@@ -24,13 +24,13 @@
 #include "loopbackclient.h"
 #include "platform/ovw.h"
 #include "platform/winmsg.h"
-#include "simplatform/control.h"
+#include "simplatform/control/control.h"
 #include "simplatform/controlverbs.h"
-#include "simplatform/handover.h"
-#include "simplatform/loop.h"
-#include "simplatform/mapdb.h"
-#include "simplatform/mapfile.h"
-#include "simplatform/stats.h"
+#include "simplatform/mapdb/mapdb.h"
+#include "simplatform/mapdb/mapfile.h"
+#include "simplatform/runtime/handover.h"
+#include "simplatform/runtime/loop.h"
+#include "simplatform/runtime/stats.h"
 
 namespace {
 

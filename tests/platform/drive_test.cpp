@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/files.h"
-#include "simplatform/handover.h"
+#include "simplatform/runtime/handover.h"
 
 namespace {
 

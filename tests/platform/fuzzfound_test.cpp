@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "simplatform/mapdb.h"
-#include "simplatform/mapfile.h"
+#include "simplatform/mapdb/mapdb.h"
+#include "simplatform/mapdb/mapfile.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/winmsg.h"
-#include "simplatform/handover.h"
-#include "simplatform/loop.h"
+#include "simplatform/runtime/handover.h"
+#include "simplatform/runtime/loop.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/sockets.h"
-#include "simplatform/handover.h"
+#include "simplatform/runtime/handover.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "simplatform/handover.h"
-#include "simplatform/settings.h"
+#include "simplatform/runtime/handover.h"
+#include "simplatform/runtime/settings.h"
 
 using simplatform::settingValue;
 

@@ -24,9 +24,9 @@
 
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
-#include "simplatform/loop.h"
-#include "simplatform/stats.h"
-#include "simplatform/trapreceiver.h"
+#include "simplatform/runtime/loop.h"
+#include "simplatform/runtime/stats.h"
+#include "simplatform/snmp/trapreceiver.h"
 
 extern char** environ;
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "simplatform/snmpv3.h"
-#include "simplatform/usm.h"
-#include "simplatform/usmusers.h"
+#include "simplatform/snmp/snmpv3.h"
+#include "simplatform/snmp/usm.h"
+#include "simplatform/snmp/usmusers.h"
 
 namespace usm = simplatform::usm;
 namespace snmpv3 = simplatform::snmpv3;

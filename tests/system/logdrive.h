@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/debuglog.h"
-#include "simplatform/handover.h"
+#include "simplatform/runtime/handover.h"
 
 class LogDrive : public ::testing::Test {
 protected:

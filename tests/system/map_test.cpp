@@ -17,12 +17,12 @@
 #include "logdrive.h"
 #include "map/upsmap.h"
 #include "platform/ovw.h"
-#include "simplatform/handover.h"
-#include "simplatform/mapdb.h"
-#include "simplatform/mapfile.h"
-#include "simplatform/mapservices.h"
-#include "simplatform/mapview.h"
-#include "simplatform/stats.h"
+#include "simplatform/mapdb/mapdb.h"
+#include "simplatform/mapdb/mapfile.h"
+#include "simplatform/mapdb/mapservices.h"
+#include "simplatform/mapdb/mapview.h"
+#include "simplatform/runtime/handover.h"
+#include "simplatform/runtime/stats.h"
 
 namespace {
 

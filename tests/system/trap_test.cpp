@@ -13,9 +13,9 @@
 #include "app/debuglog.h"
 #include "logdrive.h"
 #include "map/upsmap.h"
-#include "simplatform/handover.h"
-#include "simplatform/mapdb.h"
-#include "simplatform/mapfile.h"
+#include "simplatform/mapdb/mapdb.h"
+#include "simplatform/mapdb/mapfile.h"
+#include "simplatform/runtime/handover.h"
 #include "snmptext/snmptext.h"
 #include "trap/trapsession.h"
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "simplatform/handover.h"
-#include "simplatform/loop.h"
-#include "simplatform/net.h"
+#include "simplatform/os/net.h"
+#include "simplatform/runtime/handover.h"
+#include "simplatform/runtime/loop.h"
 
 namespace {
 

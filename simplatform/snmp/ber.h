@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../platform/ovsnmp.h"
+#include "../../platform/ovsnmp.h"
 
 namespace simplatform {
 namespace ber {

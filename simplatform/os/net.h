@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "../platform/sockets.h"
+#include "../../platform/sockets.h"
 #ifdef _WIN32
 #include <ws2tcpip.h>  // sockaddr_in6 and the other IPv6 records
 #endif

@@ -7,7 +7,7 @@
 // The debug log opens, writes and closes its file for every message, so the
 // file layer costs no more than that: the host path is built in a fixed
 // buffer, the record goes out in one unbuffered write, nothing is allocated.
-#include "../platform/files.h"
+#include "../../platform/files.h"
 
 #include <errno.h>
 #include <string.h>
@@ -19,10 +19,9 @@
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "settings.h"
+#include "../runtime/settings.h"
 
 namespace {
 
@@ -137,21 +136,6 @@ bool writeRegular(int file, const char* text, size_t size)
 #endif
     return true;
 }
-
-// The program reads local time for every log record. The C library, when TZ
-// is unset, looks at the system's zone file again on every conversion to see
-// whether it changed; the platform fixes the rules when the process starts
-// instead: an unset TZ becomes that same file, read once.
-struct LocalTimeRules {
-    LocalTimeRules()
-    {
-        if (getenv("TZ") == nullptr) {  // set but empty means UTC: left alone
-            setenv("TZ", ":/etc/localtime", 1);
-        }
-        tzset();
-    }
-};
-const LocalTimeRules localTimeRules;
 
 }  // namespace
 

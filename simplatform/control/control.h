@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net.h"
+#include "../os/net.h"
 
 namespace simplatform {
 

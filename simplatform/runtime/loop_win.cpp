@@ -59,7 +59,7 @@
 #include <string>
 #include <utility>
 
-#include "../platform/winmsg.h"
+#include "../../platform/winmsg.h"
 #include "handover.h"
 #include "loop.h"
 

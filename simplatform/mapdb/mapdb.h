@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "../platform/ovw.h"
+#include "../../platform/ovw.h"
 
 // The handle of one opened map; its address is what the program holds.
 struct MapHandle {

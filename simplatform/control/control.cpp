@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #endif
 
-#include "loop.h"
+#include "../runtime/loop.h"
 
 namespace simplatform {
 namespace {

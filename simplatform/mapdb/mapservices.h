@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../platform/ovw.h"
+#include "../../platform/ovw.h"
 
 namespace simplatform {
 

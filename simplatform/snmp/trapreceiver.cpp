@@ -35,14 +35,14 @@
 #include <string>
 #include <vector>
 
-#include "../platform/ovsnmp.h"
+#include "../../platform/ovsnmp.h"
+#include "../runtime/handover.h"
+#include "../runtime/loop.h"
+#include "../runtime/settings.h"
+#include "../runtime/stats.h"
 #include "ber.h"
-#include "handover.h"
-#include "loop.h"
 #include "pdurecord.h"
-#include "settings.h"
 #include "snmpv3.h"
-#include "stats.h"
 #include "usm.h"
 #include "usmusers.h"
 

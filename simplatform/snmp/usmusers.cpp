@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "regularfile.h"
+#include "../os/regularfile.h"
 
 namespace simplatform {
 namespace usm {

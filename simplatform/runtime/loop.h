@@ -9,7 +9,7 @@
 #include <chrono>
 #include <functional>
 
-#include "net.h"
+#include "../os/net.h"
 
 namespace simplatform {
 

@@ -24,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "../mapdb/mapview.h"
+#include "../os/net.h"
 #include "httprequest.h"
-#include "mapview.h"
-#include "net.h"
 
 namespace simplatform {
 

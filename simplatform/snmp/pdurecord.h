@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../platform/ovsnmp.h"
+#include "../../platform/ovsnmp.h"
 #include "ber.h"
 
 namespace simplatform {

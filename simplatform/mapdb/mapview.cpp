@@ -6,11 +6,11 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "handover.h"
+#include "../os/regularfile.h"
+#include "../runtime/handover.h"
+#include "../runtime/settings.h"
+#include "../runtime/stats.h"
 #include "mapdb.h"
-#include "regularfile.h"
-#include "settings.h"
-#include "stats.h"
 
 namespace simplatform {
 namespace {

@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "handover.h"
+#include "../runtime/handover.h"
 #include "mapdb.h"
 #include "mapview.h"
 

@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "../platform/winmsg.h"
+#include "../../platform/winmsg.h"
+#include "../os/servicenotify.h"
 #include "handover.h"
 #include "loop.h"
-#include "servicenotify.h"
 
 namespace simplatform {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../platform/ovw.h"
+#include "../../platform/ovw.h"
 
 namespace simplatform {
 

@@ -11,10 +11,10 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "../os/regularfile.h"
 #include "boundedjson.h"
 #include "mapdb.h"
 #include "mapview.h"
-#include "regularfile.h"
 
 namespace simplatform {
 namespace {

@@ -37,10 +37,10 @@
 #include <ws2tcpip.h>
 #endif
 
-#include "../platform/sockets.h"
-#include "handover.h"
-#include "regularfile.h"
-#include "settings.h"
+#include "../../platform/sockets.h"
+#include "../os/regularfile.h"
+#include "../runtime/handover.h"
+#include "../runtime/settings.h"
 
 namespace simplatform {
 namespace {

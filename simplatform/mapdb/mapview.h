@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../platform/ovw.h"
+#include "../../platform/ovw.h"
 
 namespace simplatform {
 

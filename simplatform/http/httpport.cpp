@@ -18,13 +18,13 @@
 
 #include <algorithm>
 
+#include "../mapdb/mapview.h"
+#include "../runtime/loop.h"
+#include "../runtime/stats.h"
 #include "eventstream.h"
 #include "httpresponse.h"
-#include "loop.h"
 #include "mappage.h"
-#include "mapview.h"
 #include "metrics.h"
-#include "stats.h"
 
 namespace simplatform {
 namespace {
