@@ -14,7 +14,7 @@
 #include "../os/regularfile.h"
 #include "boundedjson.h"
 #include "mapdb.h"
-#include "mapview.h"
+#include "mapchanges.h"
 
 namespace simplatform {
 namespace {

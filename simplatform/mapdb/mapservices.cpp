@@ -18,7 +18,7 @@
 
 #include "../runtime/handover.h"
 #include "mapdb.h"
-#include "mapview.h"
+#include "mapchanges.h"
 
 namespace simplatform {
 namespace {
