@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "../runtime/handover.h"
-#include "mapdb.h"
 #include "mapchanges.h"
+#include "mapdb.h"
 
 namespace simplatform {
 namespace {

@@ -230,6 +230,41 @@ TEST(MapLoaderText, TooManyValuesAreRefusedWhereTheyStand)
                          ": more than 2000000 values");
 }
 
+// One past each count limit is refused at the list that holds it, the
+// limit named; symbols count over the whole map, not per object.
+TEST(MapLoaderText, CountLimitsAreRefusedAtTheirList)
+{
+    auto list = [](size_t count, const std::string& item) {
+        std::string text;
+        for (size_t i = 1; i <= count; ++i) {
+            text += (i > 1 ? "," : "") + item + std::to_string(i) + "}";
+        }
+        return text;
+    };
+    std::string error;
+    std::string submaps = "{\"submaps\": [" + list(simplatform::kMaxSubmaps + 1, "{\"name\":\"s\",\"id\":") + "]}";
+    EXPECT_FALSE(openMapText(submaps, "m.json", error));
+    EXPECT_EQ(error, "m.json: line 1, column 13: submaps: too large: more than 10000 submaps");
+
+    std::string fields = "{\"objects\": [{\"id\": 1, \"fields\": {";
+    for (size_t i = 0; i <= simplatform::kMaxFieldsPerObject; ++i) {
+        fields += (i > 0 ? ",\"f" : "\"f") + std::to_string(i) + "\":1";
+    }
+    EXPECT_FALSE(openMapText(fields + "}}]}", "m.json", error));
+    EXPECT_EQ(error, "m.json: line 1, column 34: objects[0].fields: too large: more than 256 fields");
+
+    size_t half = simplatform::kMaxSymbols / 2;
+    std::string symbols =
+        "{\"submaps\": [{\"id\": 1, \"name\": \"R\"}], \"objects\": [{\"id\": 1, \"symbols\": [" +
+        list(half, "{\"submap\":1,\"id\":") + "]}, {\"id\": 2, \"symbols\": [" +
+        list(half + 1, "{\"submap\":1,\"id\":") + "]}]}";
+    EXPECT_FALSE(openMapText(symbols, "m.json", error));
+    EXPECT_NE(error.find(": objects[1].symbols: too large: more than 100000 symbols on the map"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(simplatform::openMapHandle(), nullptr);
+}
+
 TEST(MapLoaderText, BracketsInsideStringsDoNotCountAsNesting)
 {
     std::string error;
