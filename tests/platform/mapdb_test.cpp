@@ -30,8 +30,14 @@
 namespace {
 
 using nlohmann::json;
-using simplatform::failNextMapCalls;
 using simplatform::openMapText;
+
+// The next count calls of operation fail as the map library fails.
+void failNextMapCalls(const char* operation, int count, const std::string& text = "")
+{
+    std::string error;
+    EXPECT_TRUE(simplatform::failNextMapCalls(operation, count, text, error)) << error;
+}
 
 const char kHall3[] = R"({
   "name": "Default",
@@ -737,7 +743,9 @@ TEST_F(MapDb, InjectedFailuresFailTheNamedCallsOnly)
     failNextMapCalls("OVwGetMapInfo", 1);
     failNextMapCalls("OVwGetMapInfo", 0);
     EXPECT_EQ(OVwGetMapInfo(), map_);
-    EXPECT_THROW(failNextMapCalls("OVwNoSuchCall", 1), std::invalid_argument);
+    std::string error;
+    EXPECT_FALSE(simplatform::failNextMapCalls("OVwNoSuchCall", 1, "", error));
+    EXPECT_EQ(error, "not a map service: OVwNoSuchCall");
 }
 
 TEST_F(MapDb, LongRunReleasesEveryRecord)
