@@ -15,7 +15,7 @@
 #include "mapdb/mapfile.h"
 #include "mapdb/mapservices.h"
 #include "mapdb/mapsession.h"
-#include "mapdb/mapview.h"
+#include "mapdb/statefile.h"
 #include "runtime/handover.h"
 #include "runtime/localtime.h"
 #include "runtime/settings.h"

@@ -1,5 +1,5 @@
 // The platform put together: the start-up map, the start and end of the map
-// session (_OVwInit, OVwDone) and the control port's life.
+// session (_OVwInit, OVwDone) and the life of the control and HTTP ports.
 #pragma once
 
 namespace simplatform {

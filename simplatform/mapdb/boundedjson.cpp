@@ -267,7 +267,7 @@ std::string locateJson(const std::string& text, const std::vector<JsonStep>& pat
     return whereIs(text, offset);
 }
 
-bool parseBoundedJson(const std::string& text, const JsonLimits& limits, Json& document, std::string& fault)
+bool parseBoundedJson(const std::string& text, const JsonLimits& limits, Json& document, std::string& error)
 {
     document = nullptr;
     const char* furthest = text.data();
@@ -281,7 +281,7 @@ bool parseBoundedJson(const std::string& text, const JsonLimits& limits, Json& d
     // past its start at most.
     std::size_t offset = builder.hasPosition() ? builder.position()
                                                : static_cast<std::size_t>(furthest - text.data());
-    fault = whereIs(text, offset > 0 ? offset - 1 : 0) + ": " + builder.reason();
+    error = whereIs(text, offset > 0 ? offset - 1 : 0) + ": " + builder.reason();
     document = nullptr;
     return false;
 }

@@ -18,12 +18,12 @@ struct JsonLimits {
                              // up among the earlier ones, to keep their order)
 };
 
-// Parses text into document. On failure false, document null, and fault
+// Parses text into document. On failure false, document null, and error
 // says where and what: "line L, column C: <reason>". The reason never
 // quotes the text, so a file the caller could not read itself stays
-// unread through the fault.
+// unread through the error text.
 bool parseBoundedJson(const std::string& text, const JsonLimits& limits, nlohmann::ordered_json& document,
-                      std::string& fault);
+                      std::string& error);
 
 // One step of a path into a document: a member by its name, or by its
 // index an array's element or an object's member (in the text's order).

@@ -3,22 +3,21 @@
 //
 // Ownership of returned records: every list, description, value and text
 // that a map service returns is a copy built for that call. The platform
-// keeps it (keepUntilNextMessage) and releases it when the program next asks
-// the message loop for a message, so the program reads it during its handler
-// and never frees it; later changes to the map do not alter a record already
-// handed out.
+// keeps it (handover.h) and releases it at the end of the turn, when the
+// handler that received it has returned, so the program reads it during its
+// handler and never frees it; later changes to the map do not alter a record
+// already handed out.
 #include "mapservices.h"
 
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "../runtime/handover.h"
+#include "mapchanges.h"
 #include "mapdb.h"
-#include "mapview.h"
 
 namespace simplatform {
 namespace {
@@ -280,14 +279,15 @@ SymbolInfo* symbolInfoById(OVwSymbolId symbol, std::string& error)
     return handOverSymbolInfo(*found);
 }
 
-void failNextMapCalls(const std::string& operation, int count, const std::string& text)
+bool failNextMapCalls(const std::string& operation, int count, const std::string& text, std::string& error)
 {
     bool known = false;
     for (const char* service : kMapServices) {
         known = known || operation == service;
     }
     if (!known) {
-        throw std::invalid_argument("not a map service: " + operation);
+        error = "not a map service: " + operation;
+        return false;
     }
     if (count > 0) {
         injectedFailures()[operation] = InjectedFailure{count,
@@ -295,6 +295,7 @@ void failNextMapCalls(const std::string& operation, int count, const std::string
     } else {
         injectedFailures().erase(operation);
     }
+    return true;
 }
 
 }  // namespace simplatform

@@ -34,8 +34,8 @@ SymbolInfo* symbolInfoById(OVwSymbolId symbol, std::string& error);
 // For tests: the next count calls of the named map service (for example
 // "OVwSetSymbolBehavior", "OVwListObjectsOnMap", "OVwGetSymbolsByObject";
 // any map service this file implements) fail as the library fails, with
-// kMapErrorInjected and text (by default one naming the operation). count 0
-// cancels. Throws std::invalid_argument for a name that is not such a service.
-void failNextMapCalls(const std::string& operation, int count, const std::string& text = "");
+// kMapErrorInjected and text (empty: one naming the operation). count 0
+// cancels. False, and why in error, for a name that is not such a service.
+bool failNextMapCalls(const std::string& operation, int count, const std::string& text, std::string& error);
 
 }  // namespace simplatform

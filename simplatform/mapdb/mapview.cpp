@@ -1,72 +1,18 @@
-// The views of the open map's state: the state document, the state file,
-// the console line per change and the change listener.
+// The state document of the open map and of one symbol, status names, and
+// the walk over the symbols.
 #include "mapview.h"
 
+#include <cstddef>
 #include <cstdio>
-#include <cstring>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "../os/regularfile.h"
-#include "../runtime/handover.h"
-#include "../runtime/settings.h"
-#include "../runtime/stats.h"
 #include "mapdb.h"
 
 namespace simplatform {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// A status's name; a status without one is named by its number, in text.
-using StatusText = char[24];
-const char* statusName(int status, StatusText& text)
-{
-    static const char* const names[] = {"unknown",  "unmanaged", "normal",     "warning",
-                                        "critical", "minor",     "restricted", "major"};
-    if (status >= 0 && status < 8) {
-        return names[status];
-    }
-    std::snprintf(text, sizeof text, "status %d", status);
-    return text;
-}
-
-// Appends a number in decimal; by hand, since formatting it is most of what
-// a console line would cost otherwise.
-void appendNumber(std::string& out, long long value)
-{
-    char digits[24];
-    size_t start = sizeof digits;
-    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                     : static_cast<unsigned long long>(value);
-    do {
-        digits[--start] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    if (value < 0) {
-        digits[--start] = '-';
-    }
-    out.append(digits + start, sizeof digits - start);
-}
-
-// Appends a label inside the console line's quotes: quotes and backslashes
-// escaped, control bytes shown as \xNN, so that one change stays one line.
-void appendQuotedLabel(std::string& out, const std::string& label)
-{
-    out += '"';
-    for (unsigned char c : label) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    out += '"';
-}
 
 Json symbolState(const SymbolData& symbol)
 {
@@ -90,184 +36,76 @@ Json symbolState(const SymbolData& symbol)
     return state;
 }
 
-std::string stateText(const MapDatabase& map)
+Json objectState(const ObjectData& object)
 {
-    Json state;
-    state["name"] = map.name;
-    state["submaps"] = Json::array();
-    for (const SubmapData& submap : map.submaps) {
-        state["submaps"].push_back(Json{{"id", submap.id}, {"name", submap.name}});
+    Json entry;
+    entry["id"] = object.id;
+    if (object.hostname) {
+        entry["hostname"] = *object.hostname;
     }
-    state["objects"] = Json::array();
-    for (const ObjectData& object : map.objects) {
-        Json entry;
-        entry["id"] = object.id;
-        if (object.hostname) {
-            entry["hostname"] = *object.hostname;
-        }
-        entry["fields"] = Json::object();
-        for (const FieldData& field : object.fields) {
-            switch (field.type) {
-            case OVw_BOOLEAN_FIELD:
-                entry["fields"][field.name] = field.boolean;
-                break;
-            case OVw_STRING_FIELD:
-                entry["fields"][field.name] = field.text;
-                break;
-            default:
-                entry["fields"][field.name] = field.integer;
-                break;
-            }
-        }
-        entry["symbols"] = Json::array();
-        for (const SymbolData& symbol : object.symbols) {
-            entry["symbols"].push_back(symbolState(symbol));
-        }
-        state["objects"].push_back(std::move(entry));
-    }
-    // Labels set by the program may be any bytes (a cut can split a UTF-8
-    // sequence); such bytes are shown as U+FFFD rather than refused.
-    return state.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// What the turn's changes have left to show, shown once at the end of the
-// turn: a turn that changes N symbols costs one write of the console, one
-// of the state file and one call of the listener, not N of each.
-struct Pending {
-    std::string lines;               // console lines, in the order of the changes
-    bool state = false;              // the state file is due
-    std::vector<MapChange> changes;  // for the listener, in the order made
-    // Room for the lines of a turn of 64 traps from the start, so that how
-    // large the batches happen to be does not show as allocations later.
-    Pending() { lines.reserve(16 * 1024); }
-};
-
-Pending& pending()
-{
-    static auto* instance = new Pending;
-    return *instance;
-}
-
-MapChangeListener& changeListener()
-{
-    static MapChangeListener listener = nullptr;
-    return listener;
-}
-
-// Writes the state file, when one is asked for and a map is open: the
-// whole state to a new file beside it and a rename, so a reader sees the
-// old state or the new one, never a part of either, and no link or device
-// in the file's place is ever written through.
-void writeStateFile()
-{
-    const char* path = settingValue("SIMPLATFORM_STATE");
-    const auto& map = openMap();
-    if (path == nullptr || !map) {
-        return;
-    }
-    std::string fault;
-    if (!replaceableFile(path, fault) || !replaceRegularFile(path, stateText(*map) + "\n", fault)) {
-        std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path, fault.c_str());
-    }
-}
-
-void showChanges()
-{
-    Pending& p = pending();
-    if (!p.lines.empty()) {
-        // SIMPLATFORM_QUIET is read once a turn, not once a change.
-        const char* quiet = settingValue("SIMPLATFORM_QUIET");
-        if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
-            std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
-            std::fflush(stdout);
-        }
-        p.lines.clear();
-    }
-    if (p.state) {
-        p.state = false;
-        writeStateFile();
-    }
-    if (!p.changes.empty()) {
-        // Taken out first, so that nothing the listener does can change
-        // the list it is reading.
-        std::vector<MapChange> changes;
-        changes.swap(p.changes);
-        if (MapChangeListener listener = changeListener()) {
-            listener(changes);
+    entry["fields"] = Json::object();
+    for (const FieldData& field : object.fields) {
+        switch (field.type) {
+        case OVw_BOOLEAN_FIELD:
+            entry["fields"][field.name] = field.boolean;
+            break;
+        case OVw_STRING_FIELD:
+            entry["fields"][field.name] = field.text;
+            break;
+        default:
+            entry["fields"][field.name] = field.integer;
+            break;
         }
     }
+    entry["symbols"] = Json::array();
+    for (const SymbolData& symbol : object.symbols) {
+        entry["symbols"].push_back(symbolState(symbol));
+    }
+    return entry;
 }
 
-// The listener's record of a change, made only while there is a listener.
-void recordChange(OVwSymbolId symbol, std::string state)
+// Labels set by the program may be any bytes (a cut can split a UTF-8
+// sequence); such bytes are shown as U+FFFD rather than refused.
+std::string oneLine(const Json& document)
 {
-    if (changeListener() != nullptr) {
-        pending().changes.push_back(MapChange{symbol, std::move(state)});
-    }
+    return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace
 
-bool stateFileUsable(std::string& error)
+const char* statusName(int status, StatusText& text)
 {
-    std::string path = setting("SIMPLATFORM_STATE", "");
-    std::string fault;
-    if (!path.empty() && !replaceableFile(path, fault)) {
-        error = "state file " + path + ": " + fault;
-        return false;
+    static const char* const names[] = {"unknown",  "unmanaged", "normal",     "warning",
+                                        "critical", "minor",     "restricted", "major"};
+    if (status >= 0 && static_cast<std::size_t>(status) < std::size(names)) {
+        return names[status];
     }
-    return true;
+    std::snprintf(text, sizeof text, "status %d", status);
+    return text;
 }
 
-void stateChanged()
+std::string symbolStateJson(const SymbolData& symbol)
 {
-    pending().state = true;
-    atTurnEnd(showChanges);
-}
-
-// The line is appended in pieces: the pending text keeps its capacity, so a
-// steady stream of changes allocates nothing. Whether it is shown
-// (SIMPLATFORM_QUIET) is decided at the end of the turn.
-void symbolChanged(const SymbolData& symbol)
-{
-    stats().mapChanges++;
-    std::string& lines = pending().lines;
-    lines += "map: symbol ";
-    appendNumber(lines, symbol.id);
-    lines += ' ';
-    appendQuotedLabel(lines, symbol.label);
-    StatusText text;
-    lines += ' ';
-    lines += statusName(symbol.status, text);
-    lines += " (";
-    appendNumber(lines, symbol.status);
-    lines += ")\n";
-    if (changeListener() != nullptr) {
-        recordChange(symbol.id, symbolState(symbol).dump(-1, ' ', false, Json::error_handler_t::replace));
-    }
-    stateChanged();
-}
-
-void mapOpened()
-{
-    if (changeListener() != nullptr) {
-        recordChange(0, mapStateJson());
-    }
-    stateChanged();
-}
-
-void setMapChangeListener(MapChangeListener listener)
-{
-    changeListener() = listener;
-    if (listener == nullptr) {
-        pending().changes.clear();
-    }
+    return oneLine(symbolState(symbol));
 }
 
 std::string mapStateJson()
 {
     const MapDatabase* map = openMap();
-    return map != nullptr ? stateText(*map) : std::string();
+    if (map == nullptr) {
+        return std::string();
+    }
+    Json state;
+    state["name"] = map->name;
+    state["submaps"] = Json::array();
+    for (const SubmapData& submap : map->submaps) {
+        state["submaps"].push_back(Json{{"id", submap.id}, {"name", submap.name}});
+    }
+    state["objects"] = Json::array();
+    for (const ObjectData& object : map->objects) {
+        state["objects"].push_back(objectState(object));
+    }
+    return oneLine(state);
 }
 
 bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)

@@ -1,22 +1,17 @@
-// The views of the open map's state: the state reply, the state file
-// ($SIMPLATFORM_STATE), one console line per change, and a listener that
-// hears of every change (the HTTP port's event stream).
+// The views of the open map's state: the state document (the whole map for
+// the state reply, the HTTP port and the state file; one symbol for the
+// event stream), the names of statuses, and a walk over the symbols.
 //
-// Changes: setting a symbol's status or label to a different value is one
-// change: one console line (unless SIMPLATFORM_QUIET=1), one count in
-// stats().mapChanges, and the state file rewritten. Setting the value it
-// already has changes nothing. Status source and behaviour are recorded and
-// rewrite the state file, but are not changes of status or label. Console
-// lines and the state file are written at the end of the loop turn in which
-// the changes were made (handover.h), once for all of them.
+// Views hear of changes through the map's change batching (mapchanges.h),
+// included here for them.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "../../platform/ovw.h"
+#include "mapchanges.h"
 
 namespace simplatform {
 
@@ -29,10 +24,13 @@ struct SymbolData;
 // and "behavior" (null, or {"code": n, "name": text, "altName": text} as
 // last set; a null name stays null).
 std::string mapStateJson();
+// One symbol's part of the state as one line of JSON: {"id", "label",
+// "submap", "status", "statusName", "statusSource", "behavior"}.
+std::string symbolStateJson(const SymbolData& symbol);
 
-// The state changed (a map was opened, a symbol's status source or
-// behaviour set): the state file is written at the end of the turn.
-void stateChanged();
+// A status's name; a status without one is named by its number, in text.
+using StatusText = char[24];
+const char* statusName(int status, StatusText& text);
 
 // What a symbol shows, for views that list every symbol. The texts belong to
 // the open map and live until it changes.
@@ -46,36 +44,5 @@ struct MapSymbolView {
 // Calls visit for every symbol of the open map, in the map's list order.
 // False (and no call) when no map is open.
 bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit);
-
-// A symbol's status or label changed: counted now; its console line and the
-// state file are written at the end of the turn, once for all of the
-// turn's changes.
-void symbolChanged(const SymbolData& symbol);
-// A map was opened: the state file is written, and the listener hears of
-// it, at the end of the turn.
-void mapOpened();
-
-// One change as the listener hears of it: a symbol's status or label
-// changed (symbol, and its part of the state as it was right after the
-// change: {"id", "label", "submap", "status", "statusName", "statusSource",
-// "behavior"}), or a map was opened (symbol 0, and the whole state).
-struct MapChange {
-    OVwSymbolId symbol;
-    std::string state;
-};
-// Called at the end of every turn that changed a symbol's status or label
-// or opened a map, after the console lines and the state file, with the
-// turn's changes in the order they were made: one entry per change, so a
-// symbol changed twice in a turn is in it twice. One listener or none
-// (null). Changes are recorded only while a listener is set: the HTTP port
-// sets it only while event clients are connected, so a change costs
-// nothing more otherwise.
-using MapChangeListener = void (*)(const std::vector<MapChange>& changes);
-void setMapChangeListener(MapChangeListener listener);
-
-// False, and why, when $SIMPLATFORM_STATE names something that exists and
-// is not a regular file (a link, a device, a FIFO, a folder): the platform
-// never writes the state there.
-bool stateFileUsable(std::string& error);
 
 }  // namespace simplatform

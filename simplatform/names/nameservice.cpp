@@ -5,9 +5,9 @@
 // The program asks for the same few names over and over (once per recorded
 // UPS symbol, and once for the trap's source, for every trap), so both
 // sources are cached:
-// - the hosts setting is read once per loop turn, at the turn's first
-//   lookup: getenv walks the whole environment with a string comparison per
-//   variable, which was a third of a trap's cost with 50 recorded entries;
+// - the hosts setting (read as every per-turn setting is: settings.h) and
+//   the file it names are looked at once per loop turn, at the turn's first
+//   lookup; the turn's later lookups use what that one found;
 // - the hosts file is parsed once and parsed again when its path, its size
 //   or its modification time changes; the file is looked at no more than
 //   once a second (kHostsCheckInterval), at a turn's first lookup, so an

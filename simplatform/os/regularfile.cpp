@@ -70,24 +70,24 @@ std::string systemReason(const char* what)
 
 }  // namespace
 
-bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents, std::string& fault)
+bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents, std::string& error)
 {
     contents.clear();
     int fd = openForReading(path.c_str());
     if (fd < 0) {
-        fault = systemReason("cannot read");
+        error = systemReason("cannot read");
         return false;
     }
     FileStat st{};
     bool ok = true;
     if (statOf(fd, st) != 0) {
-        fault = systemReason("cannot read");
+        error = systemReason("cannot read");
         ok = false;
     } else if ((st.st_mode & S_IFMT) != S_IFREG) {
-        fault = "not a regular file";
+        error = "not a regular file";
         ok = false;
     } else if (static_cast<unsigned long long>(st.st_size) > maxBytes) {
-        fault = "too large: more than " + std::to_string(maxBytes) + " bytes";
+        error = "too large: more than " + std::to_string(maxBytes) + " bytes";
         ok = false;
     }
     char chunk[65536];
@@ -97,13 +97,13 @@ bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string&
             continue;
         }
         if (got < 0) {
-            fault = systemReason("cannot read");
+            error = systemReason("cannot read");
             ok = false;
         } else if (got == 0) {
             break;
         } else if (contents.size() + static_cast<std::size_t>(got) > maxBytes) {
             // The file grew after fstat.
-            fault = "too large: more than " + std::to_string(maxBytes) + " bytes";
+            error = "too large: more than " + std::to_string(maxBytes) + " bytes";
             ok = false;
         } else {
             contents.append(chunk, static_cast<std::size_t>(got));
@@ -117,7 +117,7 @@ bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string&
     return ok;
 }
 
-bool replaceableFile(const std::string& path, std::string& fault)
+bool replaceableFile(const std::string& path, std::string& error)
 {
 #ifdef _WIN32
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -125,7 +125,7 @@ bool replaceableFile(const std::string& path, std::string& fault)
         return true;
     }
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
-        fault = "not a regular file";
+        error = "not a regular file";
         return false;
     }
     return true;
@@ -135,18 +135,18 @@ bool replaceableFile(const std::string& path, std::string& fault)
         if (errno == ENOENT) {
             return true;
         }
-        fault = systemReason("cannot look at it");
+        error = systemReason("cannot look at it");
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        fault = "not a regular file";
+        error = "not a regular file";
         return false;
     }
     return true;
 #endif
 }
 
-bool replaceRegularFile(const std::string& path, const std::string& contents, std::string& fault)
+bool replaceRegularFile(const std::string& path, const std::string& contents, std::string& error)
 {
     std::string folder;
     std::string name = path;
@@ -183,7 +183,7 @@ bool replaceRegularFile(const std::string& path, const std::string& contents, st
     int fd = mkstemp(&temporary[0]);
 #endif
     if (fd < 0) {
-        fault = systemReason("cannot create a file beside it");
+        error = systemReason("cannot create a file beside it");
         return false;
     }
     bool ok = true;
@@ -205,20 +205,20 @@ bool replaceRegularFile(const std::string& path, const std::string& contents, st
         written += ok ? static_cast<size_t>(n) : 0;
     }
     if (!ok) {
-        fault = systemReason("cannot write");
+        error = systemReason("cannot write");
     }
     if (closeFile(fd) != 0 && ok) {
-        fault = systemReason("cannot write");
+        error = systemReason("cannot write");
         ok = false;
     }
 #ifdef _WIN32
     if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
-        fault = "cannot replace it: error " + std::to_string(GetLastError());
+        error = "cannot replace it: error " + std::to_string(GetLastError());
         ok = false;
     }
 #else
     if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        fault = systemReason("cannot replace it");
+        error = systemReason("cannot replace it");
         ok = false;
     }
 #endif

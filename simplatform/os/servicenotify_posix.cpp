@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "net.h"
+#include "localsocket.h"
 
 namespace simplatform {
 namespace {

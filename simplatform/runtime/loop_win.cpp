@@ -48,7 +48,7 @@
 // - Timers are window timers (SetTimer) of ids from kFirstTimer on, so they
 //   reach the window procedure as WM_TIMER inside DispatchMessageA too.
 // - The socket library is started (WSAStartup) by the socket layer
-//   (net.cpp) when the first socket is made, not when the DLL is loaded.
+//   (socket.cpp) when the first socket is made, not when the DLL is loaded.
 #include <stdio.h>
 #include <stdlib.h>
 

@@ -30,8 +30,14 @@
 namespace {
 
 using nlohmann::json;
-using simplatform::failNextMapCalls;
 using simplatform::openMapText;
+
+// The next count calls of operation fail as the map library fails.
+void failNextMapCalls(const char* operation, int count, const std::string& text = "")
+{
+    std::string error;
+    EXPECT_TRUE(simplatform::failNextMapCalls(operation, count, text, error)) << error;
+}
 
 const char kHall3[] = R"({
   "name": "Default",
@@ -228,6 +234,41 @@ TEST(MapLoaderText, TooManyValuesAreRefusedWhereTheyStand)
     // The root object, the array and 1999998 numbers are within the limit.
     EXPECT_EQ(error, "many.json: line 1, column " + std::to_string(10 + 2 * (simplatform::kMaxMapValues - 1)) +
                          ": more than 2000000 values");
+}
+
+// One past each count limit is refused at the list that holds it, the
+// limit named; symbols count over the whole map, not per object.
+TEST(MapLoaderText, CountLimitsAreRefusedAtTheirList)
+{
+    auto list = [](size_t count, const std::string& item) {
+        std::string text;
+        for (size_t i = 1; i <= count; ++i) {
+            text += (i > 1 ? "," : "") + item + std::to_string(i) + "}";
+        }
+        return text;
+    };
+    std::string error;
+    std::string submaps = "{\"submaps\": [" + list(simplatform::kMaxSubmaps + 1, "{\"name\":\"s\",\"id\":") + "]}";
+    EXPECT_FALSE(openMapText(submaps, "m.json", error));
+    EXPECT_EQ(error, "m.json: line 1, column 13: submaps: too large: more than 10000 submaps");
+
+    std::string fields = "{\"objects\": [{\"id\": 1, \"fields\": {";
+    for (size_t i = 0; i <= simplatform::kMaxFieldsPerObject; ++i) {
+        fields += (i > 0 ? ",\"f" : "\"f") + std::to_string(i) + "\":1";
+    }
+    EXPECT_FALSE(openMapText(fields + "}}]}", "m.json", error));
+    EXPECT_EQ(error, "m.json: line 1, column 34: objects[0].fields: too large: more than 256 fields");
+
+    size_t half = simplatform::kMaxSymbols / 2;
+    std::string symbols =
+        "{\"submaps\": [{\"id\": 1, \"name\": \"R\"}], \"objects\": [{\"id\": 1, \"symbols\": [" +
+        list(half, "{\"submap\":1,\"id\":") + "]}, {\"id\": 2, \"symbols\": [" +
+        list(half + 1, "{\"submap\":1,\"id\":") + "]}]}";
+    EXPECT_FALSE(openMapText(symbols, "m.json", error));
+    EXPECT_NE(error.find(": objects[1].symbols: too large: more than 100000 symbols on the map"),
+              std::string::npos)
+        << error;
+    EXPECT_EQ(simplatform::openMapHandle(), nullptr);
 }
 
 TEST(MapLoaderText, BracketsInsideStringsDoNotCountAsNesting)
@@ -702,7 +743,9 @@ TEST_F(MapDb, InjectedFailuresFailTheNamedCallsOnly)
     failNextMapCalls("OVwGetMapInfo", 1);
     failNextMapCalls("OVwGetMapInfo", 0);
     EXPECT_EQ(OVwGetMapInfo(), map_);
-    EXPECT_THROW(failNextMapCalls("OVwNoSuchCall", 1), std::invalid_argument);
+    std::string error;
+    EXPECT_FALSE(simplatform::failNextMapCalls("OVwNoSuchCall", 1, "", error));
+    EXPECT_EQ(error, "not a map service: OVwNoSuchCall");
 }
 
 TEST_F(MapDb, LongRunReleasesEveryRecord)

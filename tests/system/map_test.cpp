@@ -27,7 +27,13 @@
 namespace {
 
 using nlohmann::json;
-using simplatform::failNextMapCalls;
+
+// The next count calls of operation fail as the map library fails.
+void failNextMapCalls(const char* operation, int count, const std::string& text = "")
+{
+    std::string error;
+    EXPECT_TRUE(simplatform::failNextMapCalls(operation, count, text, error)) << error;
+}
 
 const std::string kFrame = "****************************";
 

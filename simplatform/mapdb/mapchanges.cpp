@@ -1,0 +1,161 @@
+// The turn's changes of the open map: counted when made, kept until the end
+// of the turn, then shown once: the console lines, the state file and the
+// listener's call.
+#include "mapchanges.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../runtime/handover.h"
+#include "../runtime/settings.h"
+#include "../runtime/stats.h"
+#include "mapdb.h"
+#include "mapview.h"
+#include "statefile.h"
+
+namespace simplatform {
+namespace {
+
+// What the turn's changes have left to show, shown once at the end of the
+// turn: a turn that changes N symbols costs one write of the console, one
+// of the state file and one call of the listener, not N of each.
+struct Pending {
+    std::string lines;               // console lines, in the order of the changes
+    bool state = false;              // the state file is due
+    std::vector<MapChange> changes;  // for the listener, in the order made
+    // Room for the lines of a turn of 64 traps from the start, so that how
+    // large the batches happen to be does not show as allocations later.
+    Pending() { lines.reserve(16 * 1024); }
+};
+
+Pending& pending()
+{
+    static auto* instance = new Pending;
+    return *instance;
+}
+
+MapChangeListener& changeListener()
+{
+    static MapChangeListener listener = nullptr;
+    return listener;
+}
+
+// Appends a number in decimal; by hand, since formatting it is most of what
+// a console line would cost otherwise.
+void appendNumber(std::string& out, long long value)
+{
+    char digits[24];
+    size_t start = sizeof digits;
+    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                     : static_cast<unsigned long long>(value);
+    do {
+        digits[--start] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (value < 0) {
+        digits[--start] = '-';
+    }
+    out.append(digits + start, sizeof digits - start);
+}
+
+// Appends a label inside the console line's quotes: quotes and backslashes
+// escaped, control bytes shown as \xNN, so that one change stays one line.
+void appendQuotedLabel(std::string& out, const std::string& label)
+{
+    out += '"';
+    for (unsigned char c : label) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+}
+
+// The console line of a change: map: symbol 1001 "label" critical (4).
+// Appended in pieces: the pending text keeps its capacity, so a steady
+// stream of changes allocates nothing.
+void appendConsoleLine(std::string& lines, const SymbolData& symbol)
+{
+    lines += "map: symbol ";
+    appendNumber(lines, symbol.id);
+    lines += ' ';
+    appendQuotedLabel(lines, symbol.label);
+    StatusText text;
+    lines += ' ';
+    lines += statusName(symbol.status, text);
+    lines += " (";
+    appendNumber(lines, symbol.status);
+    lines += ")\n";
+}
+
+void showChanges()
+{
+    Pending& p = pending();
+    if (!p.lines.empty()) {
+        // SIMPLATFORM_QUIET is read once a turn, not once a change.
+        const char* quiet = settingValue("SIMPLATFORM_QUIET");
+        if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
+            std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+            std::fflush(stdout);
+        }
+        p.lines.clear();
+    }
+    if (p.state) {
+        p.state = false;
+        writeStateFile();
+    }
+    if (!p.changes.empty()) {
+        // Taken out first, so that nothing the listener does can change
+        // the list it is reading.
+        std::vector<MapChange> changes;
+        changes.swap(p.changes);
+        if (MapChangeListener listener = changeListener()) {
+            listener(changes);
+        }
+    }
+}
+
+}  // namespace
+
+void stateChanged()
+{
+    pending().state = true;
+    atTurnEnd(showChanges);
+}
+
+// Whether the line is shown (SIMPLATFORM_QUIET) is decided at the end of
+// the turn. The listener's record is made only while there is a listener.
+void symbolChanged(const SymbolData& symbol)
+{
+    stats().mapChanges++;
+    appendConsoleLine(pending().lines, symbol);
+    if (changeListener() != nullptr) {
+        pending().changes.push_back(MapChange{symbol.id, symbolStateJson(symbol)});
+    }
+    stateChanged();
+}
+
+void mapOpened()
+{
+    if (changeListener() != nullptr) {
+        pending().changes.push_back(MapChange{0, mapStateJson()});
+    }
+    stateChanged();
+}
+
+void setMapChangeListener(MapChangeListener listener)
+{
+    changeListener() = listener;
+    if (listener == nullptr) {
+        pending().changes.clear();
+    }
+}
+
+}  // namespace simplatform
