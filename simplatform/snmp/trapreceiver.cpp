@@ -195,38 +195,9 @@ sockaddr_in programAddress(const sockaddr_storage& from)
     return a;
 }
 
-// Counts an SNMPv3 message the security model dropped.
-void countDrop(usm::Outcome outcome)
-{
-    Stats& c = stats();
-    switch (outcome) {
-    case usm::Outcome::UnknownUser:
-        c.usmUnknownUsers++;
-        break;
-    case usm::Outcome::UnknownEngineId:
-        c.usmUnknownEngineIDs++;
-        break;
-    case usm::Outcome::WrongDigest:
-        c.usmWrongDigests++;
-        break;
-    case usm::Outcome::DecryptionError:
-        c.usmDecryptionErrors++;
-        break;
-    case usm::Outcome::NotInTimeWindow:
-        c.usmNotInTimeWindows++;
-        break;
-    case usm::Outcome::UnsupportedSecLevel:
-        c.usmUnsupportedSecLevels++;
-        break;
-    case usm::Outcome::Malformed:
-    case usm::Outcome::Deliver:
-        c.malformed++;
-        break;
-    }
-}
-
 // Decodes one datagram into m. True when it is to be delivered; an answer
-// due first (an inform's Response, a Report) is sent and counted here.
+// due first (an inform's Response, a Report) is sent and counted here, and
+// so is a drop (the security model counts the SNMPv3 ones itself).
 bool accept(TrapReceiver& r, const TrapSessionState& s, const uint8_t* data, size_t size, ber::Message& m,
             const sockaddr_storage& from, SockLen fromLength)
 {
@@ -239,9 +210,6 @@ bool accept(TrapReceiver& r, const TrapSessionState& s, const uint8_t* data, siz
         bool deliver = outcome == usm::Outcome::Deliver;
         if (!r.response.empty() && sendAnswer(r, s, from, fromLength)) {
             (deliver ? stats().informsAnswered : stats().reportsSent)++;
-        }
-        if (!deliver) {
-            countDrop(outcome);
         }
         return deliver;
     }

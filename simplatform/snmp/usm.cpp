@@ -13,27 +13,6 @@ namespace {
 
 using snmpv3::Header;
 
-// usmStats counters (1.3.6.1.6.3.15.1.1.N.0), by outcome.
-uint32_t statsArc(Outcome o)
-{
-    switch (o) {
-    case Outcome::UnsupportedSecLevel:
-        return 1;
-    case Outcome::NotInTimeWindow:
-        return 2;
-    case Outcome::UnknownUser:
-        return 3;
-    case Outcome::UnknownEngineId:
-        return 4;
-    case Outcome::WrongDigest:
-        return 5;
-    case Outcome::DecryptionError:
-        return 6;
-    default:
-        return 0;
-    }
-}
-
 bool same(const ber::Cursor& c, const std::vector<uint8_t>& bytes)
 {
     return c.left() == bytes.size() && std::memcmp(c.p, bytes.data(), bytes.size()) == 0;
@@ -192,7 +171,7 @@ void Security::makeSalt(uint8_t* salt)
 void Security::report(const Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
                       uint64_t now, std::vector<uint8_t>& reply)
 {
-    uint32_t arc = statsArc(why);
+    uint32_t arc = counterOf(why).usmStatsArc;
     uint32_t& counter = counters_[arc];
     ++counter;
     ber::Message& m = reportMessage_;
@@ -267,6 +246,16 @@ bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Con
 
 Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                           std::vector<uint8_t>& reply)
+{
+    Outcome outcome = judge(data, size, now, out, reply);
+    if (outcome != Outcome::Deliver) {
+        counterValue(counterOf(outcome))++;
+    }
+    return outcome;
+}
+
+Outcome Security::judge(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
+                        std::vector<uint8_t>& reply)
 {
     reply.clear();
     out.clear();

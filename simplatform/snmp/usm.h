@@ -28,6 +28,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../runtime/stats.h"
 #include "ber.h"
 #include "snmpv3.h"
 #include "usmusers.h"
@@ -41,16 +42,9 @@ constexpr uint32_t kPassphraseCost = 256;       // one pass phrase to key, again
 constexpr uint32_t kTimeWindow = 150;           // seconds
 constexpr uint32_t kMaxBoots = 2147483647;
 
-enum class Outcome {
-    Deliver,  // out holds the trap or inform; an inform's Response is in reply
-    Malformed,
-    UnknownUser,
-    UnknownEngineId,
-    WrongDigest,
-    DecryptionError,
-    NotInTimeWindow,
-    UnsupportedSecLevel,
-};
+// Deliver: out holds the trap or inform, and an inform's Response is in
+// reply. Any other outcome is counted in its counter of stats.h.
+using Outcome = UsmOutcome;
 
 // The engine ID the platform takes when none is set: RFC 3411's form with
 // octets administratively given (format 5), from a hash of the host name.
@@ -65,8 +59,9 @@ public:
     uint32_t engineTime(uint64_t now) const;
 
     // Processes one SNMPv3 datagram received at now. Deliver fills out (the
-    // PDU, version 3, the user name as community); reply is what to send
-    // back to the sender first, empty when nothing is.
+    // PDU, version 3, the user name as community); any other outcome is
+    // counted. reply is what to send back to the sender first, empty when
+    // nothing is.
     Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                     std::vector<uint8_t>& reply);
 
@@ -94,6 +89,7 @@ private:
         Keys keys;  // for its -e engine, or for the platform's engine
     };
 
+    Outcome judge(const uint8_t* data, size_t size, uint64_t now, ber::Message& out, std::vector<uint8_t>& reply);
     Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
     void report(const snmpv3::Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
