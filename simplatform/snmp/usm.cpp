@@ -168,19 +168,17 @@ void Security::makeSalt(uint8_t* salt)
         salt[i] = static_cast<uint8_t>(v >> (8 * (7 - i)));
 }
 
-void Security::report(const Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
-                      uint64_t now, std::vector<uint8_t>& reply)
+// A Counter32 wraps: the Report carries the count's low 32 bits.
+void Security::report(const Header& h, uint32_t arc, uint64_t count, int32_t requestId, const Keys* keys,
+                      size_t userIndex, uint64_t now, std::vector<uint8_t>& reply)
 {
-    uint32_t arc = counterOf(why).usmStatsArc;
-    uint32_t& counter = counters_[arc];
-    ++counter;
     ber::Message& m = reportMessage_;
     m.clear();
     m.requestId = requestId;
     static const uint32_t kUsmStats[] = {1, 3, 6, 1, 6, 3, 15, 1, 1, 0, 0};
     m.words.assign(std::begin(kUsmStats), std::end(kUsmStats));
     m.words[9] = arc;
-    m.words.push_back(counter);
+    m.words.push_back(static_cast<uint32_t>(count));
     ber::Binding b;
     b.nameOffset = 0;
     b.nameLength = 11;
@@ -200,7 +198,7 @@ void Security::report(const Header& h, Outcome why, int32_t requestId, const Key
     o.time = engineTime(now);
     o.user = h.user.p;
     o.userLength = h.user.left();
-    if (why == Outcome::NotInTimeWindow && keys) {
+    if (keys != nullptr) {
         const User& u = users_[userIndex].user;
         o.flags = snmpv3::kFlagAuth;
         o.auth = u.auth;
@@ -247,39 +245,35 @@ bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Con
 Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                           std::vector<uint8_t>& reply)
 {
-    Outcome outcome = judge(data, size, now, out, reply);
-    if (outcome != Outcome::Deliver) {
-        counterValue(counterOf(outcome))++;
-    }
-    return outcome;
-}
-
-Outcome Security::judge(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
-                        std::vector<uint8_t>& reply)
-{
     reply.clear();
     out.clear();
     Header h;
+    bool reportable = false;
+    int32_t requestId = 0;
+    // A drop is counted before its Report is made: the Report carries the
+    // count that stats shows.
+    auto drop = [&](Outcome why, const Keys* keys = nullptr, size_t userIndex = 0) {
+        const Counter& counter = counterOf(why);
+        uint64_t count = ++counterValue(counter);
+        if (reportable && enabled() && counter.usmStatsArc != 0) {
+            report(h, counter.usmStatsArc, count, requestId, keys, userIndex, now, reply);
+        }
+        out.clear();
+        return why;
+    };
     if (snmpv3::decodeHeader(data, size, h) != nullptr) {
-        return Outcome::Malformed;
+        return drop(Outcome::Malformed);
     }
-    bool reportable = (h.flags & snmpv3::kFlagReportable) != 0;
+    reportable = (h.flags & snmpv3::kFlagReportable) != 0;
     bool encrypted = (h.flags & snmpv3::kFlagPriv) != 0;
     snmpv3::Context context;
     // A plaintext ScopedPDU is read first: a Report answers with its request id.
     bool plainDecoded = !encrypted &&
                         snmpv3::decodeScopedPdu(h.data.p, h.data.left(), false, out, context) == nullptr;
     if (!encrypted && !plainDecoded) {
-        return Outcome::Malformed;
+        return drop(Outcome::Malformed);
     }
-    int32_t requestId = plainDecoded ? out.requestId : 0;
-    auto drop = [&](Outcome why, const Keys* keys = nullptr, size_t userIndex = 0) {
-        if (reportable && enabled()) {
-            report(h, why, requestId, keys, userIndex, now, reply);
-        }
-        out.clear();
-        return why;
-    };
+    requestId = plainDecoded ? out.requestId : 0;
     if (!enabled()) {
         return drop(Outcome::UnknownUser);
     }
@@ -343,12 +337,10 @@ Outcome Security::judge(const uint8_t* data, size_t size, uint64_t now, ber::Mes
     bool inform = out.pduType == SNMP_KIND_INFORM;
     if (!(inform && ours) && out.pduType != SNMP_KIND_TRAP_V2) {
         // Other PDUs, and an inform that names another authoritative engine.
-        out.clear();
-        return Outcome::Malformed;
+        return drop(Outcome::Malformed);
     }
     if (inform && !respond(h, out, context, *keys, userIndex, now, reply)) {
-        out.clear();
-        return Outcome::Malformed;
+        return drop(Outcome::Malformed);
     }
     out.communityOffset = static_cast<uint32_t>(out.bytes.size());
     out.communityLength = static_cast<uint32_t>(h.user.left());

@@ -89,11 +89,12 @@ private:
         Keys keys;  // for its -e engine, or for the platform's engine
     };
 
-    Outcome judge(const uint8_t* data, size_t size, uint64_t now, ber::Message& out, std::vector<uint8_t>& reply);
     Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
-    void report(const snmpv3::Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
-                uint64_t now, std::vector<uint8_t>& reply);
+    // The Report of usmStats counter arc at count, at authNoPriv with keys
+    // (notInTimeWindow), otherwise at noAuthNoPriv.
+    void report(const snmpv3::Header& h, uint32_t arc, uint64_t count, int32_t requestId, const Keys* keys,
+                size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
     bool respond(const snmpv3::Header& h, const ber::Message& m, const snmpv3::Context& context, const Keys& keys,
                  size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
     void makeSalt(uint8_t* salt);
@@ -108,7 +109,6 @@ private:
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;
     uint64_t salt_ = 0;
-    uint32_t counters_[8] = {};
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scoped_;
     ber::Message reportMessage_;

@@ -300,6 +300,22 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
     }
 }
 
+// One counter per outcome: a Report carries the count that stats shows,
+// drops that were not answered included.
+TEST(UsmReceive, ReportCarriesTheCountThatStatsShows)
+{
+    Receiver r(usersFrom("createUser someone-else\n"));
+    EXPECT_EQ(r.receive(find("trap", "none").data), Outcome::UnknownUser);
+    EXPECT_TRUE(r.reply.empty()) << "a trap is not answered";
+    EXPECT_EQ(r.receive(find("inform", "none").data), Outcome::UnknownUser);
+    ber::Message report;
+    snmpv3::Header h;
+    openReply(r.reply, userNamed("none"), 0, report, h);
+    ASSERT_EQ(report.bindings.size(), 1u);
+    EXPECT_EQ(report.words[report.bindings[0].valueOffset],
+              static_cast<uint32_t>(simplatform::stats().usmUnknownUsers));
+}
+
 // A trap older than the window of the sender's latest one is a replay.
 TEST(UsmReceive, ReplayedTrapIsOutsideTheTimeWindow)
 {
