@@ -160,7 +160,7 @@ MapChangeListener& changeListener()
 // in the file's place is ever written through.
 void writeStateFile()
 {
-    const char* path = settingValue("SIMPLATFORM_STATE");
+    const char* path = settingValue(Setting::State);
     const auto& map = openMap();
     if (path == nullptr || !map) {
         return;
@@ -176,7 +176,7 @@ void showChanges()
     Pending& p = pending();
     if (!p.lines.empty()) {
         // SIMPLATFORM_QUIET is read once a turn, not once a change.
-        const char* quiet = settingValue("SIMPLATFORM_QUIET");
+        const char* quiet = settingValue(Setting::Quiet);
         if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
             std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
             std::fflush(stdout);
@@ -210,7 +210,7 @@ void recordChange(OVwSymbolId symbol, std::string state)
 
 bool stateFileUsable(std::string& error)
 {
-    std::string path = setting("SIMPLATFORM_STATE", "");
+    std::string path = setting(Setting::State);
     std::string fault;
     if (!path.empty() && !replaceableFile(path, fault)) {
         error = "state file " + path + ": " + fault;

@@ -1,5 +1,5 @@
 // The trap receiver, the SNMP library's trap event session: a UDP socket on
-// $SIMPLATFORM_TRAP_ADDR that decodes every datagram, answers informs and
+// the TrapAddr setting that decodes every datagram, answers informs and
 // hands each trap and inform to the session's callback; PDU release, error
 // texts and 64-bit number text.
 //
@@ -311,13 +311,14 @@ bool startTrapSecurity(std::string& error)
 bool configureTrapSecurity(std::string& error)
 {
     PendingSecurity next;
-    std::string path = setting("SIMPLATFORM_USM_USERS", "");
+    std::string path = setting(Setting::UsmUsers);
     if (!path.empty() && !usm::readUsers(path, next.users, error)) {
         return false;
     }
-    std::string idText = setting("SIMPLATFORM_ENGINE_ID", "");
+    std::string idText = setting(Setting::EngineId);
     if (!idText.empty() && !usm::parseEngineId(idText, next.engineId)) {
-        error = "SIMPLATFORM_ENGINE_ID: \"" + idText + "\" is not an engine ID of 5 to 32 bytes in hex";
+        error = std::string(settingName(Setting::EngineId)) + ": \"" + idText + "\" is not an engine ID of " +
+                std::to_string(usm::kMinEngineId) + " to " + std::to_string(usm::kMaxEngineId) + " bytes in hex";
         return false;
     }
     // Boots: the start's wall-clock second, so that it grows from one start
@@ -381,7 +382,7 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
     }
 
     auto s = std::make_unique<TrapSessionState>();
-    s->address = simplatform::setting("SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162");
+    s->address = simplatform::setting(simplatform::Setting::TrapAddr);
     s->callback = callback;
     s->userData = user_data;
     sockaddr_storage addr{};

@@ -6,7 +6,7 @@
 
 namespace simplatform {
 
-// Reads $SIMPLATFORM_USM_USERS and $SIMPLATFORM_ENGINE_ID for the trap
+// Reads the settings UsmUsers and EngineId (settings.h) for the trap
 // port's SNMPv3 security; false and the fault (file, line) in error when
 // either is bad. No cryptography runs here: the keys are derived, and the
 // engine's clock starts, when the next trap session opens.
