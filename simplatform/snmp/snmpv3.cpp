@@ -172,8 +172,8 @@ bool encodeMessage(const Outgoing& o, std::vector<uint8_t>& scopedPdu, std::vect
     bool private_ = (o.flags & kFlagPriv) != 0;
     uint8_t noSalt[usm::kSaltLength] = {};
     if (private_) {
-        if (o.priv == usm::Priv::Des)
-            scopedPdu.resize((scopedPdu.size() + 7) / 8 * 8, 0);
+        size_t block = usm::privBlockLength(o.priv);
+        scopedPdu.resize((scopedPdu.size() + block - 1) / block * block, 0);
         if (!o.privKey || !o.salt ||
             !usm::encrypt(o.priv, *o.privKey, o.boots, o.time, o.salt, scopedPdu.data(), scopedPdu.size()))
             return false;

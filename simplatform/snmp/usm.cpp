@@ -2,8 +2,6 @@
 // the Reports and Responses of the platform's engine.
 #include "usm.h"
 
-#include <gcrypt.h>
-
 #include <cstring>
 
 namespace simplatform {
@@ -47,11 +45,9 @@ bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
 std::vector<uint8_t> engineIdFromHost(const std::string& host)
 {
     std::vector<uint8_t> id = {0x80, 0x00, 0x00, 0x00, 0x05};
-    uint8_t hash[32];
-    startCrypto();
     std::string text = "kelvorov engine " + host;
-    gcry_md_hash_buffer(GCRY_MD_SHA256, hash, text.data(), text.size());
-    id.insert(id.end(), hash, hash + 12);
+    Key h = hash(Auth::Sha256, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    id.insert(id.end(), h.bytes, h.bytes + 12);
     return id;
 }
 
@@ -100,9 +96,7 @@ Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t no
     }
     const User& u = own.user;
     uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
-    bool extends = (u.priv == Priv::Aes192C || u.priv == Priv::Aes256C) &&
-                   hashLength(u.auth) < privKeyLength(u.priv);
-    if (extends) {
+    if (extendsAsPassphrase(u.auth, u.priv)) {
         cost += kPassphraseCost;
     }
     if (now != budgetSecond_) {
@@ -328,9 +322,9 @@ Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::M
             return drop(Outcome::DecryptionError);
         }
         scratch_.assign(h.data.p, h.data.end);
-        bool des = u.priv == Priv::Des;
+        bool padded = privBlockLength(u.priv) > 1;
         if (!decrypt(u.priv, keys->priv, h.boots, h.time, h.privParams.p, scratch_.data(), scratch_.size()) ||
-            snmpv3::decodeScopedPdu(scratch_.data(), scratch_.size(), des, out, context) != nullptr) {
+            snmpv3::decodeScopedPdu(scratch_.data(), scratch_.size(), padded, out, context) != nullptr) {
             return drop(Outcome::DecryptionError);
         }
     }

@@ -1,57 +1,12 @@
 // Reading the SNMPv3 users file.
 #include "usmusers.h"
 
-#include <cstring>
-
 #include "../os/regularfile.h"
 
 namespace simplatform {
 namespace usm {
 
 namespace {
-
-struct Protocol {
-    const char* name;
-    Auth auth;
-    Priv priv;
-};
-
-// Names as snmptrapd.conf and net-snmp's -a and -x options spell them.
-const Protocol kProtocols[] = {
-    {"MD5", Auth::Md5, Priv::None},          {"SHA", Auth::Sha1, Priv::None},
-    {"SHA-1", Auth::Sha1, Priv::None},       {"SHA-224", Auth::Sha224, Priv::None},
-    {"SHA-256", Auth::Sha256, Priv::None},   {"SHA-384", Auth::Sha384, Priv::None},
-    {"SHA-512", Auth::Sha512, Priv::None},   {"DES", Auth::None, Priv::Des},
-    {"AES", Auth::None, Priv::Aes128},       {"AES-128", Auth::None, Priv::Aes128},
-    {"AES-192", Auth::None, Priv::Aes192},   {"AES-256", Auth::None, Priv::Aes256},
-    {"AES-192C", Auth::None, Priv::Aes192C}, {"AES-192-C", Auth::None, Priv::Aes192C},
-    {"AES-256C", Auth::None, Priv::Aes256C}, {"AES-256-C", Auth::None, Priv::Aes256C},
-};
-
-bool sameName(const std::string& a, const char* b)
-{
-    size_t n = std::strlen(b);
-    if (a.size() != n) {
-        return false;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 32) : a[i];
-        if (x != b[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-const Protocol* findProtocol(const std::string& word)
-{
-    for (const Protocol& p : kProtocols) {
-        if (sameName(word, p.name)) {
-            return &p;
-        }
-    }
-    return nullptr;
-}
 
 bool blank(char c)
 {
@@ -129,12 +84,10 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     if (i == words.size()) {
         return true;  // noAuthNoPriv
     }
-    const Protocol* auth = findProtocol(words[i]);
-    if (auth == nullptr || auth->auth == Auth::None) {
+    if (!authNamed(words[i], user.auth)) {
         fault = "unknown authentication protocol " + words[i];
         return false;
     }
-    user.auth = auth->auth;
     if (++i == words.size()) {
         fault = "no authentication pass phrase";
         return false;
@@ -146,12 +99,10 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     }
     std::string privPass = authPass;
     if (i < words.size()) {
-        const Protocol* priv = findProtocol(words[i]);
-        if (priv == nullptr || priv->priv == Priv::None) {
+        if (!privNamed(words[i], user.priv)) {
             fault = "unknown privacy protocol " + words[i];
             return false;
         }
-        user.priv = priv->priv;
         if (++i < words.size()) {
             privPass = words[i++];
             if (privPass.size() < kMinPass) {
