@@ -48,91 +48,37 @@ enum class IvForm : uint8_t {
     BootsTimeAndSalt,  // AES: engine boots and engine time (big-endian), the salt
 };
 
+// How a protocol runs its cipher.
+struct CipherMode {
+    int mode;  // libgcrypt's
+    IvForm iv;
+    size_t ivLength;
+    size_t blockLength;  // the data is a multiple of it
+};
+
+constexpr CipherMode kNoCipher = {GCRY_CIPHER_MODE_NONE, IvForm::None, 0, 1};
+constexpr CipherMode kDesCbc = {GCRY_CIPHER_MODE_CBC, IvForm::SaltXorPreIv, 8, 8};
+constexpr CipherMode kAesCfb = {GCRY_CIPHER_MODE_CFB, IvForm::BootsTimeAndSalt, 16, 1};
+
 struct PrivProtocol {
     Priv priv;
     const char* names[2];
-    int cipher;
-    int mode;
+    int cipher;  // libgcrypt's
+    CipherMode mode;
     size_t keyLength;        // bytes of localised key the protocol takes
     size_t cipherKeyLength;  // of them, the cipher's key
-    size_t ivLength;
-    size_t blockLength;  // the data is a multiple of it
-    IvForm iv;
     Extension extension;
 };
 
 // In the order of Priv.
 constexpr PrivProtocol kPrivProtocols[] = {
-    {Priv::None,
-     {nullptr, nullptr},
-     GCRY_CIPHER_NONE,
-     GCRY_CIPHER_MODE_NONE,
-     0,
-     0,
-     0,
-     1,
-     IvForm::None,
-     Extension::None},
-    {Priv::Des,
-     {"DES", nullptr},
-     GCRY_CIPHER_DES,
-     GCRY_CIPHER_MODE_CBC,
-     16,
-     8,
-     8,
-     8,
-     IvForm::SaltXorPreIv,
-     Extension::None},
-    {Priv::Aes128,
-     {"AES", "AES-128"},
-     GCRY_CIPHER_AES128,
-     GCRY_CIPHER_MODE_CFB,
-     16,
-     16,
-     16,
-     1,
-     IvForm::BootsTimeAndSalt,
-     Extension::None},
-    {Priv::Aes192,
-     {"AES-192", nullptr},
-     GCRY_CIPHER_AES192,
-     GCRY_CIPHER_MODE_CFB,
-     24,
-     24,
-     16,
-     1,
-     IvForm::BootsTimeAndSalt,
-     Extension::Hash},
-    {Priv::Aes256,
-     {"AES-256", nullptr},
-     GCRY_CIPHER_AES256,
-     GCRY_CIPHER_MODE_CFB,
-     32,
-     32,
-     16,
-     1,
-     IvForm::BootsTimeAndSalt,
-     Extension::Hash},
-    {Priv::Aes192C,
-     {"AES-192C", "AES-192-C"},
-     GCRY_CIPHER_AES192,
-     GCRY_CIPHER_MODE_CFB,
-     24,
-     24,
-     16,
-     1,
-     IvForm::BootsTimeAndSalt,
-     Extension::Passphrase},
-    {Priv::Aes256C,
-     {"AES-256C", "AES-256-C"},
-     GCRY_CIPHER_AES256,
-     GCRY_CIPHER_MODE_CFB,
-     32,
-     32,
-     16,
-     1,
-     IvForm::BootsTimeAndSalt,
-     Extension::Passphrase},
+    {Priv::None, {nullptr, nullptr}, GCRY_CIPHER_NONE, kNoCipher, 0, 0, Extension::None},
+    {Priv::Des, {"DES", nullptr}, GCRY_CIPHER_DES, kDesCbc, 16, 8, Extension::None},
+    {Priv::Aes128, {"AES", "AES-128"}, GCRY_CIPHER_AES128, kAesCfb, 16, 16, Extension::None},
+    {Priv::Aes192, {"AES-192", nullptr}, GCRY_CIPHER_AES192, kAesCfb, 24, 24, Extension::Hash},
+    {Priv::Aes256, {"AES-256", nullptr}, GCRY_CIPHER_AES256, kAesCfb, 32, 32, Extension::Hash},
+    {Priv::Aes192C, {"AES-192C", "AES-192-C"}, GCRY_CIPHER_AES192, kAesCfb, 24, 24, Extension::Passphrase},
+    {Priv::Aes256C, {"AES-256C", "AES-256-C"}, GCRY_CIPHER_AES256, kAesCfb, 32, 32, Extension::Passphrase},
 };
 
 constexpr bool tablesInOrder()
@@ -145,7 +91,7 @@ constexpr bool tablesInOrder()
     }
     for (size_t i = 0; i < std::size(kPrivProtocols); ++i) {
         if (static_cast<size_t>(kPrivProtocols[i].priv) != i || kPrivProtocols[i].keyLength > kMaxKey ||
-            kPrivProtocols[i].ivLength > 16) {
+            kPrivProtocols[i].mode.ivLength > 16) {
             return false;
         }
     }
@@ -204,12 +150,13 @@ bool runCipher(Priv priv, const Key& key, uint32_t boots, uint32_t time, const u
                size_t length, bool encrypting)
 {
     const PrivProtocol& p = protocolOf(priv);
-    if (p.iv == IvForm::None || key.length < p.keyLength || length % p.blockLength != 0) {
+    const CipherMode& mode = p.mode;
+    if (mode.iv == IvForm::None || key.length < p.keyLength || length % mode.blockLength != 0) {
         return false;
     }
     uint8_t iv[16];
-    if (p.iv == IvForm::SaltXorPreIv) {
-        for (size_t i = 0; i < p.ivLength; ++i) {
+    if (mode.iv == IvForm::SaltXorPreIv) {
+        for (size_t i = 0; i < mode.ivLength; ++i) {
             iv[i] = static_cast<uint8_t>(key.bytes[p.cipherKeyLength + i] ^ salt[i]);
         }
     } else {
@@ -218,13 +165,13 @@ bool runCipher(Priv priv, const Key& key, uint32_t boots, uint32_t time, const u
         std::memcpy(iv + 8, salt, kSaltLength);
     }
     gcry_cipher_hd_t handle = nullptr;
-    if (gcry_cipher_open(&handle, p.cipher, p.mode, 0) != 0) {
+    if (gcry_cipher_open(&handle, p.cipher, mode.mode, 0) != 0) {
         return false;
     }
     gcry_error_t keyError = gcry_cipher_setkey(handle, key.bytes, p.cipherKeyLength);
     // A weak DES key is still set; the sender chose it.
     bool ok = (keyError == 0 || gcry_err_code(keyError) == GPG_ERR_WEAK_KEY) &&
-              gcry_cipher_setiv(handle, iv, p.ivLength) == 0 &&
+              gcry_cipher_setiv(handle, iv, mode.ivLength) == 0 &&
               (encrypting ? gcry_cipher_encrypt(handle, data, length, nullptr, 0)
                           : gcry_cipher_decrypt(handle, data, length, nullptr, 0)) == 0;
     gcry_cipher_close(handle);
@@ -291,7 +238,7 @@ size_t digestLength(Auth auth)
 
 size_t privBlockLength(Priv priv)
 {
-    return protocolOf(priv).blockLength;
+    return protocolOf(priv).mode.blockLength;
 }
 
 bool extendsAsPassphrase(Auth auth, Priv priv)
