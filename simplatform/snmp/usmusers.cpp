@@ -67,7 +67,8 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     size_t i = 1;
     if (i < words.size() && words[i] == "-e") {
         if (i + 1 >= words.size() || !parseEngineId(words[i + 1], user.engineId)) {
-            fault = "-e needs an engine ID of 5 to 32 bytes in hex";
+            fault = "-e needs an engine ID of " + std::to_string(kMinEngineId) + " to " +
+                    std::to_string(kMaxEngineId) + " bytes in hex";
             return false;
         }
         i += 2;
@@ -78,7 +79,7 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     }
     user.name = words[i++];
     if (user.name.empty() || user.name.size() > kMaxName) {
-        fault = "a user name has 1 to 32 bytes";
+        fault = "a user name has 1 to " + std::to_string(kMaxName) + " bytes";
         return false;
     }
     if (i == words.size()) {
@@ -94,7 +95,7 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     }
     const std::string& authPass = words[i++];
     if (authPass.size() < kMinPass) {
-        fault = "authentication pass phrase shorter than 8 characters";
+        fault = "authentication pass phrase shorter than " + std::to_string(kMinPass) + " characters";
         return false;
     }
     std::string privPass = authPass;
@@ -106,7 +107,7 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
         if (++i < words.size()) {
             privPass = words[i++];
             if (privPass.size() < kMinPass) {
-                fault = "privacy pass phrase shorter than 8 characters";
+                fault = "privacy pass phrase shorter than " + std::to_string(kMinPass) + " characters";
                 return false;
             }
         }
@@ -181,7 +182,7 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
                 }
             }
             if (fault.empty() && users.size() == kMaxUsers) {
-                fault = "more than 1024 users";
+                fault = "more than " + std::to_string(kMaxUsers) + " users";
             }
             if (fault.empty()) {
                 users.push_back(std::move(user));
