@@ -17,8 +17,9 @@
 //   seen from it are kept with its keys to refuse replays (RFC 3414 3.2.7).
 // - A message is delivered only at exactly its user's level, with a good
 //   digest, in the time window, and decrypted. Every other is dropped with
-//   its outcome; a reportable one (an inform, a discovery request) is then
-//   answered with a Report of the matching usmStats counter: at authNoPriv
+//   its outcome and counted in that outcome's counter (stats.h); a
+//   reportable one (an inform, a discovery request) is then answered with a
+//   Report that carries the counter as its usmStats counter: at authNoPriv
 //   for notInTimeWindow, otherwise noAuthNoPriv.
 #pragma once
 
@@ -89,14 +90,35 @@ private:
         Keys keys;  // for its -e engine, or for the platform's engine
     };
 
-    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
+    // One message as it is judged.
+    struct Incoming {
+        const uint8_t* data;
+        size_t size;
+        uint64_t now;
+        snmpv3::Header h{};
+        snmpv3::Context context{};
+        bool reportable = false;
+        bool ours = false;      // it names the platform's engine
+        int32_t requestId = 0;  // of a plaintext ScopedPDU, for its Report
+        size_t userIndex = 0;
+        Keys* keys = nullptr;
+    };
+
+    Outcome admit(Incoming& in, ber::Message& out);
+    size_t findUser(const snmpv3::Header& h) const;
+    Outcome authenticate(Incoming& in);
+    Outcome decryptScopedPdu(Incoming& in, ber::Message& out);
+    Outcome handOver(const Incoming& in, ber::Message& out, std::vector<uint8_t>& reply);
+    void drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply);
+    // The user's keys for the message's engine; null when they are not kept
+    // and this second's localisation budget is spent.
+    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
     // The Report of usmStats counter arc at count, at authNoPriv with keys
     // (notInTimeWindow), otherwise at noAuthNoPriv.
-    void report(const snmpv3::Header& h, uint32_t arc, uint64_t count, int32_t requestId, const Keys* keys,
-                size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
-    bool respond(const snmpv3::Header& h, const ber::Message& m, const snmpv3::Context& context, const Keys& keys,
-                 size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
+    void report(const Incoming& in, uint32_t arc, uint64_t count, const Keys* keys, std::vector<uint8_t>& reply);
+    // The Response to an inform, at its own level.
+    bool respond(const Incoming& in, const ber::Message& m, std::vector<uint8_t>& reply);
     void makeSalt(uint8_t* salt);
 
     std::vector<OwnUser> users_;
