@@ -19,7 +19,7 @@
 #include "runtime/handover.h"
 #include "runtime/localtime.h"
 #include "runtime/settings.h"
-#include "snmp/trapreceiver.h"
+#include "trapport/trapsecurity.h"
 
 namespace simplatform {
 namespace {
