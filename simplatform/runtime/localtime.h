@@ -9,7 +9,7 @@ namespace simplatform {
 // before main. A change of the system's zone is seen after a restart. The C
 // runtime on Windows reads its rules once anyway: nothing to do there.
 #ifdef _WIN32
-inline void fixLocalTimeRules() {}
+inline void fixLocalTimeRules() { }
 #else
 void fixLocalTimeRules();
 #endif
