@@ -49,7 +49,7 @@ enum class UsmOutcome : uint8_t {
     NotInTimeWindow,
     UnsupportedSecLevel,
 };
-constexpr size_t kUsmOutcomes = 8;
+constexpr size_t kUsmOutcomes = static_cast<size_t>(UsmOutcome::UnsupportedSecLevel) + 1;  // the last
 
 struct Counter {
     uint64_t Stats::*member;
@@ -65,7 +65,8 @@ struct Counter {
 // In the order of the stats document and /metrics.
 inline constexpr Counter kCounters[] = {
     {&Stats::datagrams, "datagrams", "simplatform_datagrams_total", "Datagrams received on the trap port."},
-    {&Stats::delivered, "delivered", "simplatform_delivered_total", "Traps and informs handed to the program."},
+    {&Stats::delivered, "delivered", "simplatform_delivered_total", "Traps and informs handed to the program.",
+     UsmOutcome::Deliver},
     {&Stats::informsAnswered, "informsAnswered", "simplatform_informs_answered_total",
      "Informs answered with a Response-PDU."},
     {&Stats::malformed, "malformed", "simplatform_malformed_total",
@@ -112,26 +113,26 @@ constexpr OutcomeRows outcomeRows()
 
 inline constexpr OutcomeRows kOutcomeRows = outcomeRows();
 
-constexpr bool everyDropHasOneRow()
+constexpr bool everyOutcomeHasOneRow()
 {
     for (size_t o = 0; o < kUsmOutcomes; ++o) {
-        bool deliver = o == static_cast<size_t>(UsmOutcome::Deliver);
-        if (deliver != (kOutcomeRows.row[o] >= kCounterCount)) {
+        if (kOutcomeRows.row[o] >= kCounterCount) {
             return false;
         }
     }
     return true;
 }
 
-// Delivered messages are counted where they are handed to the program.
-static_assert(everyDropHasOneRow(), "every outcome but Deliver needs exactly one counter");
+static_assert(everyOutcomeHasOneRow(), "every outcome needs exactly one counter");
 
 }  // namespace detail
 
-// The row that counts a dropped SNMPv3 message (not Deliver).
-inline const Counter& counterOf(UsmOutcome dropped)
+// The row that counts an outcome. (The security model counts the messages
+// it drops; a delivered one is counted where it is handed to the program,
+// as the SNMPv1 and SNMPv2c ones are.)
+inline const Counter& counterOf(UsmOutcome outcome)
 {
-    return kCounters[detail::kOutcomeRows.row[static_cast<size_t>(dropped)]];
+    return kCounters[detail::kOutcomeRows.row[static_cast<size_t>(outcome)]];
 }
 
 inline uint64_t& counterValue(const Counter& counter)
