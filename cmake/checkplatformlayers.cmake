@@ -8,10 +8,11 @@
 set(level_os 0)        # sockets, files, service notification
 set(level_runtime 1)   # the loop and its turn, settings, counters, serving streams
 set(level_names 2)     # drive paths, the name service
-set(level_snmp 2)      # BER, SNMPv3, USM, the PDU record, the trap session
+set(level_snmp 2)      # BER, SNMPv3, USM, the PDU record
 set(level_mapdb 2)     # the map database, its file, services, session and views
 set(level_http 3)      # the HTTP port
 set(level_control 3)   # the control port
+set(level_trapport 3)  # the trap session, its datagrams, PDU pool, security and errors
 set(level_top 9)
 string(REPLACE "|" ";" files "${FILES}")
 foreach(file IN LISTS files)

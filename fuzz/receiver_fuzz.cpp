@@ -33,7 +33,7 @@
 #include "../simplatform/runtime/stats.h"
 #include "../simplatform/snmp/ber.h"
 #include "../simplatform/snmp/snmpv3.h"
-#include "../simplatform/snmp/trapreceiver.h"
+#include "../simplatform/trapport/trapsecurity.h"
 #include "../trap/trapsession.h"
 #include "fuzzcommon.h"
 

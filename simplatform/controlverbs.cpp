@@ -8,7 +8,7 @@
 #include "mapdb/mapview.h"
 #include "runtime/loop.h"
 #include "runtime/stats.h"
-#include "snmp/trapreceiver.h"
+#include "trapport/trapsession.h"
 
 namespace simplatform {
 namespace {
@@ -85,8 +85,8 @@ std::string endSession(const ControlCommand& command)
 
 std::string loseConnection(const ControlCommand&)
 {
-    std::string error = loseTrapConnection();
-    return okOrError(error.empty(), error);
+    std::string error;
+    return okOrError(loseTrapConnection(error), error);
 }
 
 std::string quit(const ControlCommand&)

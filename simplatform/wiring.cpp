@@ -19,7 +19,7 @@
 #include "runtime/handover.h"
 #include "runtime/localtime.h"
 #include "runtime/settings.h"
-#include "snmp/trapreceiver.h"
+#include "trapport/trapsecurity.h"
 
 namespace simplatform {
 namespace {
@@ -93,7 +93,7 @@ void checkStateFile()
 
 bool loadStartupMap()
 {
-    std::string path = setting("SIMPLATFORM_MAP", "");
+    std::string path = setting(Setting::Map);
     if (path.empty()) {
         return false;
     }
@@ -121,13 +121,13 @@ int _OVwInit(int version)
     s.open = true;
     static bool closedAtExit = atexit(simplatform::closePortsAtExit) == 0;
     (void)closedAtExit;
-    std::string address = simplatform::setting("SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620");
+    std::string address = simplatform::setting(simplatform::Setting::ControlAddr);
     std::string error;
     s.control = simplatform::ControlPort::open(address, simplatform::controlVerbs(), error);
     if (!s.control) {
         fprintf(stderr, "simplatform: no control port: %s; running without it\n", error.c_str());
     }
-    address = simplatform::setting("SIMPLATFORM_HTTP_ADDR", "127.0.0.1:1621");
+    address = simplatform::setting(simplatform::Setting::HttpAddr);
     if (address != "off") {
         s.http = simplatform::HttpPort::open(address, error);
         if (!s.http) {

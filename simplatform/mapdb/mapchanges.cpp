@@ -100,7 +100,7 @@ void showChanges()
     Pending& p = pending();
     if (!p.lines.empty()) {
         // SIMPLATFORM_QUIET is read once a turn, not once a change.
-        const char* quiet = settingValue("SIMPLATFORM_QUIET");
+        const char* quiet = settingValue(Setting::Quiet);
         if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
             std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
             std::fflush(stdout);

@@ -13,7 +13,7 @@ namespace simplatform {
 
 bool stateFileUsable(std::string& error)
 {
-    std::string path = setting("SIMPLATFORM_STATE", "");
+    std::string path = setting(Setting::State);
     std::string fault;
     if (!path.empty() && !replaceableFile(path, fault)) {
         error = "state file " + path + ": " + fault;
@@ -24,7 +24,7 @@ bool stateFileUsable(std::string& error)
 
 void writeStateFile()
 {
-    const char* path = settingValue("SIMPLATFORM_STATE");
+    const char* path = settingValue(Setting::State);
     if (path == nullptr || openMap() == nullptr) {
         return;
     }

@@ -48,13 +48,13 @@ bool append(char* out, size_t& length, const char* text, size_t size)
 size_t driveFolder(char* out)
 {
     size_t length = 0;
-    const char* folder = simplatform::settingValue("SIMPLATFORM_DRIVE_C");
+    const char* folder = simplatform::settingValue(simplatform::Setting::DriveC);
     if (folder != nullptr) {
         if (!append(out, length, folder, strlen(folder))) {
             return 0;
         }
     } else {
-        const char* home = simplatform::settingValue("HOME");
+        const char* home = simplatform::settingValue(simplatform::Setting::Home);
         if (home == nullptr) {
             const passwd* user = getpwuid(getuid());
             if (user == nullptr || user->pw_dir == nullptr) {

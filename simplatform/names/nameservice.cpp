@@ -207,7 +207,7 @@ const HostsFile* currentHosts(NameService& ns)
     if (!ns.hostsChecked) {
         ns.hostsChecked = true;
         atTurnEnd(forgetHostsSetting);
-        const char* path = settingValue("SIMPLATFORM_HOSTS");
+        const char* path = settingValue(Setting::Hosts);
         ns.hostsSet = path != nullptr;
         if (ns.hostsSet) {
             refreshHosts(ns.hosts, path, Clock::now());

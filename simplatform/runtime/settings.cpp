@@ -5,14 +5,16 @@
 // whole environment with a string comparison per variable, and a trap's turn
 // reads these settings up to a dozen times (the hosts file, whether the
 // console line is shown, the state file, and the drive folder once per debug
-// log record). The pass copies the platform's variables into a buffer
-// of its own, which holds until the turn ends: a value put into the
-// environment in the middle of a turn is seen from the next turn on, and
-// nothing a caller holds points into the environment itself.
+// log record). The pass copies the values of the table's per-turn settings
+// into a buffer of its own, which holds until the turn ends: a value put
+// into the environment in the middle of a turn is seen from the next turn
+// on, and nothing a caller holds points into the environment itself.
 #include "settings.h"
 
 #include <stdlib.h>
 #include <string.h>
+
+#include <iterator>
 
 #include "handover.h"
 
@@ -23,22 +25,64 @@ extern char** environ;
 namespace simplatform {
 namespace {
 
-#ifndef _WIN32
-constexpr char kPrefix[] = "SIMPLATFORM_";
-constexpr size_t kPrefixLength = sizeof kPrefix - 1;
-constexpr size_t kMaxVariables = 32;
-constexpr size_t kTextBytes = 16384;
-
-struct Variable {
-    const char* name;   // "SIMPLATFORM_NAME=value" in text
-    size_t nameLength;  // of "SIMPLATFORM_NAME"
+enum class Reading : uint8_t {
+    Once,
+    PerTurn
 };
+
+struct SettingRow {
+    Setting setting;
+    const char* name;
+    const char* fallback;  // when unset
+    Reading reading;
+};
+
+// Every setting of the platform, in the order of Setting.
+constexpr SettingRow kSettings[] = {
+    {Setting::Map, "SIMPLATFORM_MAP", "", Reading::Once},
+    {Setting::ControlAddr, "SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620", Reading::Once},
+    {Setting::HttpAddr, "SIMPLATFORM_HTTP_ADDR", "127.0.0.1:1621", Reading::Once},
+    {Setting::TrapAddr, "SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162", Reading::Once},
+    {Setting::UsmUsers, "SIMPLATFORM_USM_USERS", "", Reading::Once},
+    {Setting::EngineId, "SIMPLATFORM_ENGINE_ID", "", Reading::Once},
+    {Setting::State, "SIMPLATFORM_STATE", "", Reading::PerTurn},
+    {Setting::Hosts, "SIMPLATFORM_HOSTS", "", Reading::PerTurn},
+    // Unset: ~/.simplatform/drive_c, which the drive paths build from Home.
+    {Setting::DriveC, "SIMPLATFORM_DRIVE_C", "", Reading::PerTurn},
+    {Setting::Quiet, "SIMPLATFORM_QUIET", "", Reading::PerTurn},
+    {Setting::Home, "HOME", "", Reading::PerTurn},
+};
+constexpr size_t kSettingCount = std::size(kSettings);
+
+constexpr bool inOrder()
+{
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        if (static_cast<size_t>(kSettings[i].setting) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(inOrder(), "kSettings lists every Setting in its order");
+
+const SettingRow& rowOf(Setting which)
+{
+    return kSettings[static_cast<size_t>(which)];
+}
+
+const char* nonEmpty(const char* value)
+{
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+#ifndef _WIN32
+constexpr size_t kTextBytes = 16384;
 
 struct TurnSettings {
     bool taken = false;
     bool complete = true;  // false: more than the buffer holds; getenv then
-    size_t count = 0;
-    Variable variables[kMaxVariables];
+    bool found[kSettingCount] = {};
+    const char* values[kSettingCount] = {};  // into text; null when unset or empty
     char text[kTextBytes];
 };
 
@@ -53,74 +97,85 @@ void forgetTurnSettings()
     turnSettings().taken = false;
 }
 
+// The per-turn setting that entry ("NAME=value") sets, or kSettingCount.
+size_t perTurnSettingOf(const char* entry)
+{
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        const SettingRow& row = kSettings[i];
+        // Most variables are not the platform's: their first byte says so.
+        if (row.reading != Reading::PerTurn || entry[0] != row.name[0]) {
+            continue;
+        }
+        size_t length = strlen(row.name);
+        if (strncmp(entry, row.name, length) == 0 && entry[length] == '=') {
+            return i;
+        }
+    }
+    return kSettingCount;
+}
+
 void takeTurnSettings(TurnSettings& s)
 {
     s.taken = true;
     s.complete = true;
-    s.count = 0;
+    for (size_t i = 0; i < kSettingCount; ++i) {
+        s.found[i] = false;
+        s.values[i] = nullptr;
+    }
     atTurnEnd(forgetTurnSettings);
     size_t used = 0;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        // Most variables are not the platform's: their first byte says so.
-        if ((*entry)[0] != kPrefix[0] || strncmp(*entry, kPrefix, kPrefixLength) != 0) {
-            continue;
+        size_t i = perTurnSettingOf(*entry);
+        if (i == kSettingCount || s.found[i]) {
+            continue;  // getenv too takes a name's first entry
         }
-        size_t length = strlen(*entry) + 1;
-        if (s.count == kMaxVariables || length > kTextBytes - used) {
+        const char* value = *entry + strlen(kSettings[i].name) + 1;
+        size_t length = strlen(value) + 1;
+        if (length > kTextBytes - used) {
             s.complete = false;
             return;
         }
-        const char* equals = strchr(*entry, '=');
-        if (equals == nullptr) {
-            continue;
-        }
-        memcpy(s.text + used, *entry, length);
-        s.variables[s.count++] = Variable{s.text + used, static_cast<size_t>(equals - *entry)};
+        memcpy(s.text + used, value, length);
+        s.found[i] = true;
+        s.values[i] = nonEmpty(s.text + used);
         used += length;
     }
 }
 #endif
 
-const char* nonEmpty(const char* value)
-{
-    return value != nullptr && value[0] != '\0' ? value : nullptr;
-}
-
 }  // namespace
+
+const char* settingName(Setting which)
+{
+    return rowOf(which).name;
+}
 
 // An empty value counts as unset, so that `NAME= kelvorov` switches a
 // setting off as a shell user expects.
-std::string setting(const char* name, const char* fallback)
+std::string setting(Setting which)
 {
-    const char* value = nonEmpty(getenv(name));
-    if (value == nullptr) {
-        return fallback != nullptr ? fallback : "";
-    }
-    return value;
+    const SettingRow& row = rowOf(which);
+    const char* value = nonEmpty(getenv(row.name));
+    return value != nullptr ? value : row.fallback;
 }
 
 // Windows' environment is not case-sensitive, which getenv knows: there it
 // is asked each time.
-const char* settingValue(const char* name)
+const char* settingValue(Setting which)
 {
+    const SettingRow& row = rowOf(which);
 #ifndef _WIN32
-    TurnSettings& s = turnSettings();
-    if (!s.taken) {
-        takeTurnSettings(s);
-    }
-    size_t length = strlen(name);
-    if (s.complete && strncmp(name, kPrefix, kPrefixLength) == 0) {
-        for (size_t i = 0; i < s.count; ++i) {
-            const Variable& v = s.variables[i];
-            if (v.nameLength == length &&
-                memcmp(v.name + kPrefixLength, name + kPrefixLength, length - kPrefixLength) == 0) {
-                return nonEmpty(v.name + length + 1);
-            }
+    if (row.reading == Reading::PerTurn) {
+        TurnSettings& s = turnSettings();
+        if (!s.taken) {
+            takeTurnSettings(s);
         }
-        return nullptr;
+        if (s.complete) {
+            return s.values[static_cast<size_t>(which)];
+        }
     }
 #endif
-    return nonEmpty(getenv(name));
+    return nonEmpty(getenv(row.name));
 }
 
 }  // namespace simplatform

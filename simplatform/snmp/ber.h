@@ -1,5 +1,6 @@
 // BER for the trap receiver: a strict, bounded decoder of the SNMP messages
-// it accepts and the encoder of the Response-PDU that answers an inform.
+// it accepts (berdecode.cpp) and the encoder of the Response-PDU that
+// answers an inform (berencode.cpp).
 //
 // Accepted messages (one datagram each, nothing after the message):
 //   version 0 (SNMPv1)  with a Trap-PDU (0xA4) or a Response-PDU (0xA2);
@@ -17,19 +18,21 @@
 #include <vector>
 
 #include "../../platform/ovsnmp.h"
+#include "faulttext.h"
 
 namespace simplatform {
 namespace ber {
 
 // ---- limits ----
-constexpr size_t kMaxDatagram = 65535;      // bytes in one message
+constexpr size_t kMaxDatagram = 65535;  // bytes in one message
+inline constexpr auto kLongDatagram = faultText<kMaxDatagram>("datagram longer than ", " bytes");
 constexpr size_t kMaxLengthBytes = 4;       // bytes after a long-form length's first byte
 constexpr size_t kMaxSubIdentifiers = 128;  // per OBJECT IDENTIFIER (the first byte counts as two)
 constexpr size_t kMaxBindings = 512;        // per PDU
-// Nesting is fixed by the message's shape: message, PDU, binding list and
-// binding are the only constructed elements (depth 4); every value is
-// primitive, so a constructed value is malformed.
-constexpr int kNestingDepth = 4;
+// Nesting needs no limit of its own: it is fixed by the message's shape
+// (message, PDU, binding list and binding are the only constructed
+// elements), and every value is primitive, so a constructed value is
+// malformed.
 
 // ---- tags ----
 // The tags of the delivered PDUs are their kinds: SNMP_KIND_TRAP_V1 (0xA4),
@@ -44,7 +47,7 @@ constexpr uint8_t kTagReport = 0xA8;
 constexpr uint8_t kTagSequence = 0x30;
 
 // How a value of each accepted type is read, kept and written; the one table
-// of value types in ber.cpp gives each tag its form.
+// of value types in berdecode.cpp gives each tag its form.
 enum class ValueForm : uint8_t {
     Signed32,    // INTEGER
     Unsigned32,  // Counter, Gauge, TimeTicks

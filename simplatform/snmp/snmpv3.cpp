@@ -11,6 +11,17 @@ namespace {
 
 using ber::Cursor;
 
+constexpr auto kBadMaxSize = faultText<kMinMaxSize>("msgMaxSize is not an INTEGER of ", " to 2^31-1");
+constexpr auto kBadEngineId = faultText<kMaxOctets>("engine ID is not an OCTET STRING of at most ", " bytes");
+constexpr auto kBadUser = faultText<kMaxOctets>("user name is not an OCTET STRING of at most ", " bytes");
+constexpr auto kBadAuthParams = faultText<usm::kMaxDigest>(
+    "authentication parameters are not an OCTET STRING of at most ", " bytes");
+constexpr auto kBadPrivParams = faultText<usm::kSaltLength>(
+    "privacy parameters are not an OCTET STRING of at most ", " bytes");
+constexpr auto kBadContextEngine = faultText<kMaxOctets>("contextEngineID is not an OCTET STRING of at most ",
+                                                         " bytes");
+constexpr auto kBadContextName = faultText<kMaxOctets>("contextName is not an OCTET STRING of at most ", " bytes");
+
 #define TRY(step)                        \
     do {                                 \
         if (const char* fault_ = (step)) \
@@ -56,7 +67,7 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
     if (data == nullptr || size == 0)
         return "empty datagram";
     if (size > ber::kMaxDatagram)
-        return "datagram longer than 65535 bytes";
+        return ber::kLongDatagram.text;
     Cursor all{data, data + size}, message{}, global{}, field{}, security{}, usm{};
     TRY(ber::readTagged(all, 0x30, message, "message is not a SEQUENCE"));
     if (!all.empty())
@@ -68,7 +79,7 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
 
     TRY(ber::readTagged(message, 0x30, global, "msgGlobalData is not a SEQUENCE"));
     TRY(readNonNegative(global, 0, h.msgId, "msgID is not an INTEGER of 0 to 2^31-1"));
-    TRY(readNonNegative(global, kMinMaxSize, h.maxSize, "msgMaxSize is not an INTEGER of 484 to 2^31-1"));
+    TRY(readNonNegative(global, kMinMaxSize, h.maxSize, kBadMaxSize.text));
     TRY(ber::readTagged(global, SNMP_TYPE_OCTET_STRING, field, "msgFlags is not an OCTET STRING"));
     if (field.left() != 1)
         return "msgFlags is not of one byte";
@@ -88,14 +99,12 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
     if (!security.empty())
         return "bytes after the security parameters";
     int32_t boots = 0, time = 0;
-    TRY(readOctets(usm, kMaxOctets, h.engineId, "engine ID is not an OCTET STRING of at most 32 bytes"));
+    TRY(readOctets(usm, kMaxOctets, h.engineId, kBadEngineId.text));
     TRY(readNonNegative(usm, 0, boots, "engine boots is not an INTEGER of 0 to 2^31-1"));
     TRY(readNonNegative(usm, 0, time, "engine time is not an INTEGER of 0 to 2^31-1"));
-    TRY(readOctets(usm, kMaxOctets, h.user, "user name is not an OCTET STRING of at most 32 bytes"));
-    TRY(readOctets(usm, usm::kMaxDigest, h.authParams,
-                   "authentication parameters are not an OCTET STRING of at most 48 bytes"));
-    TRY(readOctets(usm, usm::kSaltLength, h.privParams,
-                   "privacy parameters are not an OCTET STRING of at most 8 bytes"));
+    TRY(readOctets(usm, kMaxOctets, h.user, kBadUser.text));
+    TRY(readOctets(usm, usm::kMaxDigest, h.authParams, kBadAuthParams.text));
+    TRY(readOctets(usm, usm::kSaltLength, h.privParams, kBadPrivParams.text));
     if (!usm.empty())
         return "bytes after the privacy parameters";
     h.boots = static_cast<uint32_t>(boots);
@@ -126,8 +135,8 @@ const char* readScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Me
     TRY(ber::readTagged(all, 0x30, scoped, "ScopedPDU is not a SEQUENCE"));
     if (!all.empty() && !(padded && all.left() < 8))
         return "bytes after the ScopedPDU";
-    TRY(readOctets(scoped, kMaxOctets, engine, "contextEngineID is not an OCTET STRING of at most 32 bytes"));
-    TRY(readOctets(scoped, kMaxOctets, name, "contextName is not an OCTET STRING of at most 32 bytes"));
+    TRY(readOctets(scoped, kMaxOctets, engine, kBadContextEngine.text));
+    TRY(readOctets(scoped, kMaxOctets, name, kBadContextName.text));
     TRY(ber::readPdu(scoped, m));
     if (!scoped.empty())
         return "bytes after the PDU";
@@ -172,8 +181,8 @@ bool encodeMessage(const Outgoing& o, std::vector<uint8_t>& scopedPdu, std::vect
     bool private_ = (o.flags & kFlagPriv) != 0;
     uint8_t noSalt[usm::kSaltLength] = {};
     if (private_) {
-        if (o.priv == usm::Priv::Des)
-            scopedPdu.resize((scopedPdu.size() + 7) / 8 * 8, 0);
+        size_t block = usm::privBlockLength(o.priv);
+        scopedPdu.resize((scopedPdu.size() + block - 1) / block * block, 0);
         if (!o.privKey || !o.salt ||
             !usm::encrypt(o.priv, *o.privKey, o.boots, o.time, o.salt, scopedPdu.data(), scopedPdu.size()))
             return false;

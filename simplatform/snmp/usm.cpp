@@ -2,8 +2,6 @@
 // the Reports and Responses of the platform's engine.
 #include "usm.h"
 
-#include <gcrypt.h>
-
 #include <cstring>
 
 namespace simplatform {
@@ -12,27 +10,6 @@ namespace usm {
 namespace {
 
 using snmpv3::Header;
-
-// usmStats counters (1.3.6.1.6.3.15.1.1.N.0), by outcome.
-uint32_t statsArc(Outcome o)
-{
-    switch (o) {
-    case Outcome::UnsupportedSecLevel:
-        return 1;
-    case Outcome::NotInTimeWindow:
-        return 2;
-    case Outcome::UnknownUser:
-        return 3;
-    case Outcome::UnknownEngineId:
-        return 4;
-    case Outcome::WrongDigest:
-        return 5;
-    case Outcome::DecryptionError:
-        return 6;
-    default:
-        return 0;
-    }
-}
 
 bool same(const ber::Cursor& c, const std::vector<uint8_t>& bytes)
 {
@@ -68,11 +45,9 @@ bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
 std::vector<uint8_t> engineIdFromHost(const std::string& host)
 {
     std::vector<uint8_t> id = {0x80, 0x00, 0x00, 0x00, 0x05};
-    uint8_t hash[32];
-    startCrypto();
     std::string text = "kelvorov engine " + host;
-    gcry_md_hash_buffer(GCRY_MD_SHA256, hash, text.data(), text.size());
-    id.insert(id.end(), hash, hash + 12);
+    Key h = hash(Auth::Sha256, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    id.insert(id.end(), h.bytes, h.bytes + 12);
     return id;
 }
 
@@ -105,7 +80,7 @@ uint32_t Security::engineTime(uint64_t now) const
     return t > kMaxBoots ? kMaxBoots : static_cast<uint32_t>(t);
 }
 
-Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t now, bool& budgetSpent)
+Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t now)
 {
     OwnUser& own = users_[userIndex];
     // A user without authentication has no keys and no time window to keep.
@@ -121,9 +96,7 @@ Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t no
     }
     const User& u = own.user;
     uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
-    bool extends = (u.priv == Priv::Aes192C || u.priv == Priv::Aes256C) &&
-                   hashLength(u.auth) < privKeyLength(u.priv);
-    if (extends) {
+    if (extendsAsPassphrase(u.auth, u.priv)) {
         cost += kPassphraseCost;
     }
     if (now != budgetSecond_) {
@@ -131,7 +104,6 @@ Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t no
         budgetUsed_ = 0;
     }
     if (budgetUsed_ + cost > kLocalisationBudget) {
-        budgetSpent = true;
         return nullptr;
     }
     budgetUsed_ += cost;
@@ -189,19 +161,18 @@ void Security::makeSalt(uint8_t* salt)
         salt[i] = static_cast<uint8_t>(v >> (8 * (7 - i)));
 }
 
-void Security::report(const Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
-                      uint64_t now, std::vector<uint8_t>& reply)
+// A Counter32 wraps: the Report carries the count's low 32 bits.
+void Security::report(const Incoming& in, uint32_t arc, uint64_t count, const Keys* keys,
+                      std::vector<uint8_t>& reply)
 {
-    uint32_t arc = statsArc(why);
-    uint32_t& counter = counters_[arc];
-    ++counter;
+    const Header& h = in.h;
     ber::Message& m = reportMessage_;
     m.clear();
-    m.requestId = requestId;
+    m.requestId = in.requestId;
     static const uint32_t kUsmStats[] = {1, 3, 6, 1, 6, 3, 15, 1, 1, 0, 0};
     m.words.assign(std::begin(kUsmStats), std::end(kUsmStats));
     m.words[9] = arc;
-    m.words.push_back(counter);
+    m.words.push_back(static_cast<uint32_t>(count));
     ber::Binding b;
     b.nameOffset = 0;
     b.nameLength = 11;
@@ -218,11 +189,11 @@ void Security::report(const Header& h, Outcome why, int32_t requestId, const Key
     o.engineId = engineId_.data();
     o.engineIdLength = engineId_.size();
     o.boots = boots_;
-    o.time = engineTime(now);
+    o.time = engineTime(in.now);
     o.user = h.user.p;
     o.userLength = h.user.left();
-    if (why == Outcome::NotInTimeWindow && keys) {
-        const User& u = users_[userIndex].user;
+    if (keys != nullptr) {
+        const User& u = users_[in.userIndex].user;
         o.flags = snmpv3::kFlagAuth;
         o.auth = u.auth;
         o.authKey = &keys->auth;
@@ -232,10 +203,11 @@ void Security::report(const Header& h, Outcome why, int32_t requestId, const Key
     }
 }
 
-bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Context& context, const Keys& keys,
-                       size_t userIndex, uint64_t now, std::vector<uint8_t>& reply)
+bool Security::respond(const Incoming& in, const ber::Message& m, std::vector<uint8_t>& reply)
 {
-    const User& u = users_[userIndex].user;
+    const Header& h = in.h;
+    const snmpv3::Context& context = in.context;
+    const User& u = users_[in.userIndex].user;
     scoped_.clear();
     if (!snmpv3::appendScopedAnswer(m, ber::kTagResponse, m.bytes.data() + context.engineOffset,
                                     context.engineLength, m.bytes.data() + context.nameOffset, context.nameLength,
@@ -250,13 +222,13 @@ bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Con
     o.engineId = engineId_.data();
     o.engineIdLength = engineId_.size();
     o.boots = boots_;
-    o.time = engineTime(now);
+    o.time = engineTime(in.now);
     o.user = h.user.p;
     o.userLength = h.user.left();
     o.auth = u.auth;
     o.priv = u.priv;
-    o.authKey = &keys.auth;
-    o.privKey = &keys.priv;
+    o.authKey = &in.keys->auth;
+    o.privKey = &in.keys->priv;
     o.salt = salt;
     if (!snmpv3::encodeMessage(o, scoped_, reply)) {
         reply.clear();
@@ -265,106 +237,148 @@ bool Security::respond(const Header& h, const ber::Message& m, const snmpv3::Con
     return true;
 }
 
+// A drop is counted before its Report is made: the Report carries the count
+// that stats shows.
+void Security::drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply)
+{
+    const Counter& counter = counterOf(why);
+    uint64_t count = ++counterValue(counter);
+    if (in.reportable && enabled() && counter.usmStatsArc != 0) {
+        const Keys* keys = why == Outcome::NotInTimeWindow ? in.keys : nullptr;
+        report(in, counter.usmStatsArc, count, keys, reply);
+    }
+}
+
+size_t Security::findUser(const Header& h) const
+{
+    size_t found = users_.size();
+    for (size_t i = 0; i < users_.size(); ++i) {
+        const User& u = users_[i].user;
+        if (!same(h.user, u.name))
+            continue;
+        if (!u.engineId.empty() && same(h.engineId, u.engineId))
+            return i;
+        if (u.engineId.empty() && found == users_.size())
+            found = i;
+    }
+    return found;
+}
+
+// The digest, then the time window.
+Outcome Security::authenticate(Incoming& in)
+{
+    const Header& h = in.h;
+    const User& u = users_[in.userIndex].user;
+    size_t n = digestLength(u.auth);
+    if (h.authParams.left() != n) {
+        return Outcome::WrongDigest;
+    }
+    size_t at = static_cast<size_t>(h.authParams.p - in.data);
+    scratch_.assign(in.data, in.data + in.size);
+    std::memset(scratch_.data() + at, 0, n);
+    uint8_t mac[kMaxDigest];
+    if (!digest(u.auth, in.keys->auth, scratch_.data(), scratch_.size(), mac) ||
+        !sameDigest(mac, h.authParams.p, n)) {
+        return Outcome::WrongDigest;
+    }
+    return inTimeWindow(*in.keys, h, in.ours, in.now) ? Outcome::Deliver : Outcome::NotInTimeWindow;
+}
+
+Outcome Security::decryptScopedPdu(Incoming& in, ber::Message& out)
+{
+    const Header& h = in.h;
+    const User& u = users_[in.userIndex].user;
+    if (h.privParams.left() != kSaltLength) {
+        return Outcome::DecryptionError;
+    }
+    scratch_.assign(h.data.p, h.data.end);
+    bool padded = privBlockLength(u.priv) > 1;
+    if (!decrypt(u.priv, in.keys->priv, h.boots, h.time, h.privParams.p, scratch_.data(), scratch_.size()) ||
+        snmpv3::decodeScopedPdu(scratch_.data(), scratch_.size(), padded, out, in.context) != nullptr) {
+        return Outcome::DecryptionError;
+    }
+    return Outcome::Deliver;
+}
+
+// Everything the security model checks, in RFC 3414's order; Deliver when
+// the message passes, with its ScopedPDU in out.
+Outcome Security::admit(Incoming& in, ber::Message& out)
+{
+    Header& h = in.h;
+    if (snmpv3::decodeHeader(in.data, in.size, h) != nullptr) {
+        return Outcome::Malformed;
+    }
+    in.reportable = (h.flags & snmpv3::kFlagReportable) != 0;
+    bool encrypted = (h.flags & snmpv3::kFlagPriv) != 0;
+    if (!encrypted) {
+        // Read first: a Report answers with its request id.
+        if (snmpv3::decodeScopedPdu(h.data.p, h.data.left(), false, out, in.context) != nullptr) {
+            return Outcome::Malformed;
+        }
+        in.requestId = out.requestId;
+    }
+    if (!enabled()) {
+        return Outcome::UnknownUser;
+    }
+    in.ours = same(h.engineId, engineId_);
+    // The platform is the authoritative engine of what expects an answer.
+    if (h.engineId.empty() || (in.reportable && !in.ours)) {
+        return Outcome::UnknownEngineId;
+    }
+    in.userIndex = findUser(h);
+    if (in.userIndex == users_.size()) {
+        return Outcome::UnknownUser;
+    }
+    if (levelOf(h.flags) != levelOf(users_[in.userIndex].user)) {
+        return Outcome::UnsupportedSecLevel;
+    }
+    in.keys = keysFor(in.userIndex, h, in.now);
+    if (in.keys == nullptr) {
+        return Outcome::UnknownEngineId;
+    }
+    Outcome outcome = Outcome::Deliver;
+    if (h.flags & snmpv3::kFlagAuth) {
+        outcome = authenticate(in);
+    }
+    if (outcome == Outcome::Deliver && encrypted) {
+        outcome = decryptScopedPdu(in, out);
+    }
+    return outcome;
+}
+
+// An admitted message's PDU: a trap, or an inform to the platform's engine,
+// which is answered first. The user name becomes the community.
+Outcome Security::handOver(const Incoming& in, ber::Message& out, std::vector<uint8_t>& reply)
+{
+    bool inform = out.pduType == SNMP_KIND_INFORM;
+    if (!(inform && in.ours) && out.pduType != SNMP_KIND_TRAP_V2) {
+        // Other PDUs, and an inform that names another authoritative engine.
+        return Outcome::Malformed;
+    }
+    if (inform && !respond(in, out, reply)) {
+        return Outcome::Malformed;
+    }
+    out.communityOffset = static_cast<uint32_t>(out.bytes.size());
+    out.communityLength = static_cast<uint32_t>(in.h.user.left());
+    out.bytes.insert(out.bytes.end(), in.h.user.p, in.h.user.end);
+    return Outcome::Deliver;
+}
+
 Outcome Security::receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                           std::vector<uint8_t>& reply)
 {
     reply.clear();
     out.clear();
-    Header h;
-    if (snmpv3::decodeHeader(data, size, h) != nullptr) {
-        return Outcome::Malformed;
+    Incoming in{data, size, now};
+    Outcome outcome = admit(in, out);
+    if (outcome == Outcome::Deliver) {
+        outcome = handOver(in, out, reply);
     }
-    bool reportable = (h.flags & snmpv3::kFlagReportable) != 0;
-    bool encrypted = (h.flags & snmpv3::kFlagPriv) != 0;
-    snmpv3::Context context;
-    // A plaintext ScopedPDU is read first: a Report answers with its request id.
-    bool plainDecoded = !encrypted &&
-                        snmpv3::decodeScopedPdu(h.data.p, h.data.left(), false, out, context) == nullptr;
-    if (!encrypted && !plainDecoded) {
-        return Outcome::Malformed;
-    }
-    int32_t requestId = plainDecoded ? out.requestId : 0;
-    auto drop = [&](Outcome why, const Keys* keys = nullptr, size_t userIndex = 0) {
-        if (reportable && enabled()) {
-            report(h, why, requestId, keys, userIndex, now, reply);
-        }
+    if (outcome != Outcome::Deliver) {
+        drop(in, outcome, reply);
         out.clear();
-        return why;
-    };
-    if (!enabled()) {
-        return drop(Outcome::UnknownUser);
     }
-    bool ours = same(h.engineId, engineId_);
-    // The platform is the authoritative engine of what expects an answer.
-    if (h.engineId.empty() || (reportable && !ours)) {
-        return drop(Outcome::UnknownEngineId);
-    }
-    size_t userIndex = users_.size();
-    for (size_t i = 0; i < users_.size(); ++i) {
-        const User& u = users_[i].user;
-        if (!same(h.user, u.name))
-            continue;
-        if (!u.engineId.empty() && same(h.engineId, u.engineId)) {
-            userIndex = i;
-            break;
-        }
-        if (u.engineId.empty() && userIndex == users_.size())
-            userIndex = i;
-    }
-    if (userIndex == users_.size()) {
-        return drop(Outcome::UnknownUser);
-    }
-    const User& u = users_[userIndex].user;
-    if (levelOf(h.flags) != levelOf(u)) {
-        return drop(Outcome::UnsupportedSecLevel);
-    }
-    bool budgetSpent = false;
-    Keys* keys = keysFor(userIndex, h, now, budgetSpent);
-    if (keys == nullptr) {
-        return drop(Outcome::UnknownEngineId);
-    }
-    if (h.flags & snmpv3::kFlagAuth) {
-        size_t n = digestLength(u.auth);
-        if (h.authParams.left() != n) {
-            return drop(Outcome::WrongDigest);
-        }
-        size_t at = static_cast<size_t>(h.authParams.p - data);
-        scratch_.assign(data, data + size);
-        std::memset(scratch_.data() + at, 0, n);
-        uint8_t mac[kMaxDigest];
-        if (!digest(u.auth, keys->auth, scratch_.data(), scratch_.size(), mac) ||
-            !sameDigest(mac, h.authParams.p, n)) {
-            return drop(Outcome::WrongDigest);
-        }
-        if (!inTimeWindow(*keys, h, ours, now)) {
-            return drop(Outcome::NotInTimeWindow, keys, userIndex);
-        }
-    }
-    if (encrypted) {
-        if (h.privParams.left() != kSaltLength) {
-            return drop(Outcome::DecryptionError);
-        }
-        scratch_.assign(h.data.p, h.data.end);
-        bool des = u.priv == Priv::Des;
-        if (!decrypt(u.priv, keys->priv, h.boots, h.time, h.privParams.p, scratch_.data(), scratch_.size()) ||
-            snmpv3::decodeScopedPdu(scratch_.data(), scratch_.size(), des, out, context) != nullptr) {
-            return drop(Outcome::DecryptionError);
-        }
-    }
-    bool inform = out.pduType == SNMP_KIND_INFORM;
-    if (!(inform && ours) && out.pduType != SNMP_KIND_TRAP_V2) {
-        // Other PDUs, and an inform that names another authoritative engine.
-        out.clear();
-        return Outcome::Malformed;
-    }
-    if (inform && !respond(h, out, context, *keys, userIndex, now, reply)) {
-        out.clear();
-        return Outcome::Malformed;
-    }
-    out.communityOffset = static_cast<uint32_t>(out.bytes.size());
-    out.communityLength = static_cast<uint32_t>(h.user.left());
-    out.bytes.insert(out.bytes.end(), h.user.p, h.user.end);
-    return Outcome::Deliver;
+    return outcome;
 }
 
 }  // namespace usm

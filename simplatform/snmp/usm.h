@@ -17,8 +17,9 @@
 //   seen from it are kept with its keys to refuse replays (RFC 3414 3.2.7).
 // - A message is delivered only at exactly its user's level, with a good
 //   digest, in the time window, and decrypted. Every other is dropped with
-//   its outcome; a reportable one (an inform, a discovery request) is then
-//   answered with a Report of the matching usmStats counter: at authNoPriv
+//   its outcome and counted in that outcome's counter (stats.h); a
+//   reportable one (an inform, a discovery request) is then answered with a
+//   Report that carries the counter as its usmStats counter: at authNoPriv
 //   for notInTimeWindow, otherwise noAuthNoPriv.
 #pragma once
 
@@ -28,6 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../runtime/stats.h"
 #include "ber.h"
 #include "snmpv3.h"
 #include "usmusers.h"
@@ -41,16 +43,9 @@ constexpr uint32_t kPassphraseCost = 256;       // one pass phrase to key, again
 constexpr uint32_t kTimeWindow = 150;           // seconds
 constexpr uint32_t kMaxBoots = 2147483647;
 
-enum class Outcome {
-    Deliver,  // out holds the trap or inform; an inform's Response is in reply
-    Malformed,
-    UnknownUser,
-    UnknownEngineId,
-    WrongDigest,
-    DecryptionError,
-    NotInTimeWindow,
-    UnsupportedSecLevel,
-};
+// Deliver: out holds the trap or inform, and an inform's Response is in
+// reply. Any other outcome is counted in its counter of stats.h.
+using Outcome = UsmOutcome;
 
 // The engine ID the platform takes when none is set: RFC 3411's form with
 // octets administratively given (format 5), from a hash of the host name.
@@ -65,8 +60,9 @@ public:
     uint32_t engineTime(uint64_t now) const;
 
     // Processes one SNMPv3 datagram received at now. Deliver fills out (the
-    // PDU, version 3, the user name as community); reply is what to send
-    // back to the sender first, empty when nothing is.
+    // PDU, version 3, the user name as community); any other outcome is
+    // counted. reply is what to send back to the sender first, empty when
+    // nothing is.
     Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                     std::vector<uint8_t>& reply);
 
@@ -94,12 +90,35 @@ private:
         Keys keys;  // for its -e engine, or for the platform's engine
     };
 
-    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now, bool& budgetSpent);
+    // One message as it is judged.
+    struct Incoming {
+        const uint8_t* data;
+        size_t size;
+        uint64_t now;
+        snmpv3::Header h{};
+        snmpv3::Context context{};
+        bool reportable = false;
+        bool ours = false;      // it names the platform's engine
+        int32_t requestId = 0;  // of a plaintext ScopedPDU, for its Report
+        size_t userIndex = 0;
+        Keys* keys = nullptr;
+    };
+
+    Outcome admit(Incoming& in, ber::Message& out);
+    size_t findUser(const snmpv3::Header& h) const;
+    Outcome authenticate(Incoming& in);
+    Outcome decryptScopedPdu(Incoming& in, ber::Message& out);
+    Outcome handOver(const Incoming& in, ber::Message& out, std::vector<uint8_t>& reply);
+    void drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply);
+    // The user's keys for the message's engine; null when they are not kept
+    // and this second's localisation budget is spent.
+    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
-    void report(const snmpv3::Header& h, Outcome why, int32_t requestId, const Keys* keys, size_t userIndex,
-                uint64_t now, std::vector<uint8_t>& reply);
-    bool respond(const snmpv3::Header& h, const ber::Message& m, const snmpv3::Context& context, const Keys& keys,
-                 size_t userIndex, uint64_t now, std::vector<uint8_t>& reply);
+    // The Report of usmStats counter arc at count, at authNoPriv with keys
+    // (notInTimeWindow), otherwise at noAuthNoPriv.
+    void report(const Incoming& in, uint32_t arc, uint64_t count, const Keys* keys, std::vector<uint8_t>& reply);
+    // The Response to an inform, at its own level.
+    bool respond(const Incoming& in, const ber::Message& m, std::vector<uint8_t>& reply);
     void makeSalt(uint8_t* salt);
 
     std::vector<OwnUser> users_;
@@ -112,7 +131,6 @@ private:
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;
     uint64_t salt_ = 0;
-    uint32_t counters_[8] = {};
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scoped_;
     ber::Message reportMessage_;

@@ -1,7 +1,8 @@
-// The user-based security model's cryptography, all of it from libgcrypt:
-// pass phrase to key and key localisation (RFC 3414 A.2, RFC 7860), the
-// privacy key extensions for AES-192/256, HMAC digests truncated as each
-// authentication protocol says, and the DES-CBC and AES-CFB ciphers.
+// The user-based security model's protocols and cryptography, all of it
+// from libgcrypt, which no other file calls: pass phrase to key and key
+// localisation (RFC 3414 A.2, RFC 7860), the privacy key extensions for
+// AES-192/256, HMAC digests truncated as each authentication protocol says,
+// and the DES-CBC and AES-CFB ciphers.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +22,8 @@ enum class Auth : uint8_t {
     Sha512
 };
 // Aes192C and Aes256C extend a short key the other way (the localised key is
-// used as a pass phrase again), Aes192 and Aes256 by hashing it.
+// used as a pass phrase again), Aes192 and Aes256 by hashing it. The tables
+// of usmcrypto.cpp give each protocol its algorithms and lengths.
 enum class Priv : uint8_t {
     None,
     Des,
@@ -44,13 +46,23 @@ struct Key {
 // Starts libgcrypt once; false when the library cannot be used.
 bool startCrypto();
 
-// Bytes of the hash of auth (its keys' length), and of its digest in a
-// message (12 for MD5 and SHA-1, 16, 24, 32, 48 for SHA-224 to SHA-512).
-size_t hashLength(Auth auth);
-size_t digestLength(Auth auth);
-// Bytes of key the cipher takes (DES: 8 of key and 8 of pre-IV).
-size_t privKeyLength(Priv priv);
+// The protocol a users file names (as snmptrapd.conf and net-snmp's -a and
+// -x options spell it, in any case); false when it names none.
+bool authNamed(const std::string& name, Auth& auth);
+bool privNamed(const std::string& name, Priv& priv);
 
+// Bytes of auth's digest in a message (12 for MD5 and SHA-1, 16, 24, 32,
+// 48 for SHA-224 to SHA-512).
+size_t digestLength(Auth auth);
+// The cipher's block: what the data it takes is a multiple of (8 for
+// DES-CBC, 1 for AES-CFB).
+size_t privBlockLength(Priv priv);
+// True when priv's key is made longer than auth's hash by taking it as a
+// pass phrase again (1 MiB of hashing, not one hash).
+bool extendsAsPassphrase(Auth auth, Priv priv);
+
+// The hash of auth's algorithm over data; empty when the library fails.
+Key hash(Auth auth, const uint8_t* data, size_t length);
 // Ku: the pass phrase repeated over 1 MiB and hashed.
 Key passwordToKey(Auth auth, const uint8_t* pass, size_t passLength);
 // Kul = H(Ku || engine ID || Ku).

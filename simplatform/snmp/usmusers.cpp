@@ -1,57 +1,12 @@
 // Reading the SNMPv3 users file.
 #include "usmusers.h"
 
-#include <cstring>
-
 #include "../os/regularfile.h"
 
 namespace simplatform {
 namespace usm {
 
 namespace {
-
-struct Protocol {
-    const char* name;
-    Auth auth;
-    Priv priv;
-};
-
-// Names as snmptrapd.conf and net-snmp's -a and -x options spell them.
-const Protocol kProtocols[] = {
-    {"MD5", Auth::Md5, Priv::None},          {"SHA", Auth::Sha1, Priv::None},
-    {"SHA-1", Auth::Sha1, Priv::None},       {"SHA-224", Auth::Sha224, Priv::None},
-    {"SHA-256", Auth::Sha256, Priv::None},   {"SHA-384", Auth::Sha384, Priv::None},
-    {"SHA-512", Auth::Sha512, Priv::None},   {"DES", Auth::None, Priv::Des},
-    {"AES", Auth::None, Priv::Aes128},       {"AES-128", Auth::None, Priv::Aes128},
-    {"AES-192", Auth::None, Priv::Aes192},   {"AES-256", Auth::None, Priv::Aes256},
-    {"AES-192C", Auth::None, Priv::Aes192C}, {"AES-192-C", Auth::None, Priv::Aes192C},
-    {"AES-256C", Auth::None, Priv::Aes256C}, {"AES-256-C", Auth::None, Priv::Aes256C},
-};
-
-bool sameName(const std::string& a, const char* b)
-{
-    size_t n = std::strlen(b);
-    if (a.size() != n) {
-        return false;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 32) : a[i];
-        if (x != b[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-const Protocol* findProtocol(const std::string& word)
-{
-    for (const Protocol& p : kProtocols) {
-        if (sameName(word, p.name)) {
-            return &p;
-        }
-    }
-    return nullptr;
-}
 
 bool blank(char c)
 {
@@ -112,7 +67,8 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     size_t i = 1;
     if (i < words.size() && words[i] == "-e") {
         if (i + 1 >= words.size() || !parseEngineId(words[i + 1], user.engineId)) {
-            fault = "-e needs an engine ID of 5 to 32 bytes in hex";
+            fault = "-e needs an engine ID of " + std::to_string(kMinEngineId) + " to " +
+                    std::to_string(kMaxEngineId) + " bytes in hex";
             return false;
         }
         i += 2;
@@ -123,39 +79,35 @@ bool parseLine(const std::vector<std::string>& words, User& user, std::string& f
     }
     user.name = words[i++];
     if (user.name.empty() || user.name.size() > kMaxName) {
-        fault = "a user name has 1 to 32 bytes";
+        fault = "a user name has 1 to " + std::to_string(kMaxName) + " bytes";
         return false;
     }
     if (i == words.size()) {
         return true;  // noAuthNoPriv
     }
-    const Protocol* auth = findProtocol(words[i]);
-    if (auth == nullptr || auth->auth == Auth::None) {
+    if (!authNamed(words[i], user.auth)) {
         fault = "unknown authentication protocol " + words[i];
         return false;
     }
-    user.auth = auth->auth;
     if (++i == words.size()) {
         fault = "no authentication pass phrase";
         return false;
     }
     const std::string& authPass = words[i++];
     if (authPass.size() < kMinPass) {
-        fault = "authentication pass phrase shorter than 8 characters";
+        fault = "authentication pass phrase shorter than " + std::to_string(kMinPass) + " characters";
         return false;
     }
     std::string privPass = authPass;
     if (i < words.size()) {
-        const Protocol* priv = findProtocol(words[i]);
-        if (priv == nullptr || priv->priv == Priv::None) {
+        if (!privNamed(words[i], user.priv)) {
             fault = "unknown privacy protocol " + words[i];
             return false;
         }
-        user.priv = priv->priv;
         if (++i < words.size()) {
             privPass = words[i++];
             if (privPass.size() < kMinPass) {
-                fault = "privacy pass phrase shorter than 8 characters";
+                fault = "privacy pass phrase shorter than " + std::to_string(kMinPass) + " characters";
                 return false;
             }
         }
@@ -230,7 +182,7 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
                 }
             }
             if (fault.empty() && users.size() == kMaxUsers) {
-                fault = "more than 1024 users";
+                fault = "more than " + std::to_string(kMaxUsers) + " users";
             }
             if (fault.empty()) {
                 users.push_back(std::move(user));

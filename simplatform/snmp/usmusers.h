@@ -1,4 +1,4 @@
-// The file of SNMPv3 users ($SIMPLATFORM_USM_USERS): one line per user in
+// The file of SNMPv3 users (the UsmUsers setting): one line per user in
 // the createUser form of snmptrapd.conf,
 //   createUser [-e ENGINEID] NAME [AUTHPROTO AUTHPASS [PRIVPROTO [PRIVPASS]]]
 // with '#' starting a comment. A pass phrase may be quoted ("..." or '...')

@@ -75,6 +75,9 @@ class SnmpV3(unittest.TestCase):
         self.assertTrue(program.wait_for(lambda: program.stats()["datagrams"] == 5))
         stats = program.stats()
         self.assertEqual((stats["usmWrongDigests"], stats["usmUnknownUsers"], stats["delivered"]), (3, 1, 0))
+        metrics = program.http("/metrics")[2].decode()
+        self.assertIn("simplatform_usm_wrong_digests_total 3\n", metrics)
+        self.assertIn("simplatform_usm_unknown_users_total 1\n", metrics)
         # The inform's discovery and its wrong digest were both answered.
         self.assertEqual(stats["reportsSent"], 2)
 

@@ -7,36 +7,39 @@
 #include "simplatform/runtime/handover.h"
 #include "simplatform/runtime/settings.h"
 
+using simplatform::Setting;
+using simplatform::settingName;
 using simplatform::settingValue;
 
 TEST(Settings, ATurnSeesTheEnvironmentAsItWasAtItsFirstRead)
 {
-    setenv("SIMPLATFORM_TEST_A", "one", 1);
-    setenv("SIMPLATFORM_TEST_EMPTY", "", 1);
+    const std::string quiet = settingName(Setting::Quiet);
+    const std::string longer = std::string(settingName(Setting::State)) + "_LONGER";
+    setenv(quiet.c_str(), "one", 1);
+    setenv(settingName(Setting::Hosts), "", 1);
+    unsetenv(settingName(Setting::State));
+    setenv(longer.c_str(), "x", 1);
     simplatform::endTurn();
-    EXPECT_STREQ(settingValue("SIMPLATFORM_TEST_A"), "one");
-    EXPECT_EQ(settingValue("SIMPLATFORM_TEST_EMPTY"), nullptr) << "empty counts as unset";
-    EXPECT_EQ(settingValue("SIMPLATFORM_TEST"), nullptr) << "a prefix of a name is no name";
+    EXPECT_STREQ(settingValue(Setting::Quiet), "one");
+    EXPECT_EQ(settingValue(Setting::Hosts), nullptr) << "empty counts as unset";
+    EXPECT_EQ(settingValue(Setting::State), nullptr) << "a longer name is not the setting's";
 
-    setenv("SIMPLATFORM_TEST_A", "two", 1);
-    EXPECT_STREQ(settingValue("SIMPLATFORM_TEST_A"), "one") << "the rest of the turn";
+    setenv(quiet.c_str(), "two", 1);
+    EXPECT_STREQ(settingValue(Setting::Quiet), "one") << "the rest of the turn";
     simplatform::endTurn();
-    EXPECT_STREQ(settingValue("SIMPLATFORM_TEST_A"), "two") << "the next turn";
+    EXPECT_STREQ(settingValue(Setting::Quiet), "two") << "the next turn";
 
-    // More of the platform's variables than one turn's copy holds: each is
-    // still found.
-    for (int i = 0; i < 40; ++i) {
-        setenv(("SIMPLATFORM_TEST_" + std::to_string(i)).c_str(), std::to_string(i).c_str(), 1);
-    }
+    // More than one turn's copy holds: each value is still found.
+    const std::string huge(20000, 'h');
+    setenv(settingName(Setting::State), huge.c_str(), 1);
     simplatform::endTurn();
-    EXPECT_STREQ(settingValue("SIMPLATFORM_TEST_39"), "39");
-    EXPECT_STREQ(settingValue("SIMPLATFORM_TEST_A"), "two");
+    EXPECT_EQ(settingValue(Setting::State), huge);
+    EXPECT_STREQ(settingValue(Setting::Quiet), "two");
 
-    for (int i = 0; i < 40; ++i) {
-        unsetenv(("SIMPLATFORM_TEST_" + std::to_string(i)).c_str());
-    }
-    unsetenv("SIMPLATFORM_TEST_A");
-    unsetenv("SIMPLATFORM_TEST_EMPTY");
+    unsetenv(quiet.c_str());
+    unsetenv(longer.c_str());
+    unsetenv(settingName(Setting::Hosts));
+    unsetenv(settingName(Setting::State));
     simplatform::endTurn();
-    EXPECT_EQ(settingValue("SIMPLATFORM_TEST_A"), nullptr);
+    EXPECT_EQ(settingValue(Setting::Quiet), nullptr);
 }

@@ -8,10 +8,13 @@
 
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "simplatform/runtime/stats.h"
 #include "simplatform/snmp/snmpv3.h"
 #include "simplatform/snmp/usm.h"
 #include "simplatform/snmp/usmusers.h"
@@ -153,6 +156,12 @@ void openReply(const Bytes& reply, const usm::User& u, uint8_t level, ber::Messa
               nullptr);
 }
 
+// The stats document, key by key.
+std::map<std::string, uint64_t> statsDocument()
+{
+    return nlohmann::json::parse(simplatform::statsJson()).get<std::map<std::string, uint64_t>>();
+}
+
 uint8_t levelFlags(const std::string& level)
 {
     return level == "authPriv" ? 3 : level == "authNoPriv" ? 1 : 0;
@@ -212,8 +221,9 @@ TEST(UsmReceive, CapturedMessagesOfEveryProtocolPairAreDelivered)
     EXPECT_EQ(informs, 43u);
 }
 
-// One of each way a message fails, each with its own outcome; a reportable
-// one answered with a Report of the platform's engine.
+// One of each way a message fails, each with its own outcome, counted once
+// in its own counter; a reportable one answered with a Report of the
+// platform's engine.
 TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
 {
     const Captured& inform = find("inform", "sha-256-aes-256-c");
@@ -237,35 +247,43 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
         Bytes data;
         uint64_t now;
         Outcome outcome;
-        uint8_t reportArc;  // 0: no reply
+        const char* counter;  // the key in the stats document that counts it
+        uint8_t reportArc;    // 0: no reply
     } cases[] = {
         {"unknown user", "createUser md5-deX MD5 kelvorov-auth DES kelvorov-priv\n", trap.data, kNow,
-         Outcome::UnknownUser, 0},
+         Outcome::UnknownUser, "usmUnknownUsers", 0},
         {"wrong pass phrase", "createUser md5-des MD5 kelvorov-wrong DES kelvorov-priv\n", trap.data, kNow,
-         Outcome::WrongDigest, 0},
+         Outcome::WrongDigest, "usmWrongDigests", 0},
         {"wrong privacy pass phrase", "createUser md5-des MD5 kelvorov-auth DES kelvorov-wrong\n", trap.data, kNow,
-         Outcome::DecryptionError, 0},
+         Outcome::DecryptionError, "usmDecryptionErrors", 0},
         {"below the user's level", "createUser sha-256-aes-256-c SHA-256 kelvorov-auth\n", inform.data, kNow,
-         Outcome::UnsupportedSecLevel, 1},
-        {"tampered digest", "", flip(inform.data, digestAt), kNow, Outcome::WrongDigest, 5},
-        {"tampered encrypted data", "", flip(inform.data, inform.data.size() - 1), kNow, Outcome::WrongDigest, 5},
+         Outcome::UnsupportedSecLevel, "usmUnsupportedSecLevels", 1},
+        {"tampered digest", "", flip(inform.data, digestAt), kNow, Outcome::WrongDigest, "usmWrongDigests", 5},
+        {"tampered encrypted data", "", flip(inform.data, inform.data.size() - 1), kNow, Outcome::WrongDigest,
+         "usmWrongDigests", 5},
         {"renamed user", "", renamed(inform.data, "sha-256-aes-256-c", "sha-256-aes-256-x"), kNow,
-         Outcome::UnknownUser, 3},
-        {"inform out of the time window", "", inform.data, kNow + 151, Outcome::NotInTimeWindow, 2},
-        {"discovery request", "", find("probe", "-").data, kNow, Outcome::UnknownEngineId, 4},
-        {"cut short", "", Bytes(inform.data.begin(), inform.data.end() - 1), kNow, Outcome::Malformed, 0},
+         Outcome::UnknownUser, "usmUnknownUsers", 3},
+        {"inform out of the time window", "", inform.data, kNow + 151, Outcome::NotInTimeWindow,
+         "usmNotInTimeWindows", 2},
+        {"discovery request", "", find("probe", "-").data, kNow, Outcome::UnknownEngineId, "usmUnknownEngineIDs",
+         4},
+        {"cut short", "", Bytes(inform.data.begin(), inform.data.end() - 1), kNow, Outcome::Malformed, "malformed",
+         0},
         {"ScopedPDU faulty after some bindings (found by fuzz_usm)", "",
          fromHex("30819b020103301102040a41cf8d020300ffe30401040201030421301f040c800000000574657374656e670201070202"
                  "03e804046e6f6e65040004003060041180001f88804773101e2ab3186b000000000400a64902046550f6520201000201"
                  "00303b300e06082b06010201010300430210923017060a2b0601060301010401000604092b0106018727000530100608"
                  "2b0601020101050004046e6f6e65"),
-         kNow, Outcome::Malformed, 0},
+         kNow, Outcome::Malformed, "malformed", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Receiver r(c.users.empty() ? capturedUsers() : usersFrom(c.users));
+        std::map<std::string, uint64_t> before = statsDocument();
         EXPECT_EQ(r.receive(c.data, c.now), c.outcome);
         EXPECT_TRUE(r.out.bindings.empty());
+        for (const auto& [key, value] : statsDocument())
+            EXPECT_EQ(value - before[key], key == c.counter ? 1u : 0u) << key;
         if (c.reportArc == 0) {
             EXPECT_TRUE(r.reply.empty());
             continue;
@@ -280,6 +298,22 @@ TEST(UsmReceive, FailuresAreDroppedWithTheirOwnOutcome)
         EXPECT_EQ(rh.boots, kBoots);
         EXPECT_EQ(rh.time, static_cast<uint32_t>(c.now - kStart));
     }
+}
+
+// One counter per outcome: a Report carries the count that stats shows,
+// drops that were not answered included.
+TEST(UsmReceive, ReportCarriesTheCountThatStatsShows)
+{
+    Receiver r(usersFrom("createUser someone-else\n"));
+    EXPECT_EQ(r.receive(find("trap", "none").data), Outcome::UnknownUser);
+    EXPECT_TRUE(r.reply.empty()) << "a trap is not answered";
+    EXPECT_EQ(r.receive(find("inform", "none").data), Outcome::UnknownUser);
+    ber::Message report;
+    snmpv3::Header h;
+    openReply(r.reply, userNamed("none"), 0, report, h);
+    ASSERT_EQ(report.bindings.size(), 1u);
+    EXPECT_EQ(report.words[report.bindings[0].valueOffset],
+              static_cast<uint32_t>(simplatform::stats().usmUnknownUsers));
 }
 
 // A trap older than the window of the sender's latest one is a replay.

@@ -1,0 +1,102 @@
+// One received datagram: decoded (an SNMPv3 one through the security
+// model), answered, counted, and built into the record the program is
+// handed.
+#include "datagram.h"
+
+#include <string.h>
+
+#include <vector>
+
+#include "../runtime/stats.h"
+#include "../snmp/ber.h"
+#include "../snmp/snmpv3.h"
+#include "pdupool.h"
+#include "trapsecurity.h"
+
+namespace simplatform {
+namespace {
+
+// The answer to send; its capacity is kept from one datagram to the next.
+std::vector<uint8_t>& answer()
+{
+    static auto* bytes = new std::vector<uint8_t>;
+    return *bytes;
+}
+
+// Sends answer() to the sender; true when the operating system took it.
+bool sendAnswer(Socket socket, const sockaddr_storage& to, SockLen toLength)
+{
+    const std::vector<uint8_t>& a = answer();
+    int sent = sendto(socket, reinterpret_cast<const char*>(a.data()), static_cast<int>(a.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&to), toLength);
+    return sent == static_cast<int>(a.size());
+}
+
+// The sender as the program sees it: an IPv4 address (also when it came
+// IPv4-mapped to a dual-stack socket), or only its family.
+sockaddr_in programAddress(const sockaddr_storage& from)
+{
+    sockaddr_in a{};
+    if (from.ss_family == AF_INET) {
+        memcpy(&a, &from, sizeof a);
+        return a;
+    }
+    a.sin_family = from.ss_family;
+    if (from.ss_family == AF_INET6) {
+        const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        a.sin_port = v6.sin6_port;
+        static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        if (memcmp(&v6.sin6_addr, kMapped, sizeof kMapped) == 0) {
+            a.sin_family = AF_INET;
+            memcpy(&a.sin_addr, reinterpret_cast<const uint8_t*>(&v6.sin6_addr) + 12, 4);
+        }
+    }
+    return a;
+}
+
+// Decodes one datagram into m. True when it is to be delivered; an answer
+// due first (an inform's Response, a Report) is sent and counted here, and
+// so is a drop (the security model counts the SNMPv3 ones itself).
+bool accept(Socket socket, const uint8_t* data, size_t size, ber::Message& m, const sockaddr_storage& from,
+            SockLen fromLength)
+{
+    if (size > ber::kMaxDatagram) {
+        stats().malformed++;
+        return false;
+    }
+    if (snmpv3::messageVersion(data, size) == 3) {
+        bool deliver = receiveSecured(data, size, m, answer()) == usm::Outcome::Deliver;
+        if (!answer().empty() && sendAnswer(socket, from, fromLength)) {
+            (deliver ? stats().informsAnswered : stats().reportsSent)++;
+        }
+        return deliver;
+    }
+    if (!ber::decodeMessage(data, size, m) ||
+        (m.pduType != SNMP_KIND_TRAP_V1 && m.pduType != SNMP_KIND_INFORM && m.pduType != SNMP_KIND_TRAP_V2)) {
+        stats().malformed++;
+        return false;
+    }
+    // Answered before the program sees it: the program may take its time.
+    if (m.pduType == SNMP_KIND_INFORM && ber::encodeResponse(m, answer()) &&
+        sendAnswer(socket, from, fromLength)) {
+        stats().informsAnswered++;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, size_t size,
+                                           const sockaddr_storage& from, SockLen fromLength)
+{
+    std::unique_ptr<PduRecord> record = takePduRecord();
+    if (!accept(socket, data, size, record->message, from, fromLength)) {
+        returnPduRecord(std::move(record));
+        return nullptr;
+    }
+    buildPdu(*record, programAddress(from));
+    stats().delivered++;
+    return record;
+}
+
+}  // namespace simplatform

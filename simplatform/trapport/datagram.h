@@ -1,0 +1,25 @@
+// One datagram the trap port received, from its bytes to the record handed
+// to the program.
+//
+// Every datagram is counted once more after stats().datagrams: in
+// malformed, in one of the SNMPv3 security drops (the security model counts
+// those), or in delivered. What is answered (an inform's Response, an
+// SNMPv3 Report) is sent before anything is delivered.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "../os/net.h"
+#include "../snmp/pdurecord.h"
+
+namespace simplatform {
+
+// The record to deliver, its PDU built and counted as delivered; null when
+// the datagram is dropped. An answer due first goes back to the sender
+// through socket.
+std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, size_t size,
+                                           const sockaddr_storage& from, SockLen fromLength);
+
+}  // namespace simplatform

@@ -1,0 +1,105 @@
+// The trap port's SNMPv3 security, from the settings to the security model.
+#include "trapsecurity.h"
+
+#include <time.h>
+
+#include <chrono>
+
+#include "../os/net.h"
+#include "../runtime/settings.h"
+#include "../snmp/usmusers.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace simplatform {
+namespace {
+
+// Lives until the process ends: the program may exit from inside a callback.
+usm::Security& security()
+{
+    static auto* instance = new usm::Security;
+    return *instance;
+}
+
+// What configureTrapSecurity read at start, until the first trap session
+// opens and security() is configured with it.
+struct PendingSecurity {
+    bool pending = false;
+    std::vector<usm::User> users;
+    std::vector<uint8_t> engineId;  // empty: derived from the host name
+    uint32_t boots = 1;
+};
+
+PendingSecurity& pendingSecurity()
+{
+    static auto* instance = new PendingSecurity;
+    return *instance;
+}
+
+uint64_t monotonicSeconds()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::vector<uint8_t> engineIdOfThisHost()
+{
+    char host[256] = {};
+#ifdef _WIN32
+    DWORD size = sizeof host;
+    GetComputerNameA(host, &size);
+#else
+    gethostname(host, sizeof host - 1);
+#endif
+    return usm::engineIdFromHost(host);
+}
+
+}  // namespace
+
+bool configureTrapSecurity(std::string& error)
+{
+    PendingSecurity next;
+    std::string path = setting(Setting::UsmUsers);
+    if (!path.empty() && !usm::readUsers(path, next.users, error)) {
+        return false;
+    }
+    std::string idText = setting(Setting::EngineId);
+    if (!idText.empty() && !usm::parseEngineId(idText, next.engineId)) {
+        error = std::string(settingName(Setting::EngineId)) + ": \"" + idText + "\" is not an engine ID of " +
+                std::to_string(usm::kMinEngineId) + " to " + std::to_string(usm::kMaxEngineId) + " bytes in hex";
+        return false;
+    }
+    // Boots: the start's wall-clock second, so that it grows from one start
+    // to the next without a file to keep it in.
+    time_t now = time(nullptr);
+    next.boots = now <= 0 ? 1 : now >= time_t(usm::kMaxBoots) ? usm::kMaxBoots - 1 : static_cast<uint32_t>(now);
+    next.pending = true;
+    pendingSecurity() = std::move(next);
+    return true;
+}
+
+bool startTrapSecurity(std::string& error)
+{
+    PendingSecurity& p = pendingSecurity();
+    if (!p.pending) {
+        return true;
+    }
+    if (!usm::deriveKeys(p.users, error)) {
+        return false;
+    }
+    if (p.engineId.empty()) {
+        p.engineId = engineIdOfThisHost();
+    }
+    security().configure(std::move(p.users), std::move(p.engineId), p.boots, monotonicSeconds());
+    p = PendingSecurity{};
+    return true;
+}
+
+usm::Outcome receiveSecured(const uint8_t* data, size_t size, ber::Message& out, std::vector<uint8_t>& reply)
+{
+    return security().receive(data, size, monotonicSeconds(), out, reply);
+}
+
+}  // namespace simplatform
