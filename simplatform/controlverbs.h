@@ -8,7 +8,7 @@
 //   stats
 #pragma once
 
-#include "control/control.h"
+#include "control/controlcommand.h"
 
 namespace simplatform {
 

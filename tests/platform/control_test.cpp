@@ -317,11 +317,14 @@ TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
 {
     const char* refused[] = {"0.0.0.0:0",   "192.0.2.1:1620",           "127.0.0.1", "127.0.0.1:65536", ":1620",
                              "127.0.0.1:x", "no-such-host.invalid:1620"};
+    bool stdinOpen = fcntl(0, F_GETFD) != -1;
     for (const char* address : refused) {
         std::string error;
         EXPECT_EQ(ControlPort::open(address, simplatform::controlVerbs(), error), nullptr) << address;
         EXPECT_FALSE(error.empty()) << address;
     }
+    // A port that was never opened closes no descriptor of the process.
+    EXPECT_EQ(fcntl(0, F_GETFD) != -1, stdinOpen);
     std::string error;
     auto first = ControlPort::open("127.0.0.2:0", simplatform::controlVerbs(), error);
     ASSERT_NE(first, nullptr) << error;
