@@ -1,7 +1,10 @@
-// Prometheus text exposition format 0.0.4.
+// The /metrics document in Prometheus text exposition format 0.0.4.
 #include "metrics.h"
 
 #include <stdio.h>
+
+#include "../mapdb/mapview.h"
+#include "../runtime/stats.h"
 
 namespace simplatform {
 namespace {
@@ -93,6 +96,37 @@ void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol)
     appendMetricsLabelValue(out, symbol.label);
     snprintf(text, sizeof text, "\"} %d\n", symbol.status);
     out += text;
+}
+
+std::string metricsText()
+{
+    const Stats& s = stats();
+    const MetricsCounter counters[] = {
+        {"simplatform_datagrams_total", "Datagrams received on the trap port.", s.datagrams},
+        {"simplatform_delivered_total", "Traps and informs handed to the program.", s.delivered},
+        {"simplatform_informs_answered_total", "Informs answered with a Response-PDU.", s.informsAnswered},
+        {"simplatform_malformed_total", "Datagrams dropped: malformed, or of another version or PDU type.",
+         s.malformed},
+        {"simplatform_map_changes_total", "Changes of a symbol's status or label.", s.mapChanges},
+        {"simplatform_usm_unknown_users_total", "SNMPv3 messages dropped: unknown user.", s.usmUnknownUsers},
+        {"simplatform_usm_unknown_engine_ids_total", "SNMPv3 messages dropped: unknown engine ID.",
+         s.usmUnknownEngineIDs},
+        {"simplatform_usm_wrong_digests_total", "SNMPv3 messages dropped: wrong digest.", s.usmWrongDigests},
+        {"simplatform_usm_decryption_errors_total", "SNMPv3 messages dropped: decryption failed.",
+         s.usmDecryptionErrors},
+        {"simplatform_usm_not_in_time_windows_total", "SNMPv3 messages dropped: outside the time window.",
+         s.usmNotInTimeWindows},
+        {"simplatform_usm_unsupported_security_levels_total",
+         "SNMPv3 messages dropped: unsupported security level.", s.usmUnsupportedSecLevels},
+        {"simplatform_reports_sent_total", "SNMPv3 Reports sent back.", s.reportsSent},
+    };
+    std::string out;
+    appendMetricsCounters(out, counters, sizeof counters / sizeof counters[0]);
+    appendMetricsStatusFamily(out);
+    visitMapSymbols([&out](const MapSymbolView& symbol) {
+        appendMetricsSymbol(out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status});
+    });
+    return out;
 }
 
 }  // namespace simplatform
