@@ -34,7 +34,9 @@ struct ControlCommand {
 struct ControlVerb {
     const char* name;
     Argument argument;
+    const char* form;  // the argument as a usage shows it ("PATH", "[FLAG]"); "" for none
     const char* what;  // the argument's name in error texts
+    const char* help;  // what the command does, one line
     // Carries out the command and returns its reply line without the
     // newline. Program handlers run inside; the program may end the process.
     std::string (*run)(const ControlCommand& command);
