@@ -86,23 +86,21 @@ void EventClients::mapChanged(const std::vector<MapChange>& changes)
     for (size_t i = 0; i < clients_.size();) {
         std::shared_ptr<StreamConnection> c = clients_[i].connection;
         clients_[i].lastOutput = now;
-        std::string pending;
         for (const std::string& event : events) {
-            pending += event;
-            if (c->unsent() + pending.size() > kMaxBacklogBytes) {
+            c->append(event);
+            if (c->unsent() > kMaxBacklogBytes) {
                 fprintf(stderr, "simplatform: HTTP port: event client dropped: it does not read its events\n");
                 c->drop();
                 break;
             }
-            if (c->unsent() + pending.size() > kFlushBytes) {
-                c->send(std::move(pending));
-                pending.clear();
+            if (c->unsent() > kFlushBytes) {
+                c->flush();
                 if (c->isDropped()) {
                     break;
                 }
             }
         }
-        c->send(std::move(pending));
+        c->flush();
         if (!c->isDropped()) {
             ++i;
         }
@@ -117,7 +115,8 @@ void EventClients::keepAlive(Clock::time_point now)
             clients_[i].lastOutput = now;
             std::string comment;
             appendEventComment(comment, "keep-alive");
-            c->send(std::move(comment));
+            c->append(comment);
+            c->flush();
         }
         if (!c->isDropped()) {
             ++i;

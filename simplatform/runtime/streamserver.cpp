@@ -25,6 +25,37 @@ void StreamConnection::send(std::string bytes)
     server_->updateWatches(self);
 }
 
+void StreamConnection::append(std::string_view bytes)
+{
+    if ((state_ != State::Open && state_ != State::Closing) || bytes.empty()) {
+        return;
+    }
+    if (output_.empty()) {
+        output_.push_back(std::move(spare_));
+        spare_ = std::string();
+        output_.back().assign(bytes.data(), bytes.size());
+    } else {
+        std::string& last = output_.back();
+        // What the peer took of it goes first, so that a stream sent in
+        // part turn after turn does not keep what was sent.
+        if (output_.size() == 1 && sentOfFirst_ > 0) {
+            last.erase(0, sentOfFirst_);
+            sentOfFirst_ = 0;
+        }
+        last.append(bytes.data(), bytes.size());
+    }
+    unsent_ += bytes.size();
+}
+
+void StreamConnection::flush()
+{
+    if (state_ == State::Open || state_ == State::Closing) {
+        StreamServer::Ref self = shared_from_this();
+        server_->flush(self);
+        server_->updateWatches(self);
+    }
+}
+
 void StreamConnection::sendAndClose(std::string bytes)
 {
     if (state_ != State::Open) {
@@ -209,6 +240,10 @@ void StreamServer::flush(const Ref& c)
         c->sentOfFirst_ += static_cast<size_t>(n);
         c->unsent_ -= static_cast<size_t>(n);
         if (c->sentOfFirst_ == first.size()) {
+            if (c->output_.size() == 1 && first.capacity() <= StreamConnection::kKeptBufferBytes) {
+                c->spare_ = std::move(c->output_.front());
+                c->spare_.clear();
+            }
             c->output_.pop_front();
             c->sentOfFirst_ = 0;
         }

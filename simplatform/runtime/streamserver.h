@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "../os/net.h"
@@ -56,6 +57,13 @@ public:
     // rest goes out as the peer makes room. Ignored once it is draining or
     // dropped.
     void send(std::string bytes);
+    // Adds bytes to the last message queued (or starts one), without
+    // sending: for a stream whose messages need not be told apart. A
+    // sent message's buffer is kept for the next (up to kKeptBufferBytes),
+    // so a steady stream of small output allocates nothing.
+    void append(std::string_view bytes);
+    // Sends what the socket takes now.
+    void flush();
     // The same, then the connection ends once the output is out (the
     // sending side shut, then drained as above).
     void sendAndClose(std::string bytes);
@@ -104,10 +112,13 @@ private:
         Dropped
     };
 
+    static constexpr size_t kKeptBufferBytes = 64 * 1024;
+
     StreamServer* server_ = nullptr;
     Socket socket_ = kNoSocket;
     State state_ = State::Open;
     std::deque<std::string> output_;  // messages not yet taken, oldest first
+    std::string spare_;               // the buffer of the last message sent, empty
     size_t sentOfFirst_ = 0;          // bytes of the first message already sent
     size_t unsent_ = 0;
     size_t drained_ = 0;
