@@ -57,18 +57,19 @@ public:
     // rest goes out as the peer makes room. Ignored once it is draining or
     // dropped.
     void send(std::string bytes);
-    // Adds bytes to the last message queued (or starts one), without
-    // sending: for a stream whose messages need not be told apart. A
-    // sent message's buffer is kept for the next (up to kKeptBufferBytes),
-    // so a steady stream of small output allocates nothing.
-    void append(std::string_view bytes);
-    // Sends what the socket takes now.
-    void flush();
     // The same, then the connection ends once the output is out (the
     // sending side shut, then drained as above).
     void sendAndClose(std::string bytes);
     // Ends the connection once its output is out.
     void closeWhenSent();
+    // Adds bytes to the last message queued (or starts one), without
+    // sending: for a stream whose messages need not be told apart. A
+    // sent message's buffer is kept for the next (up to kKeptBufferBytes),
+    // so a steady stream of small output allocates nothing.
+    static constexpr size_t kKeptBufferBytes = 64 * 1024;
+    void append(std::string_view bytes);
+    // Sends what the socket takes now.
+    void flush();
     // Closes it now, with whatever output waits.
     void drop();
 
@@ -111,8 +112,6 @@ private:
         Draining,  // the sending side is shut; what comes is thrown away
         Dropped
     };
-
-    static constexpr size_t kKeptBufferBytes = 64 * 1024;
 
     StreamServer* server_ = nullptr;
     Socket socket_ = kNoSocket;
