@@ -60,10 +60,10 @@ std::string event(const ControlCommand& command)
 {
     int code = static_cast<int>(command.number);
     if (code == OVw_EVENT_USER_SUBMAP_CREATE) {
-        return "error event 29 needs a symbol: use create-submap <symbol id>";
+        return "error event " + std::to_string(code) + " needs a symbol: use create-submap <symbol id>";
     }
     if (code == OVw_EVENT_SUBMAP_OPEN) {
-        return "error event 30 needs a submap: use open-submap <name>";
+        return "error event " + std::to_string(code) + " needs a submap: use open-submap <name>";
     }
     raiseEvent(code);
     return "ok";
@@ -111,16 +111,21 @@ std::string counters(const ControlCommand&)
 const ControlVerbs& controlVerbs()
 {
     static const ControlVerbs* verbs = new ControlVerbs{
-        {"open-map", Argument::Text, "a map file path", loadMap},
-        {"open-submap", Argument::Text, "a submap name", openSubmap},
-        {"create-submap", Argument::SymbolId, "a symbol id", createSubmap},
-        {"event", Argument::EventCode, "an event code", event},
-        {"action", Argument::Text, "an action name", action},
-        {"end-session", Argument::OptionalFlag, "an end flag", endSession},
-        {"lose-connection", Argument::None, "", loseConnection},
-        {"quit", Argument::None, "", quit},
-        {"state", Argument::None, "", state},
-        {"stats", Argument::None, "", counters},
+        {"open-map", Argument::Text, "PATH", "a map file path", "Opens that map file.", loadMap},
+        {"open-submap", Argument::Text, "NAME", "a submap name", "The user opens that submap: map event 30.",
+         openSubmap},
+        {"create-submap", Argument::SymbolId, "SYMBOL-ID", "a symbol id",
+         "The user asks for a submap under that symbol: map event 29.", createSubmap},
+        {"event", Argument::EventCode, "CODE", "an event code", "Raises that map event with no further data.",
+         event},
+        {"action", Argument::Text, "NAME", "an action name", "Invokes the action registered under that name.",
+         action},
+        {"end-session", Argument::OptionalFlag, "[FLAG]", "an end flag",
+         "Ends the map session with that end flag (default 1).", endSession},
+        {"lose-connection", Argument::None, "", "", "The trap session's connection is lost.", loseConnection},
+        {"quit", Argument::None, "", "", "Posts a quit message to the program's message loop.", quit},
+        {"state", Argument::None, "", "", "The map's state as one line of JSON.", state},
+        {"stats", Argument::None, "", "", "The receiver's counters as one line of JSON.", counters},
     };
     return *verbs;
 }

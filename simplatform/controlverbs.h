@@ -2,13 +2,12 @@
 // and submaps, raises map events and actions, ends the session, loses the
 // trap connection, and reads the map's state and the counters.
 //
-//   open-map <path>            open-submap <name>       create-submap <symbol id>
-//   event <code>               action <name>            end-session [flag]
-//   lose-connection            quit                     state
-//   stats
+// The table in controlverbs.cpp is the one list of them, with each one's
+// argument and help: simplatform-ctl, its bash completion and its manual
+// page are checked against it (tests/platform/control_test.cpp).
 #pragma once
 
-#include "control/control.h"
+#include "control/controlcommand.h"
 
 namespace simplatform {
 

@@ -1,6 +1,7 @@
 // The HTTP port's request parser. The head is found first (its end within
-// the size limit), then read line by line; every failure leaves through
-// bad() with the reason the 400 body names.
+// the size limit), then its request line and its header lines are read,
+// each step naming its fault; every failure leaves through bad() with the
+// reason the 400 body names.
 #include "httprequest.h"
 
 #include <string.h>
@@ -128,27 +129,29 @@ void readConnectionTokens(std::string_view value, bool& close, bool& keepAlive)
     }
 }
 
-}  // namespace
-
-HttpParseResult parseHttpRequest(std::string_view bytes, HttpRequest& request)
+// Finds the head at the start of bytes: start is its first byte (after
+// the empty lines before it), end the byte after its empty line, npos
+// while it has not come whole. A fault when the bytes can no longer begin
+// a valid head; null otherwise.
+const char* findHead(std::string_view bytes, size_t& start, size_t& end)
 {
     // Empty lines before the request line are skipped; they count against
     // the limit like the head itself.
-    size_t start = 0;
+    start = 0;
     while (start < bytes.size() && (bytes[start] == '\r' || bytes[start] == '\n')) {
         ++start;
     }
     if (start > kMaxHttpHeadBytes) {
-        return bad("request head too large");
+        return "request head too large";
     }
 
     // The head ends at the first empty line: LF LF or LF CR LF.
-    size_t end = std::string_view::npos;
+    end = std::string_view::npos;
     size_t window = bytes.size() < kMaxHttpHeadBytes ? bytes.size() : kMaxHttpHeadBytes;
     for (size_t i = start; i < window; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (isStray(c)) {
-            return bad("control byte in the request head");
+            return "control byte in the request head";
         }
         if (c != '\n') {
             continue;
@@ -164,111 +167,162 @@ HttpParseResult parseHttpRequest(std::string_view bytes, HttpRequest& request)
     }
     if (end == std::string_view::npos) {
         if (bytes.size() >= kMaxHttpHeadBytes) {
-            return bad("request head too large");
+            return "request head too large";
         }
         // Nothing wrong yet; but a first line that cannot begin a request
         // line is refused now rather than after 8 KiB.
         if (start < bytes.size() && !isTokenChar(static_cast<unsigned char>(bytes[start]))) {
-            return bad("malformed request line");
+            return "malformed request line";
         }
-        return HttpParseResult{};
     }
+    return nullptr;
+}
 
-    std::string_view head = bytes.substr(start, end - start);
-    std::string_view line = takeLine(head);
+struct RequestLine {
+    std::string_view method;
+    std::string_view path;
+    bool http10 = false;
+};
+
+// request-line = method SP request-target SP HTTP-version
+const char* parseRequestLine(std::string_view line, RequestLine& parsed)
+{
     if (line.find('\r') != std::string_view::npos) {
-        return bad("CR inside a line");
+        return "CR inside a line";
     }
-
-    // request-line = method SP request-target SP HTTP-version
     size_t sp1 = line.find(' ');
     size_t sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
     if (sp2 == std::string_view::npos || line.find(' ', sp2 + 1) != std::string_view::npos) {
-        return bad("malformed request line");
+        return "malformed request line";
     }
     std::string_view method = line.substr(0, sp1);
     std::string_view target = line.substr(sp1 + 1, sp2 - sp1 - 1);
     std::string_view version = line.substr(sp2 + 1);
     if (!isToken(method)) {
-        return bad("malformed method");
+        return "malformed method";
     }
     for (char c : target) {
         unsigned char u = static_cast<unsigned char>(c);
         if (u <= 32 || u >= 127) {
-            return bad("malformed request target");
+            return "malformed request target";
         }
     }
     std::string_view path = targetPath(target);
     if (path.empty()) {
-        return bad("malformed request target");
+        return "malformed request target";
     }
     if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." || version[7] < '0' || version[7] > '9') {
-        return bad("unsupported HTTP version");
+        return "unsupported HTTP version";
     }
-    bool http10 = version[7] == '0';
+    parsed.method = method;
+    parsed.path = path;
+    parsed.http10 = version[7] == '0';
+    return nullptr;
+}
 
-    HttpMethod kind = method == "GET" ? HttpMethod::Get : method == "HEAD" ? HttpMethod::Head : HttpMethod::Other;
-    size_t headers = 0;
+// What the header lines say that matters here.
+struct Headers {
     size_t hosts = 0;
     bool close = false;
     bool keepAlive = false;
     bool hasBody = false;
-    std::string_view contentLength;
+    std::string_view contentLength;  // without leading zeros
+};
+
+const char* readHeaderLine(std::string_view line, Headers& headers)
+{
+    if (line.find('\r') != std::string_view::npos) {
+        return "CR inside a line";
+    }
+    if (line.front() == ' ' || line.front() == '\t') {
+        return "folded header line";
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) {
+        return "malformed header line";
+    }
+    std::string_view name = line.substr(0, colon);
+    std::string_view value = trimmed(line.substr(colon + 1));
+    if (sameText(name, "host")) {
+        ++headers.hosts;
+    } else if (sameText(name, "connection")) {
+        readConnectionTokens(value, headers.close, headers.keepAlive);
+    } else if (sameText(name, "transfer-encoding")) {
+        headers.hasBody = true;
+    } else if (sameText(name, "content-length")) {
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+            return "malformed Content-Length";
+        }
+        // Compared as numbers: leading zeros do not make a difference.
+        size_t digit = value.find_first_not_of('0');
+        value = digit == std::string_view::npos ? std::string_view("0") : value.substr(digit);
+        if (!headers.contentLength.empty() && headers.contentLength != value) {
+            return "contradicting Content-Length";
+        }
+        headers.contentLength = value;
+        headers.hasBody = headers.hasBody || value != "0";
+    }
+    return nullptr;
+}
+
+// The header lines up to the empty line that ends the head.
+const char* readHeaders(std::string_view head, Headers& headers)
+{
+    size_t count = 0;
     while (!head.empty()) {
-        line = takeLine(head);
+        std::string_view line = takeLine(head);
         if (line.empty()) {
             break;
         }
-        if (++headers > kMaxHttpHeaders) {
-            return bad("too many header lines");
+        if (++count > kMaxHttpHeaders) {
+            return "too many header lines";
         }
-        if (line.find('\r') != std::string_view::npos) {
-            return bad("CR inside a line");
-        }
-        if (line.front() == ' ' || line.front() == '\t') {
-            return bad("folded header line");
-        }
-        size_t colon = line.find(':');
-        if (colon == std::string_view::npos || !isToken(line.substr(0, colon))) {
-            return bad("malformed header line");
-        }
-        std::string_view name = line.substr(0, colon);
-        std::string_view value = trimmed(line.substr(colon + 1));
-        if (sameText(name, "host")) {
-            ++hosts;
-        } else if (sameText(name, "connection")) {
-            readConnectionTokens(value, close, keepAlive);
-        } else if (sameText(name, "transfer-encoding")) {
-            hasBody = true;
-        } else if (sameText(name, "content-length")) {
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
-                return bad("malformed Content-Length");
-            }
-            // Compared as numbers: leading zeros do not make a difference.
-            size_t digit = value.find_first_not_of('0');
-            value = digit == std::string_view::npos ? std::string_view("0") : value.substr(digit);
-            if (!contentLength.empty() && contentLength != value) {
-                return bad("contradicting Content-Length");
-            }
-            contentLength = value;
-            hasBody = hasBody || value != "0";
+        if (const char* fault = readHeaderLine(line, headers)) {
+            return fault;
         }
     }
-    if (!http10 && hosts != 1) {
-        return bad(hosts == 0 ? "no Host header" : "more than one Host header");
+    return nullptr;
+}
+
+}  // namespace
+
+HttpParseResult parseHttpRequest(std::string_view bytes, HttpRequest& request)
+{
+    size_t start = 0;
+    size_t end = 0;
+    if (const char* fault = findHead(bytes, start, end)) {
+        return bad(fault);
+    }
+    if (end == std::string_view::npos) {
+        return HttpParseResult{};
+    }
+    std::string_view head = bytes.substr(start, end - start);
+    RequestLine line;
+    if (const char* fault = parseRequestLine(takeLine(head), line)) {
+        return bad(fault);
+    }
+    Headers headers;
+    if (const char* fault = readHeaders(head, headers)) {
+        return bad(fault);
+    }
+    if (!line.http10 && headers.hosts != 1) {
+        return bad(headers.hosts == 0 ? "no Host header" : "more than one Host header");
     }
 
+    HttpMethod kind = line.method == "GET"    ? HttpMethod::Get
+                      : line.method == "HEAD" ? HttpMethod::Head
+                                              : HttpMethod::Other;
     request.method = kind;
-    request.method_text = method;
-    request.path = path;
+    request.method_text = line.method;
+    request.path = line.path;
     if (kind == HttpMethod::Other) {
         // Its body, if any, is not read: the connection cannot go on.
         request.keep_alive = false;
     } else {
-        if (hasBody) {
+        if (headers.hasBody) {
             return bad("a GET or HEAD request with a body");
         }
-        request.keep_alive = !close && (!http10 || keepAlive);
+        request.keep_alive = !headers.close && (!line.http10 || headers.keepAlive);
     }
     HttpParseResult result;
     result.outcome = HttpParseOutcome::Request;

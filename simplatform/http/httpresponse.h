@@ -13,6 +13,8 @@
 
 namespace simplatform {
 
+constexpr const char* kJsonContentType = "application/json";
+
 // The reason phrase of the statuses the port uses; "Unknown" for others.
 const char* httpReason(int status);
 

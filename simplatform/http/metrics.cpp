@@ -1,7 +1,10 @@
-// Prometheus text exposition format 0.0.4.
+// The /metrics document in Prometheus text exposition format 0.0.4.
 #include "metrics.h"
 
 #include <stdio.h>
+
+#include "../mapdb/mapview.h"
+#include "../runtime/stats.h"
 
 namespace simplatform {
 namespace {
@@ -93,6 +96,21 @@ void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol)
     appendMetricsLabelValue(out, symbol.label);
     snprintf(text, sizeof text, "\"} %d\n", symbol.status);
     out += text;
+}
+
+std::string metricsText()
+{
+    MetricsCounter counters[kCounterCount];
+    for (size_t i = 0; i < kCounterCount; ++i) {
+        counters[i] = {kCounters[i].metric, kCounters[i].help, counterValue(kCounters[i])};
+    }
+    std::string out;
+    appendMetricsCounters(out, counters, kCounterCount);
+    appendMetricsStatusFamily(out);
+    visitMapSymbols([&out](const MapSymbolView& symbol) {
+        appendMetricsSymbol(out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status});
+    });
+    return out;
 }
 
 }  // namespace simplatform

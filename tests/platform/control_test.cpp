@@ -12,11 +12,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +124,94 @@ TEST(ControlParser, LinesAndTheirCommands)
             EXPECT_EQ(command.text, "untouched") << "a failed parse must leave the command alone";
         }
     }
+}
+
+// ---- the verbs and where they are documented ----
+
+// A file of the source tree (the test data is its tests/data).
+std::string sourceFile(const std::string& path)
+{
+    std::ifstream in(std::string(KELVOROV_TEST_DATA) + "/../../" + path);
+    EXPECT_TRUE(in) << path;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Each verb by name, as "name FORM" (or "name"), the form lower-cased when
+// asked.
+std::map<std::string, std::string> verbUsages(bool lowerCase)
+{
+    std::map<std::string, std::string> usages;
+    for (const simplatform::ControlVerb& verb : simplatform::controlVerbs()) {
+        std::string usage = std::string(verb.name) + (*verb.form != '\0' ? " " : "") + verb.form;
+        std::transform(usage.begin(), usage.end(), usage.begin(),
+                       [lowerCase](char c) { return lowerCase ? std::tolower(c) : c; });
+        usages[verb.name] = usage;
+    }
+    return usages;
+}
+
+// What pattern's first group matches in text, each cleaned by the
+// replacements, by its first word.
+std::map<std::string, std::string> entries(const std::string& text, const std::string& pattern,
+                                           const std::vector<std::pair<std::string, std::string>>& replacements)
+{
+    std::map<std::string, std::string> found;
+    std::regex entry(pattern);
+    for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it) {
+        std::string cleaned = (*it)[1];
+        for (const auto& [from, to] : replacements) {
+            cleaned = std::regex_replace(cleaned, std::regex(from), to);
+        }
+        found[cleaned.substr(0, cleaned.find(' '))] = cleaned;
+    }
+    return found;
+}
+
+// simplatform-ctl (its table of commands and its usage), the bash
+// completion and the manual page name each verb of the table, with its
+// argument, and no other.
+TEST(ControlVerbs, EveryListOfThemIsTheTable)
+{
+    std::map<std::string, std::string> names;
+    std::map<std::string, std::string> ctlKinds;
+    const char* kinds[] = {"None", "Text", "Number", "Number", "OptionalNumber"};  // by Argument
+    for (const simplatform::ControlVerb& verb : simplatform::controlVerbs()) {
+        names[verb.name] = verb.name;
+        ctlKinds[verb.name] = std::string(verb.name) + " " + kinds[static_cast<int>(verb.argument)];
+    }
+
+    std::string ctl = sourceFile("ctl/simplatform-ctl.cpp");
+    EXPECT_EQ(entries(ctl, "\\{\"([a-z-]+\", Argument::\\w+)\\}", {{"\", Argument::", " "}}), ctlKinds);
+    // The usage's commands: after "commands:" in its adjacent literals.
+    size_t usage = ctl.find("const char kUsage[] =");
+    ASSERT_NE(usage, std::string::npos);
+    std::string literals = ctl.substr(usage, ctl.find(';', usage) - usage);
+    std::string text;
+    std::regex literal("\"((?:[^\"\\\\]|\\\\.)*)\"");
+    for (std::sregex_iterator it(literals.begin(), literals.end(), literal), end; it != end; ++it) {
+        text += (*it)[1];
+    }
+    text = std::regex_replace(text, std::regex("(\\\\n| )+"), " ");
+    size_t list = text.find("commands: ");
+    ASSERT_NE(list, std::string::npos) << text;
+    EXPECT_EQ(entries(text.substr(list + 10) + ",", " ?([^,]+?) ?,", {}), verbUsages(false));
+
+    std::string completion = sourceFile("packaging/simplatform-ctl.bash-completion");
+    size_t words = completion.find("local commands=\"");
+    ASSERT_NE(words, std::string::npos);
+    words += 16;
+    EXPECT_EQ(entries(completion.substr(words, completion.find('"', words) - words) + " ", "([a-z-]+) ", {}),
+              names);
+
+    // The manual's COMMANDS: the line after each .TP, without its font
+    // requests and escapes.
+    std::string page = sourceFile("packaging/simplatform-ctl.1");
+    size_t commands = page.find("\n.SH COMMANDS\n");
+    ASSERT_NE(commands, std::string::npos);
+    std::string section = page.substr(commands, page.find("\n.SH ", commands + 1) - commands);
+    EXPECT_EQ(
+        entries(section, "\n\\.TP\n\\.[A-Z]+ ([^\n]*)", {{"\\\\f[A-Z]|\"", ""}, {"\\\\-", "-"}, {" +", " "}}),
+        verbUsages(true));
 }
 
 // ---- commands carried out ----
@@ -317,11 +409,14 @@ TEST(ControlPortOpen, OnlyLoopbackAddressesAreAccepted)
 {
     const char* refused[] = {"0.0.0.0:0",   "192.0.2.1:1620",           "127.0.0.1", "127.0.0.1:65536", ":1620",
                              "127.0.0.1:x", "no-such-host.invalid:1620"};
+    bool stdinOpen = fcntl(0, F_GETFD) != -1;
     for (const char* address : refused) {
         std::string error;
         EXPECT_EQ(ControlPort::open(address, simplatform::controlVerbs(), error), nullptr) << address;
         EXPECT_FALSE(error.empty()) << address;
     }
+    // A port that was never opened closes no descriptor of the process.
+    EXPECT_EQ(fcntl(0, F_GETFD) != -1, stdinOpen);
     std::string error;
     auto first = ControlPort::open("127.0.0.2:0", simplatform::controlVerbs(), error);
     ASSERT_NE(first, nullptr) << error;
@@ -513,7 +608,8 @@ TEST(ControlPortReplies, ALargeReplyReachesAPromptReader)
     alarm(60);
     static const std::string large(3 << 20, 'x');
     simplatform::ControlVerbs verbs = simplatform::controlVerbs();
-    verbs.push_back({"large", simplatform::Argument::None, "", [](const ControlCommand&) { return large; }});
+    verbs.push_back({"large", simplatform::Argument::None, "", "", "A reply of 3 MiB.",
+                     [](const ControlCommand&) { return large; }});
     std::string error;
     auto port = ControlPort::open("127.0.0.1:0", verbs, error);
     ASSERT_NE(port, nullptr) << error;
