@@ -189,14 +189,13 @@ void printData(const std::string& data, bool pretty)
     printf("%s\n", data.c_str());
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The options before the command: the address and whether to pretty-print;
+// -1 to go on, otherwise the exit status.
+int readOptions(int argc, char** argv, std::string& address, bool& pretty)
 {
     const char* fromEnvironment = getenv("SIMPLATFORM_CONTROL_ADDR");
-    std::string address = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment
-                                                                                   : "127.0.0.1:1620";
-    bool pretty = false;
+    address = fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : "127.0.0.1:1620";
+    pretty = false;
     static const option kOptions[] = {
         {"address", required_argument, nullptr, 'a'},
         {"pretty", no_argument, nullptr, 'p'},
@@ -224,10 +223,17 @@ int main(int argc, char** argv)
             return usageError("unknown option ", argv[optind - 1]);
         }
     }
-    if (optind >= argc) {
+    return -1;
+}
+
+// The command line to send for the command and arguments from argv[first];
+// -1 when it is good, otherwise the exit status.
+int commandLine(int argc, char** argv, int first, std::string& line)
+{
+    if (first >= argc) {
         return usageError("no command", "");
     }
-    const char* name = argv[optind++];
+    const char* name = argv[first++];
     const CommandRow* command = nullptr;
     for (const CommandRow& row : kCommands) {
         if (strcmp(row.name, name) == 0) {
@@ -237,7 +243,7 @@ int main(int argc, char** argv)
     if (command == nullptr) {
         return usageError("unknown command ", name);
     }
-    int arguments = argc - optind;
+    int arguments = argc - first;
     if ((command->argument == Argument::None && arguments != 0) ||
         (command->argument == Argument::Number && arguments != 1) ||
         (command->argument == Argument::OptionalNumber && arguments > 1) ||
@@ -248,16 +254,18 @@ int main(int argc, char** argv)
     // A name may come as several words (open-submap Hall 3): one blank
     // between them. A relative map path is the caller's, so it is made
     // absolute here rather than read from the platform's working folder.
-    std::string line = name;
-    for (int i = optind; i < argc; ++i) {
+    line = name;
+    for (int i = first; i < argc; ++i) {
         std::string word = argv[i];
-        if (i == optind && strcmp(name, "open-map") == 0 && !word.empty() && word[0] != '/') {
+        if (i == first && strcmp(name, "open-map") == 0 && !word.empty() && word[0] != '/') {
             char folder[4096];
             if (getcwd(folder, sizeof folder) != nullptr) {
-                word = std::string(folder) + "/" + word;
+                word.insert(0, "/");
+                word.insert(0, folder);
             }
         }
-        line += " " + word;
+        line += ' ';
+        line += word;
     }
     for (char c : line) {
         if (static_cast<unsigned char>(c) < 32 || c == 127) {
@@ -265,15 +273,19 @@ int main(int argc, char** argv)
         }
     }
     line += '\n';
+    return -1;
+}
 
-    std::string error;
+// Sends the line and reads the answer line; false with the reason in error.
+bool exchange(const std::string& address, const std::string& line, std::string& reply, bool& complete,
+              std::string& error)
+{
     int s = connectTo(address, error);
     if (s < 0) {
-        fprintf(stderr, "simplatform-ctl: cannot connect to %s: %s\n", address.c_str(), error.c_str());
-        return kFailure;
+        error = "cannot connect to " + address + ": " + error;
+        return false;
     }
-    std::string reply;
-    bool complete = false;
+    complete = false;
     if (!sendAll(s, line)) {
         error = strerror(errno);
     } else {
@@ -285,14 +297,23 @@ int main(int argc, char** argv)
     }
     close(s);
     if (!error.empty()) {
-        fprintf(stderr, "simplatform-ctl: %s: %s\n", address.c_str(), error.c_str());
-        return kFailure;
+        error = address + ": " + error;
+        return false;
     }
+    return true;
+}
+
+// The exit status for the answer to the command (name, then its first
+// argument or null), its data printed.
+int answerStatus(const std::string& address, const char* name, const char* firstArgument, std::string& reply,
+                 bool complete, bool pretty)
+{
     if (!complete) {
         // The program ends the process when the session ends, before an
         // answer can go out: for end-session (and event 1) that is success.
         bool endsSession = strcmp(name, "end-session") == 0 ||
-                           (strcmp(name, "event") == 0 && strcmp(argv[optind], "1") == 0);
+                           (strcmp(name, "event") == 0 && firstArgument != nullptr &&
+                            strcmp(firstArgument, "1") == 0);
         if (reply.empty() && endsSession) {
             return kOk;
         }
@@ -315,4 +336,41 @@ int main(int argc, char** argv)
     }
     fprintf(stderr, "simplatform-ctl: unexpected answer: %.200s\n", reply.c_str());
     return kFailure;
+}
+
+int run(int argc, char** argv)
+{
+    std::string address;
+    bool pretty = false;
+    int status = readOptions(argc, argv, address, pretty);
+    if (status >= 0) {
+        return status;
+    }
+    int first = optind;
+    std::string line;
+    status = commandLine(argc, argv, first, line);
+    if (status >= 0) {
+        return status;
+    }
+    std::string reply;
+    std::string error;
+    bool complete = false;
+    if (!exchange(address, line, reply, complete, error)) {
+        fprintf(stderr, "simplatform-ctl: %s\n", error.c_str());
+        return kFailure;
+    }
+    return answerStatus(address, argv[first], first + 1 < argc ? argv[first + 1] : nullptr, reply, complete,
+                        pretty);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {  // no memory left, in practice
+        fprintf(stderr, "simplatform-ctl: %s\n", e.what());
+        return kFailure;
+    }
 }

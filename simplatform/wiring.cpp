@@ -37,7 +37,7 @@ Session& session()
     return *instance;
 }
 
-// The map named by $SIMPLATFORM_MAP is loaded before main runs, so that a
+// The map named by the map setting (Setting::Map) is loaded before main runs, so that a
 // bad map file stops the start before the program writes anything. The
 // local time rules are fixed then too, before the program's first log
 // record.

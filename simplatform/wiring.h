@@ -4,12 +4,12 @@
 
 namespace simplatform {
 
-// Loads $SIMPLATFORM_MAP when it is set and not empty. A bad map file ends
+// Loads the map setting's file (Setting::Map) when it is set and not empty. A bad map file ends
 // the process at once: "<file>: <fault>" on standard error, exit status 2.
 // True when a map was opened, false when none is named. Runs before main.
 bool loadStartupMap();
 
-// Ends the process when $SIMPLATFORM_STATE names something that exists and
+// Ends the process when the state setting names something that exists and
 // is not a regular file: "simplatform: state file <path>: <fault>" on
 // standard error, exit status 2. Runs before main.
 void checkStateFile();

@@ -27,7 +27,7 @@ public:
 
     static constexpr size_t kMaxBacklogBytes = 1 << 20;
     // Event bytes a client is sent at once at the end of a turn.
-    static constexpr size_t kFlushBytes = 64 * 1024;
+    static constexpr size_t kFlushBytes = size_t{64} * 1024;
     // With a keepAlive every 5 s, every gap stays under 15 s.
     static constexpr std::chrono::seconds kCommentAfter{9};
 

@@ -25,7 +25,7 @@ struct Pending {
     std::vector<MapChange> changes;  // for the listener, in the order made
     // Room for the lines of a turn of 64 traps from the start, so that how
     // large the batches happen to be does not show as allocations later.
-    Pending() { lines.reserve(16 * 1024); }
+    Pending() { lines.reserve(size_t{16} * 1024); }
 };
 
 Pending& pending()
@@ -63,7 +63,8 @@ void appendNumber(std::string& out, long long value)
 void appendQuotedLabel(std::string& out, const std::string& label)
 {
     out += '"';
-    for (unsigned char c : label) {
+    for (char byte : label) {
+        auto c = static_cast<unsigned char>(byte);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -99,7 +100,7 @@ void showChanges()
 {
     Pending& p = pending();
     if (!p.lines.empty()) {
-        // SIMPLATFORM_QUIET is read once a turn, not once a change.
+        // The quiet setting is read once a turn, not once a change.
         const char* quiet = settingValue(Setting::Quiet);
         if (quiet == nullptr || std::strcmp(quiet, "1") != 0) {
             std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
@@ -130,7 +131,7 @@ void stateChanged()
     atTurnEnd(showChanges);
 }
 
-// Whether the line is shown (SIMPLATFORM_QUIET) is decided at the end of
+// Whether the line is shown (Setting::Quiet) is decided at the end of
 // the turn. The listener's record is made only while there is a listener.
 void symbolChanged(const SymbolData& symbol)
 {

@@ -1,7 +1,7 @@
 // Changes of the open map, made at once and shown once per loop turn.
 //
 // Setting a symbol's status or label to a different value is one change:
-// one console line (unless SIMPLATFORM_QUIET=1), one count in
+// one console line (unless the quiet setting is 1), one count in
 // stats().mapChanges, and the state file rewritten. Setting the value it
 // already has changes nothing. Status source and behaviour are recorded and
 // rewrite the state file, but are not changes of status or label. Console

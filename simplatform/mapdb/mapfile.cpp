@@ -411,7 +411,7 @@ bool MapReader::registerFields()
     FieldRegistry& registry = fieldRegistry();
     std::size_t fresh = 0;
     for (const auto& used : fieldUses_) {
-        fresh += registry.ids.count(used.first) == 0 ? 1 : 0;
+        fresh += registry.ids.count(used.first) == 0 ? 1U : 0U;
     }
     if (registry.names.size() + fresh > kMaxFieldNames) {
         return fail("", "too many distinct field names (the platform holds at most " +

@@ -21,7 +21,7 @@ bool openMapFile(const std::string& path, std::string& error);
 bool openMapText(const std::string& text, const std::string& name, std::string& error);
 
 // Limits of a map file; a larger one is refused as too large.
-constexpr std::uint64_t kMaxMapFileBytes = 16u * 1024u * 1024u;
+constexpr std::uint64_t kMaxMapFileBytes = std::uint64_t{16} * 1024 * 1024;
 constexpr std::size_t kMaxSubmaps = 10000;
 constexpr std::size_t kMaxObjects = 100000;
 constexpr std::size_t kMaxSymbols = 100000;  // over all objects

@@ -99,7 +99,8 @@ bool invokeAction(const std::string& name)
         return false;
     }
     ActionHandler h = found->second;
-    std::string action = name;  // the table may change while the handler runs
+    // A copy: the table (and the name in it) may change while the handler runs.
+    std::string action = name;  // NOLINT(performance-unnecessary-copy-initialization)
     h.proc(h.userData, action.c_str());
     return true;
 }

@@ -1,4 +1,4 @@
-// The state file ($SIMPLATFORM_STATE): the open map's state document,
+// The state file (Setting::State): the open map's state document,
 // replaced whole, so a reader sees the old state or the new one, never a
 // part of either. No link or device in the file's place is ever written
 // through.
@@ -8,7 +8,7 @@
 
 namespace simplatform {
 
-// False, and why, when $SIMPLATFORM_STATE names something that exists and
+// False, and why, when the state setting names something that exists and
 // is not a regular file (a link, a device, a FIFO, a folder): the platform
 // never writes the state there.
 bool stateFileUsable(std::string& error);

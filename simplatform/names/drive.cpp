@@ -1,8 +1,8 @@
 // Drive paths: "c:\temp\name.txt" names a file under the folder that stands
-// for drive C:, $SIMPLATFORM_DRIVE_C (default ~/.simplatform/drive_c). The
-// variable is read once per loop turn, as every setting read on every turn
-// (settings.h): the debug log maps its path for each of its ten records per
-// trap. The platform creates no folder.
+// for drive C:, the drive setting (Setting::DriveC, default
+// ~/.simplatform/drive_c). It is read once per loop turn, as every setting
+// read on every turn (settings.h): the debug log maps its path for each of
+// its ten records per trap. The platform creates no folder.
 //
 // The debug log opens, writes and closes its file for every message, so the
 // file layer costs no more than that: the host path is built in a fixed

@@ -1,5 +1,5 @@
 // The platform's name service behind gethostbyname: the platform's own hosts
-// file ($SIMPLATFORM_HOSTS) first, then dotted IPv4 text as it stands, then
+// file (Setting::Hosts) first, then dotted IPv4 text as it stands, then
 // the operating system's resolver.
 //
 // The program asks for the same few names over and over (once per recorded

@@ -150,13 +150,11 @@ bool replaceRegularFile(const std::string& path, const std::string& contents, st
 {
     std::string folder;
     std::string name = path;
-    size_t slash = path.find_last_of(
 #ifdef _WIN32
-        "/\\"
+    size_t slash = path.find_last_of("/\\");
 #else
-        "/"
+    size_t slash = path.find_last_of('/');
 #endif
-    );
     if (slash != std::string::npos) {
         folder = path.substr(0, slash + 1);
         name = path.substr(slash + 1);

@@ -218,23 +218,24 @@ uint16_t boundPort(Socket s)
 
 long sendSome(Socket s, const char* bytes, size_t count)
 {
-    return static_cast<long>(::send(s, bytes, static_cast<int>(std::min(count, kMaxTransfer)), kSendFlags));
+    return static_cast<long>(
+        ::send(s, bytes, static_cast<TransferLength>(std::min(count, kMaxTransfer)), kSendFlags));
 }
 
 long receiveSome(Socket s, char* bytes, size_t count)
 {
-    return static_cast<long>(::recv(s, bytes, static_cast<int>(std::min(count, kMaxTransfer)), 0));
+    return static_cast<long>(::recv(s, bytes, static_cast<TransferLength>(std::min(count, kMaxTransfer)), 0));
 }
 
 long receiveLine(Socket s, char* bytes, size_t count)
 {
-    int most = static_cast<int>(std::min(count, kMaxTransfer));
+    auto most = static_cast<TransferLength>(std::min(count, kMaxTransfer));
     auto seen = ::recv(s, bytes, most, MSG_PEEK);
     if (seen <= 0) {
         return static_cast<long>(seen);
     }
     const char* newline = static_cast<const char*>(memchr(bytes, '\n', static_cast<size_t>(seen)));
-    int wanted = newline != nullptr ? static_cast<int>(newline - bytes) + 1 : static_cast<int>(seen);
+    auto wanted = static_cast<TransferLength>(newline != nullptr ? newline - bytes + 1 : seen);
     return static_cast<long>(::recv(s, bytes, wanted, 0));
 }
 
@@ -248,7 +249,8 @@ void shutdownSending(Socket s)
 bool setNonBlocking(Socket s)
 {
     u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
+    // FIONBIO is an unsigned constant that ioctlsocket takes as a long.
+    return ioctlsocket(s, static_cast<long>(FIONBIO), &on) == 0;
 }
 
 void closeUnwatched(Socket s)

@@ -19,13 +19,16 @@
 
 namespace simplatform {
 
+// TransferLength: the byte count send, recv and sendto take.
 #ifdef _WIN32
 using Socket = SOCKET;
 using SockLen = int;
+using TransferLength = int;
 constexpr Socket kNoSocket = INVALID_SOCKET;
 #else
 using Socket = int;
 using SockLen = socklen_t;
+using TransferLength = size_t;
 constexpr Socket kNoSocket = -1;
 #endif
 

@@ -148,7 +148,7 @@ int pollTimeout(const Loop& l)
     // Rounded up, so that the timer is due when poll() returns.
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now) +
                 std::chrono::milliseconds(1);
-    return static_cast<int>(std::min<long long>(wait.count(), 24 * 3600 * 1000));
+    return static_cast<int>(std::min<long long>(wait.count(), 24LL * 3600 * 1000));
 }
 
 void collectDueTimers(Loop& l)

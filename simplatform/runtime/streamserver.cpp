@@ -320,7 +320,8 @@ void StreamServer::drop(const Ref& c)
     if (c->state_ == State::Dropped) {
         return;
     }
-    Ref keep = c;
+    // A reference of its own: c may be the list's, which the erase below removes.
+    Ref keep = c;  // NOLINT(performance-unnecessary-copy-initialization)
     keep->state_ = State::Dropped;
     closeSocket(keep->socket_);
     connections_.erase(std::remove(connections_.begin(), connections_.end(), keep), connections_.end());

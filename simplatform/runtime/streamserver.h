@@ -66,7 +66,7 @@ public:
     // sending: for a stream whose messages need not be told apart. A
     // sent message's buffer is kept for the next (up to kKeptBufferBytes),
     // so a steady stream of small output allocates nothing.
-    static constexpr size_t kKeptBufferBytes = 64 * 1024;
+    static constexpr size_t kKeptBufferBytes = size_t{64} * 1024;
     void append(std::string_view bytes);
     // Sends what the socket takes now.
     void flush();
@@ -137,7 +137,7 @@ public:
     static constexpr int kMaxAcceptsPerTurn = 16;
     // A closing connection is dropped when the peer sends more than this
     // after the sending side was shut, or goes on for longer than this.
-    static constexpr size_t kMaxDrainBytes = 64 * 1024;
+    static constexpr size_t kMaxDrainBytes = size_t{64} * 1024;
     static constexpr std::chrono::seconds kDrainTimeout{5};
     // Bytes read from a draining connection in one turn.
     static constexpr size_t kDrainReadBytes = 4096;

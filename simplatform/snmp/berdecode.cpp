@@ -52,29 +52,36 @@ constexpr auto kManyBindings = faultText<kMaxBindings>("more than ", " bindings"
 // inside c, and moves c past the element.
 const char* readElement(Cursor& c, uint8_t& tag, Cursor& content)
 {
-    if (c.left() < 2)
+    if (c.left() < 2) {
         return "element header cut short";
+    }
     tag = c.p[0];
-    if ((tag & 0x1F) == 0x1F)
+    if ((tag & 0x1F) == 0x1F) {
         return "multi-byte tag";
+    }
     uint8_t first = c.p[1];
     c.p += 2;
     size_t length = first;
     if (first & 0x80) {
         size_t count = first & 0x7F;
-        if (count == 0)
+        if (count == 0) {
             return "indefinite length";
-        if (count > kMaxLengthBytes)
+        }
+        if (count > kMaxLengthBytes) {
             return kLongLength.text;
-        if (c.left() < count)
+        }
+        if (c.left() < count) {
             return "length cut short";
+        }
         length = 0;
-        for (size_t i = 0; i < count; ++i)
+        for (size_t i = 0; i < count; ++i) {
             length = (length << 8) | c.p[i];
+        }
         c.p += count;
     }
-    if (length > c.left())
+    if (length > c.left()) {
         return "length beyond its enclosing element";
+    }
     content.p = c.p;
     content.end = c.p + length;
     c.p += length;
@@ -95,10 +102,12 @@ namespace {
 // neither all zeros nor all ones.
 const char* checkShortestInteger(const Cursor& c)
 {
-    if (c.empty())
+    if (c.empty()) {
         return "integer without content";
-    if (c.left() > 1 && ((c.p[0] == 0x00 && !(c.p[1] & 0x80)) || (c.p[0] == 0xFF && (c.p[1] & 0x80))))
+    }
+    if (c.left() > 1 && ((c.p[0] == 0x00 && !(c.p[1] & 0x80)) || (c.p[0] == 0xFF && (c.p[1] & 0x80)))) {
         return "integer not in its shortest form";
+    }
     return nullptr;
 }
 
@@ -107,11 +116,13 @@ const char* checkShortestInteger(const Cursor& c)
 const char* readSigned32(const Cursor& c, int32_t& value)
 {
     TRY(checkShortestInteger(c));
-    if (c.left() > 4)
+    if (c.left() > 4) {
         return "INTEGER wider than 32 bits";
+    }
     uint32_t v = (c.p[0] & 0x80) ? 0xFFFFFFFFu : 0u;
-    for (const uint8_t* b = c.p; b != c.end; ++b)
+    for (const uint8_t* b = c.p; b != c.end; ++b) {
         v = (v << 8) | *b;
+    }
     value = static_cast<int32_t>(v);
     return nullptr;
 }
@@ -123,13 +134,16 @@ namespace {
 const char* readUnsigned(const Cursor& c, size_t width, uint64_t& value)
 {
     TRY(checkShortestInteger(c));
-    if (c.p[0] & 0x80)
+    if (c.p[0] & 0x80) {
         return "negative value of an unsigned type";
-    if (c.left() > width + 1 || (c.left() == width + 1 && c.p[0] != 0x00))
+    }
+    if (c.left() > width + 1 || (c.left() == width + 1 && c.p[0] != 0x00)) {
         return "unsigned value wider than its type";
+    }
     uint64_t v = 0;
-    for (const uint8_t* b = c.p; b != c.end; ++b)
+    for (const uint8_t* b = c.p; b != c.end; ++b) {
         v = (v << 8) | *b;
+    }
     value = v;
     return nullptr;
 }
@@ -145,40 +159,48 @@ const char* readUnsigned32(const Cursor& c, uint32_t& value)
 // Appends the sub-identifiers of an OBJECT IDENTIFIER's content to words.
 const char* readOid(const Cursor& c, std::vector<uint32_t>& words, uint32_t& offset, uint32_t& count)
 {
-    if (c.empty())
+    if (c.empty()) {
         return "empty OBJECT IDENTIFIER";
+    }
     offset = static_cast<uint32_t>(words.size());
     count = 0;
     const uint8_t* p = c.p;
     while (p != c.end) {
-        if (*p == 0x80)
+        if (*p == 0x80) {
             return "sub-identifier with a leading 0x80 group";
+        }
         uint64_t v = 0;
         size_t groups = 0;
         for (;;) {
-            if (p == c.end)
+            if (p == c.end) {
                 return "sub-identifier cut short";
-            if (++groups > 5)
+            }
+            if (++groups > 5) {
                 return "sub-identifier wider than 32 bits";
+            }
             uint8_t b = *p++;
             v = (v << 7) | (b & 0x7F);
-            if (!(b & 0x80))
+            if (!(b & 0x80)) {
                 break;
+            }
         }
         if (count == 0) {
             // The first group holds the first two arcs as 40 * X + Y; the
             // 32-bit limit applies to Y, so the group itself may be wider.
             uint32_t x = v < 40 ? 0 : (v < 80 ? 1 : 2);
-            if (v - 40u * x > 0xFFFFFFFFu)
+            if (v - uint64_t{40} * x > 0xFFFFFFFFu) {
                 return "sub-identifier wider than 32 bits";
+            }
             words.push_back(x);
-            words.push_back(static_cast<uint32_t>(v - 40u * x));
+            words.push_back(static_cast<uint32_t>(v - uint64_t{40} * x));
             count = 2;
         } else {
-            if (v > 0xFFFFFFFFu)
+            if (v > 0xFFFFFFFFu) {
                 return "sub-identifier wider than 32 bits";
-            if (count == kMaxSubIdentifiers)
+            }
+            if (count == kMaxSubIdentifiers) {
                 return kLongOid.text;
+            }
             words.push_back(static_cast<uint32_t>(v));
             ++count;
         }
@@ -224,14 +246,16 @@ const char* readValue(uint8_t tag, const Cursor& c, Message& m, Binding& b)
     case ValueForm::ObjectId:
         return readOid(c, m.words, b.valueOffset, b.valueLength);
     case ValueForm::Address:
-        if (c.left() != 4)
+        if (c.left() != 4) {
             return "IpAddress not of 4 bytes";
+        }
         b.valueOffset = appendBytes(m.bytes, c);
         b.valueLength = 4;
         return nullptr;
     case ValueForm::Empty:
-        if (!c.empty())
+        if (!c.empty()) {
             return "NULL or exception value with content";
+        }
         b.valueOffset = 0;
         b.valueLength = 0;
         return nullptr;
@@ -250,15 +274,17 @@ const char* readBindings(Cursor& pdu, Message& m)
     Cursor list{};
     TRY(readTagged(pdu, kTagSequence, list, "binding list is not a SEQUENCE"));
     while (!list.empty()) {
-        if (m.bindings.size() == kMaxBindings)
+        if (m.bindings.size() == kMaxBindings) {
             return kManyBindings.text;
+        }
         Cursor binding{}, name{}, value{};
         uint8_t tag = 0;
         TRY(readTagged(list, kTagSequence, binding, "binding is not a SEQUENCE"));
         TRY(readTagged(binding, SNMP_TYPE_OBJECT_ID, name, "binding name is not an OBJECT IDENTIFIER"));
         TRY(readElement(binding, tag, value));
-        if (!binding.empty())
+        if (!binding.empty()) {
             return "bytes after a binding's value";
+        }
         Binding b;
         TRY(readOid(name, m.words, b.nameOffset, b.nameLength));
         TRY(readValue(tag, value, m, b));
@@ -287,13 +313,15 @@ const char* readTrapV1Pdu(Cursor& pdu, Message& m)
     TRY(readTagged(pdu, SNMP_TYPE_OBJECT_ID, field, "enterprise is not an OBJECT IDENTIFIER"));
     TRY(readOid(field, m.words, m.enterpriseOffset, m.enterpriseLength));
     TRY(readTagged(pdu, SNMP_TYPE_IPADDRESS, field, "agent address is not an IpAddress"));
-    if (field.left() != 4)
+    if (field.left() != 4) {
         return "IpAddress not of 4 bytes";
+    }
     std::memcpy(m.agentAddr, field.p, 4);
     TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "generic trap is not an INTEGER"));
     TRY(readSigned32(field, m.genericTrap));
-    if (m.genericTrap < 0 || m.genericTrap > 6)
+    if (m.genericTrap < 0 || m.genericTrap > 6) {
         return "generic trap outside 0 to 6";
+    }
     TRY(readTagged(pdu, SNMP_TYPE_INTEGER, field, "specific trap is not an INTEGER"));
     TRY(readSigned32(field, m.specificTrap));
     TRY(readTagged(pdu, SNMP_TYPE_TIMETICKS, field, "time stamp is not TimeTicks"));
@@ -313,8 +341,9 @@ const char* checkNotification(const Message& m)
 {
     if (m.bindings.size() < 2 || !nameIs(m, m.bindings[0], kSysUpTime0) ||
         m.bindings[0].type != SNMP_TYPE_TIMETICKS || !nameIs(m, m.bindings[1], kSnmpTrapOid0) ||
-        m.bindings[1].type != SNMP_TYPE_OBJECT_ID)
+        m.bindings[1].type != SNMP_TYPE_OBJECT_ID) {
         return "notification does not begin with sysUpTime.0 and snmpTrapOID.0";
+    }
     return nullptr;
 }
 
@@ -322,26 +351,30 @@ const char* readMessage(Cursor all, Message& m)
 {
     Cursor message{}, field{}, pdu{};
     TRY(readTagged(all, kTagSequence, message, "message is not a SEQUENCE"));
-    if (!all.empty())
+    if (!all.empty()) {
         return "bytes after the message";
+    }
     TRY(readTagged(message, SNMP_TYPE_INTEGER, field, "version is not an INTEGER"));
     TRY(readSigned32(field, m.version));
-    if (m.version != 0 && m.version != 1)
+    if (m.version != 0 && m.version != 1) {
         return "version other than SNMPv1 and SNMPv2c";
+    }
     TRY(readTagged(message, SNMP_TYPE_OCTET_STRING, field, "community is not an OCTET STRING"));
     m.communityOffset = appendBytes(m.bytes, field);
     m.communityLength = static_cast<uint32_t>(field.left());
     TRY(readElement(message, m.pduType, pdu));
     switch (m.pduType) {
     case SNMP_KIND_TRAP_V1:
-        if (m.version != 0)
+        if (m.version != 0) {
             return "SNMPv1 Trap-PDU in an SNMPv2c message";
+        }
         TRY(readTrapV1Pdu(pdu, m));
         break;
     case SNMP_KIND_INFORM:
     case SNMP_KIND_TRAP_V2:
-        if (m.version != 1)
+        if (m.version != 1) {
             return "SNMPv2 notification in an SNMPv1 message";
+        }
         TRY(readRequestPdu(pdu, m));
         TRY(checkNotification(m));
         break;
@@ -351,10 +384,12 @@ const char* readMessage(Cursor all, Message& m)
     default:
         return "PDU type not accepted";
     }
-    if (!pdu.empty())
+    if (!pdu.empty()) {
         return "bytes after the binding list";
-    if (!message.empty())
+    }
+    if (!message.empty()) {
         return "bytes after the PDU";
+    }
     return nullptr;
 }
 
@@ -380,16 +415,19 @@ bool decodeMessage(const uint8_t* data, size_t size, Message& out, const char** 
 {
     out.clear();
     const char* fault = nullptr;
-    if (!data || size == 0)
+    if (!data || size == 0) {
         fault = "empty datagram";
-    else if (size > kMaxDatagram)
+    } else if (size > kMaxDatagram) {
         fault = kLongDatagram.text;
-    else
+    } else {
         fault = readMessage(Cursor{data, data + size}, out);
-    if (why)
+    }
+    if (why) {
         *why = fault;
-    if (!fault)
+    }
+    if (!fault) {
         return true;
+    }
     out.clear();
     return false;
 }
@@ -412,18 +450,22 @@ const char* readPdu(Cursor& c, Message& m)
         return "PDU type not accepted";
     }
     TRY(readRequestPdu(pdu, m));
-    if (m.pduType == SNMP_KIND_INFORM || m.pduType == SNMP_KIND_TRAP_V2)
+    if (m.pduType == SNMP_KIND_INFORM || m.pduType == SNMP_KIND_TRAP_V2) {
         TRY(checkNotification(m));
-    if (!pdu.empty())
+    }
+    if (!pdu.empty()) {
         return "bytes after the binding list";
+    }
     return nullptr;
 }
 
 ValueForm valueForm(uint8_t tag)
 {
-    for (const ValueType& type : kValueTypes)
-        if (type.tag == tag)
+    for (const ValueType& type : kValueTypes) {
+        if (type.tag == tag) {
             return type.form;
+        }
+    }
     // Opaque and every other primitive application type (NsapAddress,
     // UInteger32, ...) are kept as their bytes.
     return (tag & 0xE0) == 0x40 ? ValueForm::Bytes : ValueForm::Refused;

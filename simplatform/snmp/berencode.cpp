@@ -11,9 +11,11 @@ namespace {
 size_t lengthSize(size_t length)
 {
     size_t n = 1;
-    if (length >= 0x80)
-        for (size_t l = length; l; l >>= 8)
+    if (length >= 0x80) {
+        for (size_t l = length; l; l >>= 8) {
             ++n;
+        }
+    }
     return n;
 }
 
@@ -26,16 +28,18 @@ size_t elementSize(size_t contentLength)
 size_t signedSize(int64_t v)
 {
     size_t n = 1;
-    while (n < 8 && !(v >= -(int64_t(1) << (8 * n - 1)) && v < (int64_t(1) << (8 * n - 1))))
+    while (n < 8 && !(v >= -(int64_t(1) << (8 * n - 1)) && v < (int64_t(1) << (8 * n - 1)))) {
         ++n;
+    }
     return n;
 }
 
 size_t unsignedSize(uint64_t v)
 {
     size_t n = 1;
-    while (n < 9 && (v >> (8 * n - 1)) != 0)
+    while (n < 9 && (v >> (8 * n - 1)) != 0) {
         ++n;
+    }
     return n;
 }
 
@@ -48,8 +52,9 @@ struct Writer {
     void byte(uint8_t b)
     {
         ++count;
-        if (out)
+        if (out) {
             out->push_back(b);
+        }
     }
     void header(uint8_t tag, size_t length)
     {
@@ -60,13 +65,15 @@ struct Writer {
         }
         size_t n = lengthSize(length) - 1;
         byte(static_cast<uint8_t>(0x80 | n));
-        for (size_t i = n; i-- > 0;)
+        for (size_t i = n; i-- > 0;) {
             byte(static_cast<uint8_t>(length >> (8 * i)));
+        }
     }
     void bigEndian(uint64_t v, size_t n)
     {
-        for (size_t i = n; i-- > 0;)
+        for (size_t i = n; i-- > 0;) {
             byte(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : 0);
+        }
     }
     void signedInteger(uint8_t tag, int64_t v)
     {
@@ -76,24 +83,29 @@ struct Writer {
     void base128(uint64_t v)
     {
         size_t n = 1;
-        while (v >> (7 * n))
+        while (v >> (7 * n)) {
             ++n;
-        for (size_t i = n; i-- > 0;)
+        }
+        for (size_t i = n; i-- > 0;) {
             byte(static_cast<uint8_t>(((v >> (7 * i)) & 0x7F) | (i ? 0x80 : 0)));
+        }
     }
     void oidContent(const uint32_t* words, uint32_t n)
     {
-        if (n == 0)
+        if (n == 0) {
             return;
+        }
         base128(40ull * words[0] + (n > 1 ? words[1] : 0));
-        for (uint32_t i = 2; i < n; ++i)
+        for (uint32_t i = 2; i < n; ++i) {
             base128(words[i]);
+        }
     }
     void raw(const uint8_t* data, size_t n)
     {
         count += n;
-        if (out)
+        if (out) {
             out->insert(out->end(), data, data + n);
+        }
     }
     void bytes(uint8_t tag, const uint8_t* data, size_t n)
     {
@@ -153,8 +165,9 @@ size_t bindingSize(const Message& m, const Binding& b)
 size_t answerPduContent(const Message& m, size_t& listContent)
 {
     listContent = 0;
-    for (const Binding& b : m.bindings)
+    for (const Binding& b : m.bindings) {
         listContent += elementSize(bindingSize(m, b));
+    }
     return elementSize(signedSize(m.requestId)) + 2 * elementSize(1) + elementSize(listContent);
 }
 
@@ -183,8 +196,9 @@ bool encodeResponse(const Message& m, std::vector<uint8_t>& out)
     size_t pduContent = answerPduContent(m, listContent);
     size_t messageContent = elementSize(signedSize(m.version)) + elementSize(m.communityLength) +
                             elementSize(pduContent);
-    if (elementSize(messageContent) > kMaxDatagram)
+    if (elementSize(messageContent) > kMaxDatagram) {
         return false;
+    }
     out.reserve(elementSize(messageContent));
 
     Writer w{&out};
@@ -199,8 +213,9 @@ bool appendAnswerPdu(const Message& m, uint8_t tag, std::vector<uint8_t>& out)
 {
     size_t listContent = 0;
     size_t pduContent = answerPduContent(m, listContent);
-    if (out.size() + elementSize(pduContent) > kMaxDatagram)
+    if (out.size() + elementSize(pduContent) > kMaxDatagram) {
         return false;
+    }
     Writer w{&out};
     writeAnswerPdu(w, m, tag, pduContent, listContent);
     return true;

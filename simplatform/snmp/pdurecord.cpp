@@ -103,13 +103,15 @@ void fillEnterpriseAndAgent(PduRecord& record, const sockaddr_in& sender)
             haveAgentAddr = true;
         }
     }
-    if (!haveAgentAddr)
+    if (!haveAgentAddr) {
         pdu.agent_addr = sender.sin_addr;
+    }
     if (!enterprise) {
         enterprise = pdu.notify_oid;
         enterpriseLength = pdu.notify_oid_length - 1;
-        if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0)
+        if (enterpriseLength > 0 && enterprise[enterpriseLength - 1] == 0) {
             --enterpriseLength;
+        }
     }
     pdu.enterprise = enterpriseLength ? enterprise : g_noWords;
     pdu.enterprise_length = enterpriseLength;

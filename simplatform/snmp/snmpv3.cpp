@@ -56,48 +56,58 @@ int messageVersion(const uint8_t* data, size_t size)
     Cursor all{data, data + size}, message{}, field{};
     int32_t version = -1;
     if (data == nullptr || ber::readTagged(all, 0x30, message, "") ||
-        ber::readTagged(message, SNMP_TYPE_INTEGER, field, "") || ber::readSigned32(field, version))
+        ber::readTagged(message, SNMP_TYPE_INTEGER, field, "") || ber::readSigned32(field, version)) {
         return -1;
+    }
     return version;
 }
 
 const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
 {
     h = Header{};
-    if (data == nullptr || size == 0)
+    if (data == nullptr || size == 0) {
         return "empty datagram";
-    if (size > ber::kMaxDatagram)
+    }
+    if (size > ber::kMaxDatagram) {
         return ber::kLongDatagram.text;
+    }
     Cursor all{data, data + size}, message{}, global{}, field{}, security{}, usm{};
     TRY(ber::readTagged(all, 0x30, message, "message is not a SEQUENCE"));
-    if (!all.empty())
+    if (!all.empty()) {
         return "bytes after the message";
+    }
     int32_t version = 0;
     TRY(readNonNegative(message, 0, version, "version is not an INTEGER"));
-    if (version != 3)
+    if (version != 3) {
         return "version other than SNMPv3";
+    }
 
     TRY(ber::readTagged(message, 0x30, global, "msgGlobalData is not a SEQUENCE"));
     TRY(readNonNegative(global, 0, h.msgId, "msgID is not an INTEGER of 0 to 2^31-1"));
     TRY(readNonNegative(global, kMinMaxSize, h.maxSize, kBadMaxSize.text));
     TRY(ber::readTagged(global, SNMP_TYPE_OCTET_STRING, field, "msgFlags is not an OCTET STRING"));
-    if (field.left() != 1)
+    if (field.left() != 1) {
         return "msgFlags is not of one byte";
+    }
     h.flags = field.p[0];
-    if ((h.flags & kFlagPriv) && !(h.flags & kFlagAuth))
+    if ((h.flags & kFlagPriv) && !(h.flags & kFlagAuth)) {
         return "msgFlags ask for privacy without authentication";
+    }
     int32_t model = 0;
     TRY(readNonNegative(global, 1, model, "msgSecurityModel is not an INTEGER of 1 to 2^31-1"));
-    if (model != 3)
+    if (model != 3) {
         return "security model other than the user-based one";
-    if (!global.empty())
+    }
+    if (!global.empty()) {
         return "bytes after msgSecurityModel";
+    }
 
     TRY(ber::readTagged(message, SNMP_TYPE_OCTET_STRING, security,
                         "msgSecurityParameters is not an OCTET STRING"));
     TRY(ber::readTagged(security, 0x30, usm, "security parameters are not a SEQUENCE"));
-    if (!security.empty())
+    if (!security.empty()) {
         return "bytes after the security parameters";
+    }
     int32_t boots = 0, time = 0;
     TRY(readOctets(usm, kMaxOctets, h.engineId, kBadEngineId.text));
     TRY(readNonNegative(usm, 0, boots, "engine boots is not an INTEGER of 0 to 2^31-1"));
@@ -105,8 +115,9 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
     TRY(readOctets(usm, kMaxOctets, h.user, kBadUser.text));
     TRY(readOctets(usm, usm::kMaxDigest, h.authParams, kBadAuthParams.text));
     TRY(readOctets(usm, usm::kSaltLength, h.privParams, kBadPrivParams.text));
-    if (!usm.empty())
+    if (!usm.empty()) {
         return "bytes after the privacy parameters";
+    }
     h.boots = static_cast<uint32_t>(boots);
     h.time = static_cast<uint32_t>(time);
 
@@ -115,15 +126,18 @@ const char* decodeHeader(const uint8_t* data, size_t size, Header& h)
     uint8_t tag = 0;
     TRY(ber::readElement(message, tag, h.data));
     if (h.flags & kFlagPriv) {
-        if (tag != SNMP_TYPE_OCTET_STRING)
+        if (tag != SNMP_TYPE_OCTET_STRING) {
             return "encrypted data is not an OCTET STRING";
+        }
     } else {
-        if (tag != 0x30)
+        if (tag != 0x30) {
             return "ScopedPDU is not a SEQUENCE";
+        }
         h.data.p = start;
     }
-    if (!message.empty())
+    if (!message.empty()) {
         return "bytes after msgData";
+    }
     return nullptr;
 }
 
@@ -133,13 +147,15 @@ const char* readScopedPdu(const uint8_t* data, size_t size, bool padded, ber::Me
 {
     Cursor all{data, data + size}, scoped{}, engine{}, name{};
     TRY(ber::readTagged(all, 0x30, scoped, "ScopedPDU is not a SEQUENCE"));
-    if (!all.empty() && !(padded && all.left() < 8))
+    if (!all.empty() && !(padded && all.left() < 8)) {
         return "bytes after the ScopedPDU";
+    }
     TRY(readOctets(scoped, kMaxOctets, engine, kBadContextEngine.text));
     TRY(readOctets(scoped, kMaxOctets, name, kBadContextName.text));
     TRY(ber::readPdu(scoped, m));
-    if (!scoped.empty())
+    if (!scoped.empty()) {
         return "bytes after the PDU";
+    }
     m.version = 3;
     context.engineOffset = static_cast<uint32_t>(m.bytes.size());
     context.engineLength = static_cast<uint32_t>(engine.left());
@@ -157,8 +173,9 @@ const char* decodeScopedPdu(const uint8_t* data, size_t size, bool padded, ber::
     m.clear();
     context = Context{};
     const char* fault = readScopedPdu(data, size, padded, m, context);
-    if (fault)
+    if (fault) {
         m.clear();
+    }
     return fault;
 }
 
@@ -168,8 +185,9 @@ bool appendScopedAnswer(const ber::Message& m, uint8_t tag, const uint8_t* conte
     std::vector<uint8_t> content;
     ber::appendOctets(content, contextEngine, engineLength);
     ber::appendOctets(content, contextName, nameLength);
-    if (!ber::appendAnswerPdu(m, tag, content))
+    if (!ber::appendAnswerPdu(m, tag, content)) {
         return false;
+    }
     appendElement(out, 0x30, content);
     return out.size() <= ber::kMaxDatagram;
 }
@@ -184,12 +202,14 @@ bool encodeMessage(const Outgoing& o, std::vector<uint8_t>& scopedPdu, std::vect
         size_t block = usm::privBlockLength(o.priv);
         scopedPdu.resize((scopedPdu.size() + block - 1) / block * block, 0);
         if (!o.privKey || !o.salt ||
-            !usm::encrypt(o.priv, *o.privKey, o.boots, o.time, o.salt, scopedPdu.data(), scopedPdu.size()))
+            !usm::encrypt(o.priv, *o.privKey, o.boots, o.time, o.salt, scopedPdu.data(), scopedPdu.size())) {
             return false;
+        }
     }
     size_t digestLength = authenticated ? usm::digestLength(o.auth) : 0;
-    if (authenticated && (!o.authKey || digestLength == 0))
+    if (authenticated && (!o.authKey || digestLength == 0)) {
         return false;
+    }
 
     std::vector<uint8_t> usmSequence, usmContent, global, content;
     ber::appendOctets(usmContent, o.engineId, o.engineIdLength);
@@ -214,18 +234,21 @@ bool encodeMessage(const Outgoing& o, std::vector<uint8_t>& scopedPdu, std::vect
     appendElement(content, 0x30, global);
     appendElement(content, SNMP_TYPE_OCTET_STRING, usmSequence);
     digestAt += content.size() - usmSequence.size();
-    if (private_)
+    if (private_) {
         appendElement(content, SNMP_TYPE_OCTET_STRING, scopedPdu);
-    else
+    } else {
         content.insert(content.end(), scopedPdu.begin(), scopedPdu.end());
+    }
     appendElement(out, 0x30, content);
     digestAt += out.size() - content.size();
-    if (out.size() > ber::kMaxDatagram)
+    if (out.size() > ber::kMaxDatagram) {
         return false;
+    }
     if (authenticated) {
         uint8_t mac[usm::kMaxDigest];
-        if (!usm::digest(o.auth, *o.authKey, out.data(), out.size(), mac))
+        if (!usm::digest(o.auth, *o.authKey, out.data(), out.size(), mac)) {
             return false;
+        }
         std::memcpy(out.data() + digestAt, mac, digestLength);
     }
     return true;

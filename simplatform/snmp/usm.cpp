@@ -35,8 +35,9 @@ int levelOf(const User& u)
 bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
 {
     uint8_t d = 0;
-    for (size_t i = 0; i < n; ++i)
+    for (size_t i = 0; i < n; ++i) {
         d |= static_cast<uint8_t>(a[i] ^ b[i]);
+    }
     return d == 0;
 }
 
@@ -157,8 +158,9 @@ bool Security::inTimeWindow(Keys& keys, const Header& h, bool authoritative, uin
 void Security::makeSalt(uint8_t* salt)
 {
     uint64_t v = ++salt_;
-    for (size_t i = 0; i < kSaltLength; ++i)
+    for (size_t i = 0; i < kSaltLength; ++i) {
         salt[i] = static_cast<uint8_t>(v >> (8 * (7 - i)));
+    }
 }
 
 // A Counter32 wraps: the Report carries the count's low 32 bits.
@@ -254,12 +256,15 @@ size_t Security::findUser(const Header& h) const
     size_t found = users_.size();
     for (size_t i = 0; i < users_.size(); ++i) {
         const User& u = users_[i].user;
-        if (!same(h.user, u.name))
+        if (!same(h.user, u.name)) {
             continue;
-        if (!u.engineId.empty() && same(h.engineId, u.engineId))
+        }
+        if (!u.engineId.empty() && same(h.engineId, u.engineId)) {
             return i;
-        if (u.engineId.empty() && found == users_.size())
+        }
+        if (u.engineId.empty() && found == users_.size()) {
             found = i;
+        }
     }
     return found;
 }

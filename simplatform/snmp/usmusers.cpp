@@ -129,12 +129,15 @@ namespace {
 
 int hexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'a' && c <= 'f')
+    }
+    if (c >= 'a' && c <= 'f') {
         return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -189,7 +192,8 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
             }
         }
         if (!fault.empty()) {
-            error = file + ":" + std::to_string(lineNumber) + ": " + fault;
+            error = file;
+            error += ":" + std::to_string(lineNumber) + ": " + fault;
             users.clear();
             return false;
         }

@@ -27,9 +27,9 @@ std::vector<uint8_t>& answer()
 bool sendAnswer(Socket socket, const sockaddr_storage& to, SockLen toLength)
 {
     const std::vector<uint8_t>& a = answer();
-    int sent = sendto(socket, reinterpret_cast<const char*>(a.data()), static_cast<int>(a.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&to), toLength);
-    return sent == static_cast<int>(a.size());
+    auto sent = sendto(socket, reinterpret_cast<const char*>(a.data()), static_cast<TransferLength>(a.size()), 0,
+                       reinterpret_cast<const sockaddr*>(&to), toLength);
+    return sent >= 0 && static_cast<size_t>(sent) == a.size();
 }
 
 // The sender as the program sees it: an IPv4 address (also when it came

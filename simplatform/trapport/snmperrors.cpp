@@ -44,7 +44,7 @@ void setSnmpError(SnmpError code, std::string detail)
 const char* OVsnmpErrString(int error)
 {
     if (error >= 0 && error < simplatform::kSnmpErrors) {
-        const std::string& detail = simplatform::errorDetails()[error];
+        const std::string& detail = simplatform::errorDetails()[static_cast<size_t>(error)];
         return detail.empty() ? simplatform::kErrorTexts[error] : detail.c_str();
     }
     static char unknown[48];
