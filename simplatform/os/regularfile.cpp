@@ -1,5 +1,5 @@
 // Files read whole (opened without blocking, regular files only, capped)
-// and files replaced whole (through an exclusive new file and a rename).
+// and the check before a file is replaced.
 #include "regularfile.h"
 
 #include <fcntl.h>
@@ -10,13 +10,10 @@
 
 #ifdef _WIN32
 #include <io.h>
-#include <share.h>
 #include <windows.h>
 #else
 #include <unistd.h>
 #endif
-
-#include <cstdio>
 
 namespace simplatform {
 namespace {
@@ -144,86 +141,6 @@ bool replaceableFile(const std::string& path, std::string& error)
     }
     return true;
 #endif
-}
-
-bool replaceRegularFile(const std::string& path, const std::string& contents, std::string& error)
-{
-    std::string folder;
-    std::string name = path;
-#ifdef _WIN32
-    size_t slash = path.find_last_of("/\\");
-#else
-    size_t slash = path.find_last_of('/');
-#endif
-    if (slash != std::string::npos) {
-        folder = path.substr(0, slash + 1);
-        name = path.substr(slash + 1);
-    }
-#ifdef _WIN32
-    // _O_EXCL refuses a name that exists, link or not; the name is made
-    // unique by the process and a counter.
-    static unsigned serial = 0;
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = folder + "." + name + "." + std::to_string(GetCurrentProcessId()) + "." +
-                    std::to_string(++serial);
-        if (_sopen_s(&fd, temporary.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
-                     _S_IREAD | _S_IWRITE) != 0) {
-            fd = -1;
-            if (errno != EEXIST) {
-                break;
-            }
-        }
-    }
-#else
-    std::string temporary = folder + "." + name + ".XXXXXX";
-    int fd = mkstemp(&temporary[0]);
-#endif
-    if (fd < 0) {
-        error = systemReason("cannot create a file beside it");
-        return false;
-    }
-    bool ok = true;
-#ifndef _WIN32
-    // mkstemp makes the file private; the state is for anybody to read.
-    ok = fchmod(fd, 0644) == 0;
-#endif
-    for (size_t written = 0; ok && written < contents.size();) {
-#ifdef _WIN32
-        long n = _write(fd, contents.data() + written,
-                        static_cast<unsigned>(std::min<size_t>(contents.size() - written, 1 << 30)));
-#else
-        long n = static_cast<long>(write(fd, contents.data() + written, contents.size() - written));
-#endif
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        written += ok ? static_cast<size_t>(n) : 0;
-    }
-    if (!ok) {
-        error = systemReason("cannot write");
-    }
-    if (closeFile(fd) != 0 && ok) {
-        error = systemReason("cannot write");
-        ok = false;
-    }
-#ifdef _WIN32
-    if (ok && MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
-        error = "cannot replace it: error " + std::to_string(GetLastError());
-        ok = false;
-    }
-#else
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = systemReason("cannot replace it");
-        ok = false;
-    }
-#endif
-    if (!ok) {
-        std::remove(temporary.c_str());
-    }
-    return ok;
 }
 
 }  // namespace simplatform

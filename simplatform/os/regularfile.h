@@ -1,6 +1,6 @@
-// Files the platform is told to use: read (map, hosts, users) without ever
-// blocking the loop on them, and written (state) without ever writing
-// through a link or into something that is not a regular file.
+// Files the platform is told to use: read (map, hosts, users, state)
+// without ever blocking the loop on them, and looked at before the state
+// is written in place of one (files/durablefile.h writes it).
 #pragma once
 
 #include <cstddef>
@@ -16,16 +16,9 @@ namespace simplatform {
 // "too large: more than <maxBytes> bytes".
 bool readRegularFile(const std::string& path, std::size_t maxBytes, std::string& contents, std::string& error);
 
-// True when path may be replaced by replaceRegularFile: it does not exist,
-// or it is a regular file (not a link, device, FIFO, folder). Otherwise
-// false and the reason in error.
+// True when path may be replaced by a new file: it does not exist, or it
+// is a regular file (not a link, device, FIFO, folder). Otherwise false and
+// the reason in error.
 bool replaceableFile(const std::string& path, std::string& error);
-
-// Replaces the file at path by one holding contents, whole: the bytes go to
-// a new file created exclusively in the same folder (never through a link
-// someone planted there), which is then renamed over path, so a reader sees
-// the old contents or the new, never a part. False and the reason in error
-// on failure; the new file is then removed and path left as it was.
-bool replaceRegularFile(const std::string& path, const std::string& contents, std::string& error);
 
 }  // namespace simplatform
