@@ -5,7 +5,8 @@
 #   cmake -DROOT=simplatform -DFILES="a.cpp|b.h" -DSTAMP=out.stamp -P checkplatformlayers.cmake
 #
 # Levels, lowest first; the top of simplatform/ (the wiring) is above all.
-set(level_os 0)        # sockets, files, service notification
+set(level_os 0)        # sockets, files read whole, service notification
+set(level_files 0)     # files written durably: flushed, renamed, folder flushed
 set(level_runtime 1)   # the loop and its turn, settings, counters, serving streams
 set(level_names 2)     # drive paths, the name service
 set(level_snmp 2)      # BER, SNMPv3, USM, the PDU record
@@ -13,6 +14,7 @@ set(level_mapdb 2)     # the map database, its file, services, session and views
 set(level_http 3)      # the HTTP port
 set(level_control 3)   # the control port
 set(level_trapport 3)  # the trap session, its datagrams, PDU pool, security and errors
+set(level_mapstore 3)  # the map's state on disk: journal, snapshots, reading back
 set(level_top 9)
 string(REPLACE "|" ";" files "${FILES}")
 foreach(file IN LISTS files)
