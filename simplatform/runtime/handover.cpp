@@ -19,15 +19,20 @@ std::vector<std::function<void()>>& pendingReleases()
     return *releases;
 }
 
-std::vector<void (*)()>& turnEndTasks()
+struct TurnEnd {
+    std::vector<void (*)()> tasks[2];  // by phase
+    void (*flush)() = nullptr;
+    bool flushAsked = false;
+};
+
+TurnEnd& turnEnd()
 {
-    static auto* tasks = new std::vector<void (*)()>;
-    return *tasks;
+    static auto* instance = new TurnEnd;
+    return *instance;
 }
 
-void runTurnEndTasks()
+void runPhase(std::vector<void (*)()>& tasks)
 {
-    auto& tasks = turnEndTasks();
     // By index: a task may ask for another, which then runs in this pass.
     for (size_t i = 0; i < tasks.size(); ++i) {
         tasks[i]();
@@ -35,18 +40,57 @@ void runTurnEndTasks()
     tasks.clear();
 }
 
-}  // namespace
+void runTurnEndTasks()
+{
+    TurnEnd& t = turnEnd();
+    runPhase(t.tasks[static_cast<size_t>(TurnPhase::Store)]);
+    if (t.flushAsked) {
+        t.flushAsked = false;
+        if (t.flush != nullptr) {
+            t.flush();
+        }
+    }
+    runPhase(t.tasks[static_cast<size_t>(TurnPhase::Answer)]);
+}
 
-void atTurnEnd(void (*task)())
+// The first work asked for in a turn wakes the loop, once.
+void wakeForTurnEnd(const TurnEnd& t)
 {
     static bool atExit = std::atexit(runTurnEndTasks) == 0;
     (void)atExit;
-    auto& tasks = turnEndTasks();
-    if (tasks.empty()) {
+    if (t.tasks[0].empty() && t.tasks[1].empty() && !t.flushAsked) {
         wakeLoop();
     }
+}
+
+}  // namespace
+
+void atTurnEnd(void (*task)(), TurnPhase phase)
+{
+    TurnEnd& t = turnEnd();
+    auto& tasks = t.tasks[static_cast<size_t>(phase)];
+    wakeForTurnEnd(t);
     if (std::find(tasks.begin(), tasks.end(), task) == tasks.end()) {
         tasks.push_back(task);
+    }
+}
+
+void setTurnFlush(void (*flush)())
+{
+    turnEnd().flush = flush;
+}
+
+bool turnFlushSet()
+{
+    return turnEnd().flush != nullptr;
+}
+
+void flushAtTurnEnd()
+{
+    TurnEnd& t = turnEnd();
+    if (t.flush != nullptr && !t.flushAsked) {
+        wakeForTurnEnd(t);
+        t.flushAsked = true;
     }
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -19,14 +20,33 @@ namespace simplatform {
 void keepUntilNextMessage(std::function<void()> release);
 void releaseReturnedRecords();
 
-// Asks for task to run once at the end of the current turn, after its
-// handlers: asked for again in the same turn, it still runs once. A turn
-// the program ends with exit() still runs it.
-void atTurnEnd(void (*task)());
+// The end of a turn, in this order: the work that shows and stores the
+// turn's changes (Store: console lines, the store's records), the flush of
+// what was stored when the turn asked for one (flushAtTurnEnd), the work
+// that answers (Answer: informs' Responses, sent only once what they
+// changed is on the disk), and last the release of the records handed over.
+enum class TurnPhase : std::uint8_t {
+    Store,
+    Answer,
+};
 
-// Ends a turn: runs the tasks asked for, then releases the records handed
-// over. The message loop calls it when a message's handlers have returned
-// and before it hands out the next message; tests call it in its place.
+// Asks for task to run once in the given phase of the end of the current
+// turn, after its handlers: asked for again in the same turn, it still runs
+// once. A turn the program ends with exit() still runs it.
+void atTurnEnd(void (*task)(), TurnPhase phase = TurnPhase::Store);
+
+// What puts the turn's stored changes on the disk: the store's flush, set
+// by the wiring while a state file is kept (null: none).
+void setTurnFlush(void (*flush)());
+bool turnFlushSet();
+// Asks for the flush at the end of this turn, after its Store phase and
+// before its Answer phase. Nothing happens without a flush set.
+void flushAtTurnEnd();
+
+// Ends a turn: runs the tasks asked for, phase by phase, then releases the
+// records handed over. The message loop calls it when a message's handlers
+// have returned and before it hands out the next message; tests call it in
+// its place.
 void endTurn();
 
 // Keeps record alive until the end of the turn.

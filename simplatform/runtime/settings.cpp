@@ -4,7 +4,7 @@
 // environment per turn, made at the turn's first such read: getenv walks the
 // whole environment with a string comparison per variable, and a trap's turn
 // reads these settings up to a dozen times (the hosts file, whether the
-// console line is shown, the state file, and the drive folder once per debug
+// console line is shown, and the drive folder once per debug
 // log record). The pass copies the values of the table's per-turn settings
 // into a buffer of its own, which holds until the turn ends: a value put
 // into the environment in the middle of a turn is seen from the next turn
@@ -45,7 +45,7 @@ constexpr SettingRow kSettings[] = {
     {Setting::TrapAddr, "SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162", Reading::Once},
     {Setting::UsmUsers, "SIMPLATFORM_USM_USERS", "", Reading::Once},
     {Setting::EngineId, "SIMPLATFORM_ENGINE_ID", "", Reading::Once},
-    {Setting::State, "SIMPLATFORM_STATE", "", Reading::PerTurn},
+    {Setting::State, "SIMPLATFORM_STATE", "", Reading::Once},
     {Setting::Hosts, "SIMPLATFORM_HOSTS", "", Reading::PerTurn},
     // Unset: ~/.simplatform/drive_c, which the drive paths build from Home.
     {Setting::DriveC, "SIMPLATFORM_DRIVE_C", "", Reading::PerTurn},

@@ -16,8 +16,8 @@ enum class Setting : uint8_t {
     TrapAddr,     // the trap port's address
     UsmUsers,     // the SNMPv3 users file
     EngineId,     // the platform's SNMPv3 engine ID, in hex
+    State,        // the state file, which the map's store keeps
     // Read on every turn.
-    State,   // the state file
     Hosts,   // the hosts file of the name service
     DriveC,  // the folder that stands for drive C:
     Quiet,   // 1: no console line per map change
