@@ -84,9 +84,12 @@ void appendMetricsStatusFamily(std::string& out)
            "# TYPE simplatform_symbol_status gauge\n";
 }
 
-void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol)
+namespace {
+
+// {map="..",submap="..",symbol_id="..",label=".."}
+void appendSymbolLabels(std::string& out, const MetricsSymbol& symbol)
 {
-    out += "simplatform_symbol_status{map=\"";
+    out += "{map=\"";
     appendMetricsLabelValue(out, symbol.map);
     out += "\",submap=\"";
     appendMetricsLabelValue(out, symbol.submap);
@@ -94,7 +97,36 @@ void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol)
     snprintf(text, sizeof text, "\",symbol_id=\"%lu\",label=\"", static_cast<unsigned long>(symbol.id));
     out += text;
     appendMetricsLabelValue(out, symbol.label);
-    snprintf(text, sizeof text, "\"} %d\n", symbol.status);
+    out += "\"}";
+}
+
+}  // namespace
+
+void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol)
+{
+    out += "simplatform_symbol_status";
+    appendSymbolLabels(out, symbol);
+    char text[24];
+    snprintf(text, sizeof text, " %d\n", symbol.status);
+    out += text;
+}
+
+void appendMetricsChangedAtFamily(std::string& out)
+{
+    out +=
+        "# HELP simplatform_symbol_changed_timestamp_seconds When a map symbol's status or label last changed.\n"
+        "# TYPE simplatform_symbol_changed_timestamp_seconds gauge\n";
+}
+
+void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol)
+{
+    if (!symbol.changedAt) {
+        return;
+    }
+    out += "simplatform_symbol_changed_timestamp_seconds";
+    appendSymbolLabels(out, symbol);
+    char text[32];
+    snprintf(text, sizeof text, " %lld\n", static_cast<long long>(*symbol.changedAt));
     out += text;
 }
 
@@ -109,6 +141,11 @@ std::string metricsText()
     appendMetricsStatusFamily(out);
     visitMapSymbols([&out](const MapSymbolView& symbol) {
         appendMetricsSymbol(out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status});
+    });
+    appendMetricsChangedAtFamily(out);
+    visitMapSymbols([&out](const MapSymbolView& symbol) {
+        appendMetricsChangedAt(
+            out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status, symbol.changedAt});
     });
     return out;
 }

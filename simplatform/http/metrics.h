@@ -3,13 +3,16 @@
 // Each counter is one family with HELP and TYPE lines and one sample; the
 // symbols' statuses are one gauge family, simplatform_symbol_status, with
 // one sample per symbol labelled map, submap (its name), symbol_id and
-// label. Label values are escaped as the format says (backslash, quote,
+// label; the times of their last change another,
+// simplatform_symbol_changed_timestamp_seconds, with the same labels and a
+// sample for each symbol that has changed. Label values are escaped as the format says (backslash, quote,
 // line feed), and bytes that are not UTF-8 are shown as U+FFFD, since the
 // format is UTF-8 and a label set by the program may be any bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,18 +32,23 @@ struct MetricsSymbol {
     uint32_t id;
     std::string_view label;
     int status;
+    std::optional<int64_t> changedAt = std::nullopt;  // seconds since 1970
 };
 
 void appendMetricsCounters(std::string& out, const MetricsCounter* counters, size_t count);
 // The status gauge's HELP and TYPE lines; then appendMetricsSymbol per symbol.
 void appendMetricsStatusFamily(std::string& out);
 void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol);
+// The change time gauge's HELP and TYPE lines; then appendMetricsChangedAt
+// per symbol (nothing for one that never changed).
+void appendMetricsChangedAtFamily(std::string& out);
+void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol);
 
 // A label value inside its quotes, escaped as above.
 void appendMetricsLabelValue(std::string& out, std::string_view value);
 
 // The whole document: the counters, then the status of every symbol of the
-// open map.
+// open map, then the time of each one's last change.
 std::string metricsText();
 
 }  // namespace simplatform

@@ -1,27 +1,27 @@
-// The turn's changes of the open map: counted when made, kept until the end
-// of the turn, then shown once: the console lines, the state file and the
-// listener's call.
+// The turn's changes of the open map: counted and handed to the keeper when
+// made, kept until the end of the turn, then shown once: the console lines
+// and the listener's call.
 #include "mapchanges.h"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "../runtime/handover.h"
 #include "../runtime/settings.h"
 #include "../runtime/stats.h"
+#include "jsontext.h"
 #include "mapdb.h"
 #include "mapview.h"
-#include "statefile.h"
 
 namespace simplatform {
 namespace {
 
 // What the turn's changes have left to show, shown once at the end of the
-// turn: a turn that changes N symbols costs one write of the console, one
-// of the state file and one call of the listener, not N of each.
+// turn: a turn that changes N symbols costs one write of the console and
+// one call of the listener, not N of each.
 struct Pending {
     std::string lines;               // console lines, in the order of the changes
-    bool state = false;              // the state file is due
     std::vector<MapChange> changes;  // for the listener, in the order made
     // Room for the lines of a turn of 64 traps from the start, so that how
     // large the batches happen to be does not show as allocations later.
@@ -40,22 +40,17 @@ MapChangeListener& changeListener()
     return listener;
 }
 
-// Appends a number in decimal; by hand, since formatting it is most of what
-// a console line would cost otherwise.
-void appendNumber(std::string& out, long long value)
+const MapKeeper*& keeper()
 {
-    char digits[24];
-    size_t start = sizeof digits;
-    unsigned long long v = value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                                     : static_cast<unsigned long long>(value);
-    do {
-        digits[--start] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    if (value < 0) {
-        digits[--start] = '-';
+    static const MapKeeper* instance = nullptr;
+    return instance;
+}
+
+void tellKeeper(SymbolData& symbol)
+{
+    if (const MapKeeper* keep = keeper()) {
+        keep->symbolChanged(symbol);
     }
-    out.append(digits + start, sizeof digits - start);
 }
 
 // Appends a label inside the console line's quotes: quotes and backslashes
@@ -85,14 +80,14 @@ void appendQuotedLabel(std::string& out, const std::string& label)
 void appendConsoleLine(std::string& lines, const SymbolData& symbol)
 {
     lines += "map: symbol ";
-    appendNumber(lines, symbol.id);
+    appendJsonNumber(lines, symbol.id);
     lines += ' ';
     appendQuotedLabel(lines, symbol.label);
     StatusText text;
     lines += ' ';
     lines += statusName(symbol.status, text);
     lines += " (";
-    appendNumber(lines, symbol.status);
+    appendJsonNumber(lines, symbol.status);
     lines += ")\n";
 }
 
@@ -108,10 +103,6 @@ void showChanges()
         }
         p.lines.clear();
     }
-    if (p.state) {
-        p.state = false;
-        writeStateFile();
-    }
     if (!p.changes.empty()) {
         // Taken out first, so that nothing the listener does can change
         // the list it is reading.
@@ -125,30 +116,46 @@ void showChanges()
 
 }  // namespace
 
-void stateChanged()
-{
-    pending().state = true;
-    atTurnEnd(showChanges);
-}
-
 // Whether the line is shown (Setting::Quiet) is decided at the end of
 // the turn. The listener's record is made only while there is a listener.
-void symbolChanged(const SymbolData& symbol)
+void symbolChanged(SymbolData& symbol)
 {
+    symbol.changedAt = static_cast<std::int64_t>(std::time(nullptr));
     stats().mapChanges++;
     appendConsoleLine(pending().lines, symbol);
     if (changeListener() != nullptr) {
         pending().changes.push_back(MapChange{symbol.id, symbolStateJson(symbol)});
     }
-    stateChanged();
+    tellKeeper(symbol);
+    atTurnEnd(showChanges);
+}
+
+void symbolSettingsChanged(SymbolData& symbol)
+{
+    tellKeeper(symbol);
 }
 
 void mapOpened()
 {
+    if (const MapKeeper* keep = keeper()) {
+        keep->mapOpened();
+    }
     if (changeListener() != nullptr) {
         pending().changes.push_back(MapChange{0, mapStateJson()});
     }
-    stateChanged();
+    atTurnEnd(showChanges);
+}
+
+void mapClosing()
+{
+    if (const MapKeeper* keep = keeper()) {
+        keep->mapClosing();
+    }
+}
+
+void setMapKeeper(const MapKeeper* keep)
+{
+    keeper() = keep;
 }
 
 void setMapChangeListener(MapChangeListener listener)

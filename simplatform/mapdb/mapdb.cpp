@@ -3,6 +3,8 @@
 
 #include <deque>
 
+#include "mapchanges.h"
+
 namespace simplatform {
 namespace {
 
@@ -26,12 +28,39 @@ FieldRegistry& fieldRegistry()
     return registry;
 }
 
-void installMap(std::unique_ptr<MapDatabase> map)
+bool installMap(std::unique_ptr<MapDatabase> map)
 {
-    auto& handles = issuedHandles();
-    handles.push_back(MapHandle{handles.size() + 1});
-    map->handle = &handles.back();
+    // What the turn changed on the open map is stored before it goes.
+    mapClosing();
+    MapDatabase* open = openMap();
+    bool same = open != nullptr &&
+                (open->name == map->name || (!map->source.empty() && open->source == map->source));
+    if (same) {
+        for (ObjectData& object : map->objects) {
+            for (SymbolData& symbol : object.symbols) {
+                if (const SymbolData* kept = open->symbol(symbol.id)) {
+                    keepSymbolState(symbol, *kept);
+                }
+            }
+        }
+        map->handle = open->handle;
+        map->acknowledgements = std::move(open->acknowledgements);
+    } else {
+        auto& handles = issuedHandles();
+        handles.push_back(MapHandle{handles.size() + 1});
+        map->handle = &handles.back();
+    }
     openMapSlot() = std::move(map);
+    return same;
+}
+
+void keepSymbolState(SymbolData& symbol, const SymbolData& state)
+{
+    symbol.label = state.label;
+    symbol.status = state.status;
+    symbol.statusSource = state.statusSource;
+    symbol.behavior = state.behavior;
+    symbol.changedAt = state.changedAt;
 }
 
 MapDatabase* openMap()
@@ -41,6 +70,7 @@ MapDatabase* openMap()
 
 void closeMap()
 {
+    mapClosing();
     openMapSlot().reset();
 }
 

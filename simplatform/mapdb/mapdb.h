@@ -50,6 +50,10 @@ struct SymbolData {
     int status = 2;
     std::optional<int> statusSource;
     std::optional<Behavior> behavior;
+    // When the status or label last changed: seconds since 1970, UTC.
+    std::optional<std::int64_t> changedAt;
+    // The store's mark: the record it was last listed for (statestore.h).
+    std::uint64_t keptIn = 0;
 };
 
 struct ObjectData {
@@ -66,6 +70,7 @@ struct SubmapData {
 
 struct MapDatabase {
     std::string name;
+    std::string source;  // the file it was read from; empty for text
     std::vector<SubmapData> submaps;
     std::vector<ObjectData> objects;  // the platform's list order
     std::unordered_map<OVwObjectId, std::size_t> objectIndex;
@@ -97,8 +102,17 @@ struct FieldRegistry {
 };
 FieldRegistry& fieldRegistry();
 
-// Makes map the open map (replacing any open one) under a new handle.
-void installMap(std::unique_ptr<MapDatabase> map);
+// Makes map the open map, replacing any open one. A map of the open map's
+// name, or read from its file, is the same map opened again: it keeps the
+// open map's handle, so that a handle the program holds stays good, and
+// each of its symbols that the open map has too keeps its state (label,
+// status, status source, behaviour, time of change). Any other map gets a
+// new handle. True when it was the same map.
+bool installMap(std::unique_ptr<MapDatabase> map);
+// Gives symbol the state of another record of it (label, status, status
+// source, behaviour, time of change): the same map opened again, or its
+// state read back from the store.
+void keepSymbolState(SymbolData& symbol, const SymbolData& state);
 // The open map, or null.
 MapDatabase* openMap();
 // Closes the open map, if any.

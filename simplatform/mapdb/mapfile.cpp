@@ -446,9 +446,10 @@ std::unique_ptr<MapDatabase> parseMap(const std::string& source, MapFault& fault
     return map;
 }
 
-}  // namespace
-
-bool openMapText(const std::string& text, const std::string& name, std::string& error)
+// The map in text made the open map; source is the file it was read from
+// (empty for text from elsewhere), which tells the same map opened again.
+bool installMapText(const std::string& text, const std::string& name, const std::string& source,
+                    std::string& error)
 {
     MapFault fault;
     std::unique_ptr<MapDatabase> map = parseMap(text, fault);
@@ -461,9 +462,17 @@ bool openMapText(const std::string& text, const std::string& name, std::string& 
         error += fault.text;
         return false;
     }
+    map->source = source;
     installMap(std::move(map));
     mapOpened();
     return true;
+}
+
+}  // namespace
+
+bool openMapText(const std::string& text, const std::string& name, std::string& error)
+{
+    return installMapText(text, name, std::string(), error);
 }
 
 bool openMapFile(const std::string& path, std::string& error)
@@ -474,7 +483,7 @@ bool openMapFile(const std::string& path, std::string& error)
         error = path + ": " + reason;
         return false;
     }
-    return openMapText(contents, path, error);
+    return installMapText(contents, path, path, error);
 }
 
 }  // namespace simplatform

@@ -14,8 +14,9 @@
 namespace simplatform {
 
 // Loads and validates a map file and makes it the open map (replacing any
-// open one) and writes the state file. On failure the open map is
-// unchanged, and error names the file and the fault.
+// open one; the same map opened again keeps its handle and state, mapdb.h).
+// On failure the open map is unchanged, and error names the file and the
+// fault.
 bool openMapFile(const std::string& path, std::string& error);
 // The same for map text already read; name stands for the file in errors.
 bool openMapText(const std::string& text, const std::string& name, std::string& error);

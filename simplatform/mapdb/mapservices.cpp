@@ -460,7 +460,7 @@ int OVwSetSymbolStatusSource(MapHandle* handle, OVwSymbolId symbolId, int source
     }
     if (symbol->statusSource != source) {
         symbol->statusSource = source;
-        stateChanged();
+        symbolSettingsChanged(*symbol);
     }
     return 1;
 }
@@ -485,7 +485,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
                 symbol->behavior->name == recorded.name && symbol->behavior->altName == recorded.altName;
     if (!same) {
         symbol->behavior = std::move(recorded);
-        stateChanged();
+        symbolSettingsChanged(*symbol);
     }
     return 1;
 }
@@ -497,7 +497,7 @@ SymbolInfo* OVwGetSymbolInfo(MapHandle* handle, OVwSymbolId symbolId)
 }
 
 // A status or label that is set to the value it already has is no change:
-// no console line, no count, no state file write.
+// no console line, no count, nothing stored.
 int OVwSetStatusOnSymbol(MapHandle* handle, OVwSymbolId symbolId, int status)
 {
     SymbolData* symbol = symbolForCall("OVwSetStatusOnSymbol", handle, symbolId);

@@ -1,74 +1,41 @@
-// The state document of the open map and of one symbol, status names, and
-// the walk over the symbols.
+// The state document of the open map and of one symbol, written directly as
+// text (jsontext.h), status names, and the walk over the symbols.
 #include "mapview.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
-#include <nlohmann/json.hpp>
 
+#include "jsontext.h"
 #include "mapdb.h"
 
 namespace simplatform {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-Json symbolState(const SymbolData& symbol)
+void appendOptionalText(std::string& out, const std::optional<std::string>& text)
 {
-    Json state;
-    state["id"] = symbol.id;
-    state["label"] = symbol.label;
-    state["submap"] = symbol.submap;
-    state["status"] = symbol.status;
-    StatusText text;
-    state["statusName"] = statusName(symbol.status, text);
-    state["statusSource"] = symbol.statusSource ? Json(*symbol.statusSource) : Json(nullptr);
-    if (symbol.behavior) {
-        Json behavior;
-        behavior["code"] = symbol.behavior->code;
-        behavior["name"] = symbol.behavior->name ? Json(*symbol.behavior->name) : Json(nullptr);
-        behavior["altName"] = symbol.behavior->altName ? Json(*symbol.behavior->altName) : Json(nullptr);
-        state["behavior"] = behavior;
+    if (text) {
+        appendJsonString(out, *text);
     } else {
-        state["behavior"] = nullptr;
+        out += "null";
     }
-    return state;
 }
 
-Json objectState(const ObjectData& object)
+void appendField(std::string& out, const FieldData& field)
 {
-    Json entry;
-    entry["id"] = object.id;
-    if (object.hostname) {
-        entry["hostname"] = *object.hostname;
+    appendJsonString(out, field.name);
+    out += ':';
+    switch (field.type) {
+    case OVw_BOOLEAN_FIELD:
+        out += field.boolean ? "true" : "false";
+        break;
+    case OVw_STRING_FIELD:
+        appendJsonString(out, field.text);
+        break;
+    default:
+        appendJsonNumber(out, field.integer);
+        break;
     }
-    entry["fields"] = Json::object();
-    for (const FieldData& field : object.fields) {
-        switch (field.type) {
-        case OVw_BOOLEAN_FIELD:
-            entry["fields"][field.name] = field.boolean;
-            break;
-        case OVw_STRING_FIELD:
-            entry["fields"][field.name] = field.text;
-            break;
-        default:
-            entry["fields"][field.name] = field.integer;
-            break;
-        }
-    }
-    entry["symbols"] = Json::array();
-    for (const SymbolData& symbol : object.symbols) {
-        entry["symbols"].push_back(symbolState(symbol));
-    }
-    return entry;
-}
-
-// Labels set by the program may be any bytes (a cut can split a UTF-8
-// sequence); such bytes are shown as U+FFFD rather than refused.
-std::string oneLine(const Json& document)
-{
-    return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -84,9 +51,95 @@ const char* statusName(int status, StatusText& text)
     return text;
 }
 
+// Labels set by the program may be any bytes (a cut can split a UTF-8
+// sequence); such bytes are shown as U+FFFD rather than refused.
+void appendSymbolState(std::string& out, const SymbolData& symbol)
+{
+    out += "{\"id\":";
+    appendJsonNumber(out, symbol.id);
+    out += ",\"label\":";
+    appendJsonString(out, symbol.label);
+    out += ",\"submap\":";
+    appendJsonNumber(out, symbol.submap);
+    out += ",\"status\":";
+    appendJsonNumber(out, symbol.status);
+    out += ",\"statusName\":";
+    StatusText text;
+    appendJsonString(out, statusName(symbol.status, text));
+    out += ",\"statusSource\":";
+    if (symbol.statusSource) {
+        appendJsonNumber(out, *symbol.statusSource);
+    } else {
+        out += "null";
+    }
+    out += ",\"behavior\":";
+    if (symbol.behavior) {
+        out += "{\"code\":";
+        appendJsonNumber(out, symbol.behavior->code);
+        out += ",\"name\":";
+        appendOptionalText(out, symbol.behavior->name);
+        out += ",\"altName\":";
+        appendOptionalText(out, symbol.behavior->altName);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    out += ",\"changedAt\":";
+    if (symbol.changedAt) {
+        out += '"';
+        appendUtcTime(out, *symbol.changedAt);
+        out += '"';
+    } else {
+        out += "null";
+    }
+    out += '}';
+}
+
 std::string symbolStateJson(const SymbolData& symbol)
 {
-    return oneLine(symbolState(symbol));
+    std::string out;
+    appendSymbolState(out, symbol);
+    return out;
+}
+
+void appendObjectState(std::string& out, const ObjectData& object)
+{
+    out += "{\"id\":";
+    appendJsonNumber(out, object.id);
+    if (object.hostname) {
+        out += ",\"hostname\":";
+        appendJsonString(out, *object.hostname);
+    }
+    out += ",\"fields\":{";
+    for (size_t i = 0; i < object.fields.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        appendField(out, object.fields[i]);
+    }
+    out += "},\"symbols\":[";
+    for (size_t i = 0; i < object.symbols.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        appendSymbolState(out, object.symbols[i]);
+    }
+    out += "]}";
+}
+
+void appendMapStateHead(std::string& out, const MapDatabase& map)
+{
+    out += "{\"name\":";
+    appendJsonString(out, map.name);
+    out += ",\"submaps\":[";
+    for (size_t i = 0; i < map.submaps.size(); ++i) {
+        out += i > 0 ? ",{\"id\":" : "{\"id\":";
+        appendJsonNumber(out, map.submaps[i].id);
+        out += ",\"name\":";
+        appendJsonString(out, map.submaps[i].name);
+        out += '}';
+    }
+    out += "],\"objects\":[";
 }
 
 std::string mapStateJson()
@@ -95,17 +148,16 @@ std::string mapStateJson()
     if (map == nullptr) {
         return std::string();
     }
-    Json state;
-    state["name"] = map->name;
-    state["submaps"] = Json::array();
-    for (const SubmapData& submap : map->submaps) {
-        state["submaps"].push_back(Json{{"id", submap.id}, {"name", submap.name}});
+    std::string out;
+    appendMapStateHead(out, *map);
+    for (size_t i = 0; i < map->objects.size(); ++i) {
+        if (i > 0) {
+            out += ',';
+        }
+        appendObjectState(out, map->objects[i]);
     }
-    state["objects"] = Json::array();
-    for (const ObjectData& object : map->objects) {
-        state["objects"].push_back(objectState(object));
-    }
-    return oneLine(state);
+    out += "]}";
+    return out;
 }
 
 bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
@@ -119,7 +171,7 @@ bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
             auto submap = map->submapIndex.find(symbol.submap);
             std::string_view submapName = submap == map->submapIndex.end() ? std::string_view()
                                                                            : map->submaps[submap->second].name;
-            visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status});
+            visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status, symbol.changedAt});
         }
     }
     return true;
