@@ -1,7 +1,7 @@
 // The platform put together: the parts meet here and nowhere else call up
 // into this file. The start-up map is loaded before main; _OVwInit opens the
-// control port with the platform's commands and the HTTP port, OVwDone
-// closes them and forgets the program's handlers.
+// map's store, the control port with the platform's commands and the HTTP
+// port, OVwDone closes the ports and forgets the program's handlers.
 #include "wiring.h"
 
 #include <stdio.h>
@@ -12,10 +12,12 @@
 #include "control/control.h"
 #include "controlverbs.h"
 #include "http/httpport.h"
+#include "mapdb/mapchanges.h"
 #include "mapdb/mapfile.h"
 #include "mapdb/mapservices.h"
 #include "mapdb/mapsession.h"
-#include "mapdb/statefile.h"
+#include "mapstore/statestore.h"
+#include "mapstore/storefiles.h"
 #include "runtime/handover.h"
 #include "runtime/localtime.h"
 #include "runtime/settings.h"
@@ -79,13 +81,73 @@ void closePortsAtExit()
     }
 }
 
+// ---- the map's store ----
+
+// The store, once opened: it lives until the process ends.
+StateStore*& mapStore()
+{
+    static StateStore* store = nullptr;
+    return store;
+}
+
+void keepSymbol(SymbolData& symbol)
+{
+    mapStore()->keep(symbol);
+}
+
+void storeMapClosing()
+{
+    mapStore()->mapClosing();
+}
+
+void storeMapOpened()
+{
+    mapStore()->mapOpened();
+}
+
+const MapKeeper kStoreKeeper = {keepSymbol, storeMapClosing, storeMapOpened};
+
+void flushMapStore()
+{
+    mapStore()->flush();
+}
+
+uint32_t storedEngineBoots(uint32_t fromClock)
+{
+    return mapStore()->takeEngineBoots(fromClock);
+}
+
+// The turn the program ends with exit ends first (its records and held
+// Responses), then what waits is written.
+void closeMapStoreAtExit()
+{
+    endTurn();
+    setTurnFlush(nullptr);
+    mapStore()->close();
+}
+
 }  // namespace
+
+void openMapStore()
+{
+    std::string path = setting(Setting::State);
+    if (path.empty() || mapStore() != nullptr) {
+        return;
+    }
+    mapStore() = new StateStore(path);
+    mapStore()->open();
+    setMapKeeper(&kStoreKeeper);
+    setTurnFlush(flushMapStore);
+    setEngineBootsKeeper(storedEngineBoots);
+    atexit(closeMapStoreAtExit);
+}
 
 void checkStateFile()
 {
+    std::string path = setting(Setting::State);
     std::string error;
-    if (!stateFileUsable(error)) {
-        fprintf(stderr, "simplatform: %s\n", error.c_str());
+    if (!path.empty() && !stateFileUsable(path, error)) {
+        fprintf(stderr, "simplatform: state file %s: %s\n", path.c_str(), error.c_str());
         fflush(stderr);
         exit(2);
     }
@@ -121,6 +183,9 @@ int _OVwInit(int version)
     s.open = true;
     static bool closedAtExit = atexit(simplatform::closePortsAtExit) == 0;
     (void)closedAtExit;
+    // The store is read here, not before main: its records' checksums are
+    // libgcrypt's, which must not start while the platform's DLL loads.
+    simplatform::openMapStore();
     std::string address = simplatform::setting(simplatform::Setting::ControlAddr);
     std::string error;
     s.control = simplatform::ControlPort::open(address, simplatform::controlVerbs(), error);

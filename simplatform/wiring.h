@@ -14,4 +14,11 @@ bool loadStartupMap();
 // standard error, exit status 2. Runs before main.
 void checkStateFile();
 
+// Opens the map's store at the state setting's path (Setting::State), once,
+// when it is set: the open map takes its stored state, and from then on
+// the store keeps the map's changes, flushes each turn that delivered an
+// inform before its Response goes out, keeps the SNMPv3 engine's boots, and
+// writes what waits at exit. Runs at _OVwInit, after main has begun.
+void openMapStore();
+
 }  // namespace simplatform

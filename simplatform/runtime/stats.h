@@ -28,6 +28,7 @@ struct Stats {
     uint64_t usmNotInTimeWindows = 0;
     uint64_t usmUnsupportedSecLevels = 0;
     uint64_t reportsSent = 0;
+    uint64_t stateWriteErrors = 0;  // failed writes, flushes and renames of the state file
 };
 
 inline Stats& stats()
@@ -86,6 +87,8 @@ inline constexpr Counter kCounters[] = {
      "simplatform_usm_unsupported_security_levels_total", "SNMPv3 messages dropped: unsupported security level.",
      UsmOutcome::UnsupportedSecLevel, 1},
     {&Stats::reportsSent, "reportsSent", "simplatform_reports_sent_total", "SNMPv3 Reports sent back."},
+    {&Stats::stateWriteErrors, "stateWriteErrors", "simplatform_state_write_errors_total",
+     "Failed writes, flushes and renames of the state file and its journal."},
 };
 constexpr size_t kCounterCount = std::size(kCounters);
 

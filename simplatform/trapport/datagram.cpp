@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "../runtime/handover.h"
 #include "../runtime/stats.h"
 #include "../snmp/ber.h"
 #include "../snmp/snmpv3.h"
@@ -23,13 +24,78 @@ std::vector<uint8_t>& answer()
     return *bytes;
 }
 
-// Sends answer() to the sender; true when the operating system took it.
+// Sends bytes to the sender; true when the operating system took them.
+bool sendBytes(Socket socket, const std::vector<uint8_t>& bytes, const sockaddr_storage& to, SockLen toLength)
+{
+    auto sent = sendto(socket, reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<TransferLength>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                       toLength);
+    return sent >= 0 && static_cast<size_t>(sent) == bytes.size();
+}
+
 bool sendAnswer(Socket socket, const sockaddr_storage& to, SockLen toLength)
 {
-    const std::vector<uint8_t>& a = answer();
-    auto sent = sendto(socket, reinterpret_cast<const char*>(a.data()), static_cast<TransferLength>(a.size()), 0,
-                       reinterpret_cast<const sockaddr*>(&to), toLength);
-    return sent >= 0 && static_cast<size_t>(sent) == a.size();
+    return sendBytes(socket, answer(), to, toLength);
+}
+
+// Responses held for the end of the turn. A turn reads one batch, so
+// kDatagramBatch slots hold them all; made once, each keeps its capacity.
+struct HeldAnswer {
+    Socket socket = kNoSocket;
+    sockaddr_storage to{};
+    SockLen toLength = 0;
+    std::vector<uint8_t> bytes;
+};
+
+struct HeldAnswers {
+    std::vector<HeldAnswer> slots = std::vector<HeldAnswer>(static_cast<size_t>(kDatagramBatch));
+    size_t used = 0;
+};
+
+HeldAnswers& heldAnswers()
+{
+    static auto* held = new HeldAnswers;
+    return *held;
+}
+
+void sendHeldAnswers()
+{
+    HeldAnswers& held = heldAnswers();
+    for (size_t i = 0; i < held.used; ++i) {
+        const HeldAnswer& a = held.slots[i];
+        if (sendBytes(a.socket, a.bytes, a.to, a.toLength)) {
+            stats().informsAnswered++;
+        }
+    }
+    held.used = 0;
+}
+
+// Holds answer() until the end of the turn: after the flush of what the
+// turn stored (handover.h).
+void holdAnswer(Socket socket, const sockaddr_storage& to, SockLen toLength)
+{
+    HeldAnswers& held = heldAnswers();
+    if (held.used == held.slots.size()) {
+        held.slots.emplace_back();
+    }
+    HeldAnswer& slot = held.slots[held.used++];
+    slot.socket = socket;
+    slot.to = to;
+    slot.toLength = toLength;
+    slot.bytes.assign(answer().begin(), answer().end());
+    flushAtTurnEnd();
+    atTurnEnd(sendHeldAnswers, TurnPhase::Answer);
+}
+
+// An inform's Response: held while the turn's changes are to be flushed
+// first, otherwise sent now. True when it was sent now.
+bool answerInform(Socket socket, const sockaddr_storage& to, SockLen toLength)
+{
+    if (turnFlushSet()) {
+        holdAnswer(socket, to, toLength);
+        return false;
+    }
+    return sendAnswer(socket, to, toLength);
 }
 
 // The sender as the program sees it: an IPv4 address (also when it came
@@ -66,7 +132,10 @@ bool accept(Socket socket, const uint8_t* data, size_t size, ber::Message& m, co
     }
     if (snmpv3::messageVersion(data, size) == 3) {
         bool deliver = receiveSecured(data, size, m, answer()) == usm::Outcome::Deliver;
-        if (!answer().empty() && sendAnswer(socket, from, fromLength)) {
+        if (answer().empty()) {
+            return deliver;
+        }
+        if (deliver ? answerInform(socket, from, fromLength) : sendAnswer(socket, from, fromLength)) {
             (deliver ? stats().informsAnswered : stats().reportsSent)++;
         }
         return deliver;
@@ -76,15 +145,21 @@ bool accept(Socket socket, const uint8_t* data, size_t size, ber::Message& m, co
         stats().malformed++;
         return false;
     }
-    // Answered before the program sees it: the program may take its time.
+    // Answered before the program sees it (the program may take its time),
+    // or at the end of the turn once its changes are stored.
     if (m.pduType == SNMP_KIND_INFORM && ber::encodeResponse(m, answer()) &&
-        sendAnswer(socket, from, fromLength)) {
+        answerInform(socket, from, fromLength)) {
         stats().informsAnswered++;
     }
     return true;
 }
 
 }  // namespace
+
+void dropHeldAnswers()
+{
+    heldAnswers().used = 0;
+}
 
 std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, size_t size,
                                            const sockaddr_storage& from, SockLen fromLength)

@@ -4,7 +4,11 @@
 // Every datagram is counted once more after stats().datagrams: in
 // malformed, in one of the SNMPv3 security drops (the security model counts
 // those), or in delivered. What is answered (an inform's Response, an
-// SNMPv3 Report) is sent before anything is delivered.
+// SNMPv3 Report) is sent before anything is delivered, except an inform's
+// Response while a state file is kept (a turn flush is set, handover.h):
+// that one is made now, held, and sent at the end of the turn, once the
+// changes the inform made are on the disk, so that a sender that has its
+// Response has no reason to send again.
 #pragma once
 
 #include <cstddef>
@@ -21,5 +25,9 @@ namespace simplatform {
 // through socket.
 std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, size_t size,
                                            const sockaddr_storage& from, SockLen fromLength);
+
+// Forgets the Responses held for the end of the turn: their socket is
+// about to close.
+void dropHeldAnswers();
 
 }  // namespace simplatform

@@ -29,7 +29,6 @@ struct PendingSecurity {
     bool pending = false;
     std::vector<usm::User> users;
     std::vector<uint8_t> engineId;  // empty: derived from the host name
-    uint32_t boots = 1;
 };
 
 PendingSecurity& pendingSecurity()
@@ -37,6 +36,14 @@ PendingSecurity& pendingSecurity()
     static auto* instance = new PendingSecurity;
     return *instance;
 }
+
+EngineBootsKeeper& bootsKeeper()
+{
+    static EngineBootsKeeper keeper = nullptr;
+    return keeper;
+}
+
+constexpr int64_t kBootsEpoch = 1735689600;  // 2025-01-01T00:00:00Z
 
 uint64_t monotonicSeconds()
 {
@@ -71,10 +78,6 @@ bool configureTrapSecurity(std::string& error)
                 std::to_string(usm::kMinEngineId) + " to " + std::to_string(usm::kMaxEngineId) + " bytes in hex";
         return false;
     }
-    // Boots: the start's wall-clock second, so that it grows from one start
-    // to the next without a file to keep it in.
-    time_t now = time(nullptr);
-    next.boots = now <= 0 ? 1 : now >= time_t(usm::kMaxBoots) ? usm::kMaxBoots - 1 : static_cast<uint32_t>(now);
     next.pending = true;
     pendingSecurity() = std::move(next);
     return true;
@@ -92,9 +95,25 @@ bool startTrapSecurity(std::string& error)
     if (p.engineId.empty()) {
         p.engineId = engineIdOfThisHost();
     }
-    security().configure(std::move(p.users), std::move(p.engineId), p.boots, monotonicSeconds());
+    // Taken here, before the first answer that carries them.
+    uint32_t boots = engineBootsFromClock(static_cast<int64_t>(time(nullptr)));
+    if (EngineBootsKeeper keeper = bootsKeeper()) {
+        boots = keeper(boots);
+    }
+    security().configure(std::move(p.users), std::move(p.engineId), boots, monotonicSeconds());
     p = PendingSecurity{};
     return true;
+}
+
+uint32_t engineBootsFromClock(int64_t now)
+{
+    int64_t boots = now - kBootsEpoch;
+    return boots < 1 ? 1 : boots >= int64_t{usm::kMaxBoots} ? usm::kMaxBoots - 1 : static_cast<uint32_t>(boots);
+}
+
+void setEngineBootsKeeper(EngineBootsKeeper keeper)
+{
+    bootsKeeper() = keeper;
 }
 
 usm::Outcome receiveSecured(const uint8_t* data, size_t size, ber::Message& out, std::vector<uint8_t>& reply)

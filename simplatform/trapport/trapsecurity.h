@@ -20,9 +20,21 @@ namespace simplatform {
 bool configureTrapSecurity(std::string& error);
 
 // Configures the security model with what configureTrapSecurity read, once:
-// the keys are derived and the engine's clock starts. False and the reason
-// when the cryptographic library fails.
+// the keys are derived, the engine's boots are taken and its clock starts.
+// False and the reason when the cryptographic library fails.
 bool startTrapSecurity(std::string& error);
+
+// The engine's boots as the clock gives them: the seconds since
+// 2025-01-01T00:00:00Z (now in seconds since 1970), at least 1 and below
+// 2^31-1, so that they grow from one start to the next while the clock
+// moves forward, until 2093.
+uint32_t engineBootsFromClock(int64_t now);
+// What keeps the engine's boots across starts (the store, which the wiring
+// installs): given the clock's boots, it returns the boots of this start,
+// above the last ones it stored, once it has stored them. Without one the
+// clock's boots are used.
+using EngineBootsKeeper = uint32_t (*)(uint32_t fromClock);
+void setEngineBootsKeeper(EngineBootsKeeper keeper);
 
 // One SNMPv3 datagram judged by the security model now (usm.h).
 usm::Outcome receiveSecured(const uint8_t* data, size_t size, ber::Message& out, std::vector<uint8_t>& reply);

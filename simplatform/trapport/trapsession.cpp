@@ -93,6 +93,7 @@ void onTrapSocketReadable()
 void stopReceiving(TrapSessionState& s)
 {
     if (s.connected) {
+        dropHeldAnswers();
         closeSocket(s.socket);  // unwatches it too
         s.socket = kNoSocket;
         s.connected = false;
