@@ -94,9 +94,15 @@ bool DurableFile::create(const std::string& path, std::string& error)
 bool DurableFile::createBeside(const std::string& path, std::string& error)
 {
     static unsigned serial = 0;
+    closeQuietly(handle_);
+    handle_ = nullptr;
     std::string stem = folderOf(path) + "." + nameOf(path) + "." + std::to_string(GetCurrentProcessId()) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (create(stem + std::to_string(++serial), error)) {
+        std::string temporary = stem + std::to_string(++serial);
+        HANDLE h = openFile(temporary, CREATE_NEW);
+        if (h != INVALID_HANDLE_VALUE) {
+            handle_ = h;
+            path_ = temporary;
             return true;
         }
         if (GetLastError() != ERROR_FILE_EXISTS) {

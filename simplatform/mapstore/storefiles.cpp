@@ -122,8 +122,9 @@ bool readStore(const std::string& path, StoreFiles& files, std::string& error)
     files = StoreFiles{};
     std::vector<std::uint64_t> generations;
     bool snapshot = false;
-    if (!journalsBeside(path, generations, snapshot, error)) {
-        return false;
+    std::string unlisted;
+    if (!journalsBeside(path, generations, snapshot, unlisted)) {
+        return true;  // no folder to read: nothing stored, and writing says why
     }
     files.lastGeneration = generations.empty() ? 0 : generations.back();
     if (!snapshot) {

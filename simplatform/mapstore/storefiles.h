@@ -40,9 +40,10 @@ struct StoreFiles {
 };
 
 // Reads the store at path: the snapshot, then each journal from the one it
-// starts, in order. Nothing there: found is false. A store that cannot be
-// read (not JSON, not a state, too large, a record that fails its check in
-// the middle of a journal): false, error says why, and nothing is changed.
+// starts, in order. Nothing there (or no folder that can be listed): found
+// is false. A store that cannot be read (not JSON, not a state, too large,
+// a record that fails its check in the middle of a journal): false, error
+// says why, and nothing is changed.
 bool readStore(const std::string& path, StoreFiles& files, std::string& error);
 
 // Renames the snapshot and its journals to names of their own beside them

@@ -57,8 +57,9 @@ class MapViews(unittest.TestCase):
                                 "", "1.3.6.1.4.1.935.0.5"], check=True, env=sender_env())
                 label = "ups-hall3: Powerfail"
                 program.wait_for(lambda: program.symbol(1000)["label"] == label)
-                with open(state_file) as f:
-                    self.assertIn(label, f.read())
+                # The change goes to the journal beside the state file.
+                journal = state_file + ".journal-1"
+                self.assertTrue(program.wait_for(lambda: label in Program._read(journal)))
                 self.assertIn('map: symbol 1000 "%s" critical (4)\n' % label, program.output())
 
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "platform/ovw.h"
+#include "simplatform/mapdb/jsontext.h"
 #include "simplatform/mapdb/mapdb.h"
 #include "simplatform/mapdb/mapfile.h"
 #include "simplatform/mapdb/mapservices.h"
@@ -56,14 +58,6 @@ const char kHall3[] = R"({
       "fields": { "isIP": true } }
   ]
 })";
-
-std::string readAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string lastError()
 {
@@ -519,7 +513,10 @@ TEST_F(MapDb, SymbolsOfAnObjectInMapOrder)
 TEST_F(MapDb, StaleHandleOrNoMapIsRefused)
 {
     std::string error;
-    ASSERT_TRUE(openMapText(kHall3, "again.json", error)) << error;
+    ASSERT_TRUE(openMapText(R"({"name": "Other", "submaps": [{"id": 1, "name": "Root"}],
+                                "objects": [{"id": 100, "symbols": [{"id": 1000, "submap": 1}]}]})",
+                            "other.json", error))
+        << error;
     MapHandle* fresh = OVwGetMapInfo();
     EXPECT_NE(fresh, map_);
     EXPECT_EQ(OVwGetSymbolInfo(map_, 1000), nullptr);
@@ -532,6 +529,27 @@ TEST_F(MapDb, StaleHandleOrNoMapIsRefused)
     EXPECT_EQ(OVwSetStatusOnSymbol(fresh, 1000, 4), 0);
     EXPECT_EQ(OVwDbObjectIdToHostname(100), nullptr);
     EXPECT_EQ(simplatform::mapStateJson(), "");
+}
+
+// The program keeps the handle it got at start: the open map opened again
+// (same name) must keep it good, and keep what happened to its symbols.
+TEST_F(MapDb, ReopeningTheOpenMapKeepsItsHandleAndState)
+{
+    ASSERT_NE(OVwSetSymbolLabel(map_, 1000, "ups-hall3: Powerfail"), 0);
+    ASSERT_NE(OVwSetSymbolStatusSource(map_, 1000, 3), 0);
+    std::string error;
+    std::string again = kHall3;
+    const std::string gone = R"({ "id": 1002, "submap": 1, "status": 4 })";
+    again.replace(again.find(gone), gone.size(), R"({ "id": 1003, "submap": 1 })");
+    ASSERT_TRUE(openMapText(again, "hall3.json", error)) << error;
+    EXPECT_EQ(OVwGetMapInfo(), map_);
+    EXPECT_NE(OVwSetStatusOnSymbol(map_, 1000, 4), 0) << lastError();
+    json symbol = symbolState(1000);
+    EXPECT_EQ(symbol["label"], "ups-hall3: Powerfail");
+    EXPECT_EQ(symbol["statusSource"], 3);
+    EXPECT_EQ(symbol["status"], 4);
+    EXPECT_TRUE(symbolState(1002).is_null());
+    EXPECT_EQ(symbolState(1003)["label"], "ups-hall3");
 }
 
 TEST_F(MapDb, SettingsAreRecordedAndFailOnUnknownSymbols)
@@ -619,7 +637,7 @@ TEST_F(MapDb, StateKeepsTheMapFileFormAndSurvivesAnyLabelBytes)
     EXPECT_FALSE(state["objects"][3].contains("hostname"));
     EXPECT_EQ(state["objects"][0]["symbols"][0],
               json::parse(R"({"id":1000,"label":"ups-hall3","submap":2,"status":2,"statusName":"normal",
-                              "statusSource":null,"behavior":null})"));
+                              "statusSource":null,"behavior":null,"changedAt":null})"));
     std::string text = simplatform::mapStateJson();
     EXPECT_EQ(text.find('\n'), std::string::npos);
 
@@ -628,92 +646,74 @@ TEST_F(MapDb, StateKeepsTheMapFileFormAndSurvivesAnyLabelBytes)
     EXPECT_EQ(symbolState(1000)["label"], "hall \xEF\xBF\xBD");
 }
 
-// The state file shows the end of each turn: written once for all of the
-// turn's changes, after its handlers, never in between.
-TEST_F(MapDb, StateFileIsReplacedWholeOnceATurn)
+// A change of status or label takes its time; settings do not.
+TEST_F(MapDb, ChangesOfStatusOrLabelTakeTheirTime)
 {
-    char dir[] = "/tmp/kelvorov-state-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/state.json";
-    setenv("SIMPLATFORM_STATE", path.c_str(), 1);
-    std::string error;
-    ASSERT_TRUE(openMapText(kHall3, "hall3.json", error)) << error;
-    map_ = OVwGetMapInfo();
-    EXPECT_FALSE(std::filesystem::exists(path));
-    simplatform::endTurn();
-    EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
+    ASSERT_NE(OVwSetSymbolStatusSource(map_, 1000, 3), 0);
+    EXPECT_TRUE(symbolState(1000)["changedAt"].is_null());
+    std::int64_t before = std::time(nullptr);
+    ASSERT_NE(OVwSetStatusOnSymbol(map_, 1000, 4), 0);
+    std::int64_t after = std::time(nullptr);
+    std::int64_t at = 0;
+    ASSERT_TRUE(simplatform::parseUtcTime(symbolState(1000)["changedAt"].get<std::string>(), at));
+    EXPECT_GE(at, before);
+    EXPECT_LE(at, after);
+    EXPECT_TRUE(symbolState(1001)["changedAt"].is_null());
+}
 
-    struct stat first { };
-    ASSERT_EQ(stat(path.c_str(), &first), 0);
-    // A reader holding the old file keeps reading the old state whole.
-    std::ifstream reader(path, std::ios::binary);
-    OVwSetStatusOnSymbol(map_, 1000, 4);
-    OVwSetSymbolBehavior(map_, 1000, 2, "kelvor", "kelvor", nullptr);
-    OVwSetSymbolLabel(map_, 1000, "ups-hall3: ok");
-    struct stat second { };
-    ASSERT_EQ(stat(path.c_str(), &second), 0);
-    EXPECT_EQ(first.st_ino, second.st_ino) << "written before the turn ended";
-    simplatform::endTurn();
-    ASSERT_EQ(stat(path.c_str(), &second), 0);
-    EXPECT_NE(first.st_ino, second.st_ino);
-    EXPECT_EQ(readAll(path), simplatform::mapStateJson() + "\n");
-    json symbol = json::parse(readAll(path))["objects"][0]["symbols"][0];
-    EXPECT_EQ(symbol["status"], 4);
-    EXPECT_EQ(symbol["behavior"]["name"], "kelvor");
-    EXPECT_EQ(symbol["label"], "ups-hall3: ok");
-    std::stringstream old;
-    old << reader.rdbuf();
-    EXPECT_EQ(json::parse(old.str())["objects"][0]["symbols"][0]["status"], 2);
-
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
+// The state is written as text; it must be the text the JSON library
+// gives for the same values, invalid UTF-8 included.
+TEST(JsonText, StringsAreWhatTheJsonLibraryWrites)
+{
+    const std::string strings[] = {
+        "plain",
+        std::string("nul\0, tab\t, \x01\x1f\x7f \"q\" \\ /", 23),
+        "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+        "\xC3"
+        "A",
+        "\x80\xBF",
+        "\xE2\x82",
+        "\xE2\x82"
+        "A",
+        "\xED\xA0\x80",
+        "\xF4\x90\x80\x80",
+        "\xC0\xAF",
+        "\xFF\xFEx",
+        "end\xF0\x9F",
+    };
+    for (const std::string& text : strings) {
+        std::string written;
+        simplatform::appendJsonString(written, text);
+        EXPECT_EQ(written, json(text).dump(-1, ' ', false, json::error_handler_t::replace))
+            << json(text).dump(-1, ' ', true, json::error_handler_t::replace);
     }
-    EXPECT_EQ(names, std::vector<std::string>{"state.json"});
-    std::filesystem::remove_all(dir);
 }
 
-// A link planted where the file is made, or something other than a regular
-// file in the state file's place, is never written through or replaced.
-TEST_F(MapDb, StateFileNeverWritesThroughALinkOrReplacesADevice)
+TEST(JsonText, TimesAreRfc3339InUtcBothWays)
 {
-    char dir[] = "/tmp/kelvorov-state-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string folder = dir;
-    std::ofstream(folder + "/victim") << "victim";
-    std::string path = folder + "/state.json";
-    ASSERT_EQ(symlink((folder + "/victim").c_str(), (path + ".tmp").c_str()), 0);
-    setenv("SIMPLATFORM_STATE", path.c_str(), 1);
-    OVwSetStatusOnSymbol(map_, 1000, 4);
-    simplatform::endTurn();
-    EXPECT_EQ(readAll(folder + "/victim"), "victim");
-    EXPECT_EQ(json::parse(readAll(path))["objects"][0]["symbols"][0]["status"], 4);
-
-    std::string fifo = folder + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    setenv("SIMPLATFORM_STATE", fifo.c_str(), 1);
-    EXPECT_EXIT(simplatform::checkStateFile(), ::testing::ExitedWithCode(2),
-                "^simplatform: state file " + fifo + ": not a regular file\n$");
-    ::testing::internal::CaptureStderr();
-    OVwSetStatusOnSymbol(map_, 1000, 3);
-    simplatform::endTurn();
-    std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said, "simplatform: cannot write the state file " + fifo + ": not a regular file\n");
-    struct stat st { };
-    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    std::filesystem::remove_all(dir);
-}
-
-TEST_F(MapDb, UnwritableStateFileIsReportedAndTheChangeStands)
-{
-    setenv("SIMPLATFORM_STATE", "/nonexistent/dir/state.json", 1);
-    ::testing::internal::CaptureStderr();
-    EXPECT_NE(OVwSetStatusOnSymbol(map_, 1000, 3), 0);
-    simplatform::endTurn();
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("simplatform: cannot write the state file /nonexistent/dir/state.json: ", 0), 0u) << err;
-    EXPECT_EQ(symbolState(1000)["status"], 3);
+    struct Case {
+        std::int64_t seconds;
+        const char* text;
+    };
+    const Case cases[] = {{0, "1970-01-01T00:00:00Z"},
+                          {951782400, "2000-02-29T00:00:00Z"},
+                          {1735689599, "2024-12-31T23:59:59Z"},
+                          {-1, "1969-12-31T23:59:59Z"},
+                          {253402300799, "9999-12-31T23:59:59Z"},
+                          {-62167219200, "0000-01-01T00:00:00Z"}};
+    for (const Case& c : cases) {
+        std::string text;
+        simplatform::appendUtcTime(text, c.seconds);
+        EXPECT_EQ(text, c.text);
+        std::int64_t back = 0;
+        EXPECT_TRUE(simplatform::parseUtcTime(text, back)) << text;
+        EXPECT_EQ(back, c.seconds) << text;
+    }
+    std::int64_t ignored = 0;
+    for (const char* bad : {"2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z", "2024-01-01T24:00:00Z",
+                            "2024-01-01 00:00:00Z", "2024-01-01T00:00:00+01:00", "2024-1-01T00:00:00Z", ""}) {
+        EXPECT_FALSE(simplatform::parseUtcTime(bad, ignored)) << bad;
+    }
 }
 
 TEST_F(MapDb, SubmapCreateAcknowledgementsAreCounted)

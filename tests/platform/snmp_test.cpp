@@ -24,6 +24,7 @@
 
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
+#include "simplatform/runtime/handover.h"
 #include "simplatform/runtime/loop.h"
 #include "simplatform/runtime/stats.h"
 #include "simplatform/trapport/trapsession.h"
@@ -333,6 +334,29 @@ TEST_F(TrapSession, InformIsAnsweredBeforeItIsDelivered)
     ASSERT_GT(n, 0);
     answer.resize(static_cast<size_t>(n));
     EXPECT_EQ(answer, expected);
+}
+
+// With a store, the Response waits for the end of the turn: after the
+// program's callback and after the flush of what the turn stored.
+TEST_F(TrapSession, WithAStoreAnInformIsAnsweredOnlyAfterTheTurnsFlush)
+{
+    static int answeredAtFlush;
+    static uint64_t answeredBefore;
+    answeredAtFlush = -1;
+    answeredBefore = before_.informsAnswered;
+    simplatform::setTurnFlush(
+        [] { answeredAtFlush = static_cast<int>(simplatform::stats().informsAnswered - answeredBefore); });
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    int answeredWhenDelivered = -1;
+    g_then = [&](int, SnmpSession*, SnmpPdu*) { answeredWhenDelivered = static_cast<int>(answered()); };
+    send(readPacket("v2inform"));
+    bool done = pumpUntil([this] { return answered() == 1; });
+    simplatform::setTurnFlush(nullptr);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(answeredWhenDelivered, 0);
+    EXPECT_EQ(answeredAtFlush, 0);
+    Bytes answer(2048);
+    EXPECT_GT(recv(sender_, answer.data(), answer.size(), MSG_DONTWAIT), 0);
 }
 
 TEST_F(TrapSession, RealSnmpInformGetsItsAnswer)
