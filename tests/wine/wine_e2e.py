@@ -12,7 +12,8 @@ senders and the control port on 127.0.0.1:
     counted, all delivered, the loop keeps serving the control port;
   - a client that reads its replies late gets them all;
   - the HTTP port serves the state document and metrics with the UPS critical;
-  - end-session 1: the process exits with status 0.
+  - end-session 1: the process exits with status 0;
+  - started again on the same state file: the UPS symbol is as it was.
 Each run must pass on its own, and then the debug logs must hold the same
 messages in the same order (times and line ends aside), the console the
 same map lines and the counters the same values. A second, short run ends
@@ -104,6 +105,21 @@ def run_quit(name, run):
     if not messages or messages[-1] != "*******************************\nNormal Program End":
         failures.append("%s quit: the log does not end normally: %r" % (name, messages[-3:]))
     return failures
+
+
+def run_restored(name, run):
+    """Starts the program again on the state file the scenario left: the UPS
+    symbol as the scenario ended it. Failures."""
+    program = launch(name, run)
+    if program is None:
+        return ["%s restart: the control port never answered" % name]
+    try:
+        sym = program.symbol(UPS_SYMBOL)
+    finally:
+        program.close()
+    if sym.get("label") != "ups-hall3: ok" or sym.get("changedAt") is None:
+        return ["%s restart: the UPS symbol was not read back from the state file: %s" % (name, sym)]
+    return []
 
 
 def run_scenario(name, run, senders):
@@ -277,11 +293,13 @@ def main():
     wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
     try:
         linux_dir = os.path.join(work, "linux")
-        linux = dict(binary=args.linux, env={"SIMPLATFORM_USM_USERS": os.path.abspath(V3_USERS)}, cwd=linux_dir, drive=os.path.join(linux_dir, "drive_c"),
-                     map=EXAMPLE_MAP)
+        linux = dict(binary=args.linux, env={"SIMPLATFORM_USM_USERS": os.path.abspath(V3_USERS),
+                                             "SIMPLATFORM_STATE": os.path.join(linux_dir, "state.json")},
+                     cwd=linux_dir, drive=os.path.join(linux_dir, "drive_c"), map=EXAMPLE_MAP)
         os.makedirs(os.path.join(linux["drive"], "temp"))
         linux_failures, linux_log, linux_console, linux_stats, linux_seconds = run_scenario("Linux", linux, senders)
         failures += linux_failures
+        failures += run_restored("Linux", linux)
         failures += run_quit("Linux", linux)
 
         # Wine: a fresh prefix, then the same scenario.
@@ -313,11 +331,13 @@ def main():
             log("message-loop backend test under Wine (%.1f s):\n%s" % (loop_seconds, output.rstrip()))
             if status != 0:
                 failures.append("the message-loop backend test failed (status %s)" % status)
-        wine = dict(binary=[args.wine, exe], env=dict(wine_env, SIMPLATFORM_USM_USERS=windows_path(V3_USERS)),
+        wine = dict(binary=[args.wine, exe], env=dict(wine_env, SIMPLATFORM_USM_USERS=windows_path(V3_USERS),
+                                                      SIMPLATFORM_STATE=windows_path(os.path.join(wine_dir, "state.json"))),
                     cwd=wine_dir, drive=os.path.join(prefix, "drive_c"),
                     map=windows_path(EXAMPLE_MAP))
         wine_failures, wine_log, wine_console, wine_stats, wine_seconds = run_scenario("Wine", wine, senders)
         failures += wine_failures
+        failures += run_restored("Wine", wine)
         start = time.monotonic()
         failures += run_quit("Wine", wine)
         quit_seconds = time.monotonic() - start
