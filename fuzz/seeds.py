@@ -14,6 +14,8 @@ usm: the SNMPv3 messages of tests/data/usm/messages.txt (first byte 1) and
   users files (first byte 0), good and bad.
 http: request streams as browsers, curl and Prometheus send them, pipelined
   and split, and damaged ones.
+statefile: a snapshot (first byte 0) and journals (first byte 1) as the
+  store writes them, one torn at its end, one damaged in the middle.
 
 Run it again after changing the capture list; the files are stable names, so
 git shows what changed.
@@ -23,6 +25,7 @@ import os
 import socket
 import struct
 import subprocess
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -172,6 +175,23 @@ def http():
         write("http", "stream%02d" % i, stream.encode("latin-1"))
 
 
+def statefile():
+    symbol = ('{"id":1000,"label":"ups: Powerfail","submap":1,"status":4,"statusName":"critical",'
+              '"statusSource":3,"behavior":{"code":2,"name":"kelvor","altName":null},'
+              '"changedAt":"2025-01-02T14:02:03Z"}')
+    write("statefile", "snapshot", b"\x00" + ('{"name":"Default","submaps":[{"id":1,"name":"Root"}],"objects":'
+                                              '[{"id":100,"fields":{},"symbols":[%s]}],"journal":3,'
+                                              '"engineBoots":12}\n' % symbol).encode())
+
+    def line(text):
+        return ("%08x %s\n" % (zlib.crc32(text.encode()), text)).encode()
+    journal = (line('{"map":"Default","journal":3}') + line('{"symbols":[%s]}' % symbol) +
+               line('{"symbols":[],"engineBoots":13}'))
+    write("statefile", "journal", b"\x01" + journal)
+    write("statefile", "journal-torn", b"\x01" + journal[:-9] + b"\x00" * 16)
+    write("statefile", "journal-damaged", b"\x01" + journal.replace(b"kelvor", b"kelvur", 1))
+
+
 if __name__ == "__main__":
     receiver()
     snmptext()
@@ -179,3 +199,4 @@ if __name__ == "__main__":
     control()
     usm()
     http()
+    statefile()
