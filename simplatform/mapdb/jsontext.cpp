@@ -216,7 +216,8 @@ bool parseUtcTime(std::string_view text, std::int64_t& seconds)
         hour > 23 || minute > 59 || second > 59) {
         return false;
     }
-    seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    seconds = daysFromCivil(year, month, day) * 86400 + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 +
+              second;
     return true;
 }
 

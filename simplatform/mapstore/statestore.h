@@ -37,7 +37,7 @@ struct MapDatabase;
 
 // The journal is compacted into a snapshot when it passes the snapshot's
 // size and this.
-constexpr std::uint64_t kCompactionFloor = 64 * 1024;
+constexpr std::uint64_t kCompactionFloor = std::uint64_t{64} * 1024;
 // A record that cannot be written grows no larger than this: its changes
 // are then left to the next snapshot.
 constexpr std::size_t kMaxPendingRecord = std::size_t{16} << 20;

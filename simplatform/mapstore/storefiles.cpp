@@ -87,7 +87,8 @@ bool replayJournal(const std::string& path, std::uint64_t generation, StoreFiles
     }
     for (size_t i = 1; i < journal.records.size(); ++i) {
         if (!applyJournalRecord(journal.records[i], files.state, reason)) {
-            error = name + ": record " + std::to_string(i + 1) + ": " + reason;
+            error = name;
+            error.append(": record ").append(std::to_string(i + 1)).append(": ").append(reason);
             return false;
         }
     }
@@ -174,7 +175,7 @@ bool setStoreAside(const std::string& path, std::string& aside, std::string& err
     for (const std::string& name : moving) {
         std::string from = folderOf(path) + name;
         if (!renameAside(from, from + suffix, error)) {
-            error = name + ": " + error;
+            error.insert(0, name + ": ");
             return false;
         }
     }

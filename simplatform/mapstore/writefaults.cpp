@@ -18,7 +18,7 @@ void WriteFaults::failed(const std::string& reason, std::int64_t now)
         std::fprintf(stderr, "simplatform: cannot write the state file %s: %s\n", path_.c_str(), reason.c_str());
     } else if (now - saidAt_ >= kQuietSeconds) {
         std::fprintf(stderr, "simplatform: writing the state file %s failed %llu more times: %s\n", path_.c_str(),
-                     static_cast<unsigned long long>(unsaid_ + 1), reason.c_str());
+                     static_cast<unsigned long long>(unsaid_) + 1, reason.c_str());
         unsaid_ = 0;
         saidAt_ = now;
     } else {
