@@ -50,8 +50,10 @@ public:
     bool flush(std::string& error);
     // Starts writing the range to the disk without waiting for it (Linux's
     // sync_file_range), so that the flush that ends a large file has little
-    // left to wait for. Elsewhere nothing.
+    // left to wait for; waitWriteback waits until a range started earlier is
+    // written (its data, not the file's size). Elsewhere both do nothing.
     void startWriteback(std::uint64_t offset, std::uint64_t size);
+    void waitWriteback(std::uint64_t offset, std::uint64_t size);
     // Closes the file; a failure is reported (a write error may show only
     // here).
     bool close(std::string& error);

@@ -160,6 +160,17 @@ void DurableFile::startWriteback(std::uint64_t offset, std::uint64_t size)
 #endif
 }
 
+void DurableFile::waitWriteback(std::uint64_t offset, std::uint64_t size)
+{
+#ifdef __linux__
+    sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(size),
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+#else
+    (void)offset;
+    (void)size;
+#endif
+}
+
 bool DurableFile::close(std::string& error)
 {
     int fd = fd_;

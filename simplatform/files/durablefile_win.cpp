@@ -180,6 +180,12 @@ void DurableFile::startWriteback(std::uint64_t offset, std::uint64_t size)
     (void)size;
 }
 
+void DurableFile::waitWriteback(std::uint64_t offset, std::uint64_t size)
+{
+    (void)offset;
+    (void)size;
+}
+
 bool DurableFile::close(std::string& error)
 {
     void* handle = handle_;

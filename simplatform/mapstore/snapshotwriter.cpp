@@ -21,6 +21,7 @@ bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std:
     map_ = &map;
     nextObject_ = 0;
     written_ = 0;
+    sliceStart_ = 0;
     text_.clear();
     appendMapStateHead(text_, map);
     return write(error);
@@ -41,7 +42,12 @@ bool SnapshotWriter::writeSlice(bool& done, std::string& error)
     if (!write(error)) {
         return false;
     }
+    // The slice before has had a turn to reach the disk: waiting for it now
+    // costs little, and spreads the wait that the final flush would
+    // otherwise have alone over the slices.
+    file_.waitWriteback(sliceStart_, start - sliceStart_);
     file_.startWriteback(start, written_ - start);
+    sliceStart_ = start;
     return true;
 }
 

@@ -19,9 +19,10 @@ namespace simplatform {
 
 struct MapDatabase;
 
-// At most this many objects, or about this many bytes, a slice.
-constexpr std::size_t kSliceObjects = 2000;
-constexpr std::size_t kSliceBytes = std::size_t{1} << 20;
+// At most this many objects, or about this many bytes, a slice: about a
+// millisecond of the loop's time each.
+constexpr std::size_t kSliceObjects = 500;
+constexpr std::size_t kSliceBytes = std::size_t{256} << 10;
 
 class SnapshotWriter {
 public:
@@ -47,6 +48,7 @@ private:
     const MapDatabase* map_ = nullptr;
     std::size_t nextObject_ = 0;
     std::uint64_t written_ = 0;
+    std::uint64_t sliceStart_ = 0;  // of the slice before, on its way to the disk
     std::string text_;  // the slice being written; its capacity is kept
 };
 

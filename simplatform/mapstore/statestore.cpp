@@ -26,6 +26,60 @@ std::int64_t steadySeconds()
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+#ifdef KELVOROV_STORE_TIMING
+// The benchmark's build (bench/run): how long the store held up a turn of
+// the loop at most, said at exit. Only the outermost step counts.
+struct StepTimes {
+    int depth = 0;
+    std::uint64_t steps = 0;
+    std::int64_t longest = 0;  // microseconds
+    const char* longestWhat = "";
+    std::int64_t start = 0;  // the reading back at start
+};
+
+StepTimes& stepTimes()
+{
+    static StepTimes times;
+    return times;
+}
+
+class TimedStep {
+public:
+    explicit TimedStep(const char* what)
+        : what_(what)
+        , begun_(std::chrono::steady_clock::now())
+    {
+        stepTimes().depth++;
+    }
+    ~TimedStep()
+    {
+        StepTimes& t = stepTimes();
+        if (--t.depth > 0) {
+            return;
+        }
+        auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun_);
+        if (std::string(what_) == "start") {
+            t.start = took.count();
+            return;
+        }
+        t.steps++;
+        if (took.count() > t.longest) {
+            t.longest = took.count();
+            t.longestWhat = what_;
+        }
+    }
+    TimedStep(const TimedStep&) = delete;
+    TimedStep& operator=(const TimedStep&) = delete;
+
+private:
+    const char* what_;
+    std::chrono::steady_clock::time_point begun_;
+};
+#define STORE_STEP(what) TimedStep timedStep(what)
+#else
+#define STORE_STEP(what)
+#endif
+
 }  // namespace
 
 StateStore::StateStore(std::string path)
@@ -42,6 +96,7 @@ StateStore::~StateStore()
 
 void StateStore::open()
 {
+    STORE_STEP("start");
     handle_ = openMapHandle();
     removeUnfinishedSnapshots(path_);
     readBack(openMap());
@@ -187,6 +242,7 @@ void StateStore::unsealRecord()
 
 bool StateStore::flush()
 {
+    STORE_STEP("flush");
     appendMarked();
     MapDatabase* map = openMap();
     bool wholeMapDue = map != nullptr && (!hasFiles_ || (replaceAtChange_ && recordHasSymbols_));
@@ -343,6 +399,7 @@ void StateStore::beginSnapshot()
 
 void StateStore::snapshotStep()
 {
+    STORE_STEP("snapshot slice");
     std::string error;
     bool done = false;
     if (!snapshot_.active() || snapshot_.map() != openMap()) {
@@ -413,6 +470,12 @@ void StateStore::close()
     stopTimers();
     std::string ignored;
     journal_.close(ignored);
+#ifdef KELVOROV_STORE_TIMING
+    const StepTimes& t = stepTimes();
+    std::fprintf(stderr, "simplatform: store timing: start %lld us, %llu steps, longest %lld us (%s)\n",
+                 static_cast<long long>(t.start), static_cast<unsigned long long>(t.steps),
+                 static_cast<long long>(t.longest), t.longestWhat);
+#endif
 }
 
 void StateStore::fail(const std::string& reason)

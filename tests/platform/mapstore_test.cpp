@@ -231,7 +231,7 @@ std::string bigMap(int objects)
 // state, and the old journals go.
 TEST_F(MapStore, ASnapshotWrittenWhileTheMapChangesReadsBackExactly)
 {
-    const int objects = 5000;  // three slices
+    const int objects = 2 * static_cast<int>(simplatform::kSliceObjects) + 100;  // three slices
     crash();
     simplatform::closeMap();
     openMap(bigMap(objects));
