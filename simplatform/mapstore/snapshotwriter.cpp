@@ -17,11 +17,14 @@ bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std:
     if (!file_.createBeside(path, error)) {
         return false;
     }
+    stage_ = SnapshotStage::Slices;
+    temporary_ = file_.path();
     path_ = path;
     map_ = &map;
     nextObject_ = 0;
     written_ = 0;
     sliceStart_ = 0;
+    waitedTo_ = 0;
     text_.clear();
     appendMapStateHead(text_, map);
     return write(error);
@@ -42,16 +45,20 @@ bool SnapshotWriter::writeSlice(bool& done, std::string& error)
     if (!write(error)) {
         return false;
     }
-    // The slice before has had a turn to reach the disk: waiting for it now
-    // costs little, and spreads the wait that the final flush would
-    // otherwise have alone over the slices.
-    file_.waitWriteback(sliceStart_, start - sliceStart_);
+    // Each slice starts on its way to the disk at once. What was started
+    // some slices ago has had turns to get there: once more than
+    // kWritebackLag is on its way, waiting for the older part costs little
+    // and bounds what the file's flush waits for at the end.
     file_.startWriteback(start, written_ - start);
+    if (sliceStart_ - waitedTo_ > kWritebackLag) {
+        file_.waitWriteback(waitedTo_, sliceStart_ - waitedTo_);
+        waitedTo_ = sliceStart_;
+    }
     sliceStart_ = start;
     return true;
 }
 
-bool SnapshotWriter::finish(std::uint64_t generation, std::optional<std::uint32_t> boots, std::string& error)
+bool SnapshotWriter::writeEnd(std::uint64_t generation, std::optional<std::uint32_t> boots, std::string& error)
 {
     text_ += "],\"journal\":";
     appendJsonNumber(text_, static_cast<std::int64_t>(generation));
@@ -60,24 +67,42 @@ bool SnapshotWriter::finish(std::uint64_t generation, std::optional<std::uint32_
         appendJsonNumber(text_, *boots);
     }
     text_ += "}\n";
-    // Nothing in the state file's place but a regular file is replaced.
-    bool ok = write(error) && file_.flush(error) && file_.close(error) && replaceableFile(path_, error) &&
-              replaceFile(file_.path(), path_, error);
-    if (!ok) {
-        abandon();
+    std::uint64_t start = written_;
+    if (!write(error)) {
         return false;
     }
+    file_.startWriteback(start, written_ - start);
+    stage_ = SnapshotStage::Written;
+    return true;
+}
+
+bool SnapshotWriter::flushFile(std::string& error)
+{
+    if (!file_.flush(error) || !file_.close(error)) {
+        return false;
+    }
+    stage_ = SnapshotStage::Flushed;
+    return true;
+}
+
+bool SnapshotWriter::replace(std::string& error)
+{
+    if (!replaceableFile(path_, error) || !replaceFile(temporary_, path_, error)) {
+        return false;
+    }
+    stage_ = SnapshotStage::None;
     map_ = nullptr;
     return true;
 }
 
 void SnapshotWriter::abandon()
 {
-    if (file_.isOpen() || (map_ != nullptr && !file_.path().empty())) {
+    if (stage_ != SnapshotStage::None) {
         std::string ignored;
         file_.close(ignored);
-        removeFile(file_.path(), ignored);
+        removeFile(temporary_, ignored);
     }
+    stage_ = SnapshotStage::None;
     file_ = DurableFile();
     map_ = nullptr;
     text_.clear();

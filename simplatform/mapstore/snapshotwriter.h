@@ -23,10 +23,24 @@ struct MapDatabase;
 // millisecond of the loop's time each.
 constexpr std::size_t kSliceObjects = 500;
 constexpr std::size_t kSliceBytes = std::size_t{256} << 10;
+// Started on its way to the disk and not yet waited for, at most about.
+constexpr std::uint64_t kWritebackLag = std::uint64_t{2} << 20;
+
+// The steps of a snapshot, each one turn's work at most: its slices, the
+// flush of its file, the rename over the state file (with the folder's
+// flush). Each step that puts something on the disk is one flush, so no
+// turn waits for more than one.
+enum class SnapshotStage : std::uint8_t {
+    None,     // no snapshot is being written
+    Slices,   // begun: objects are being written
+    Written,  // the whole document is written
+    Flushed,  // the file is on the disk and closed
+};
 
 class SnapshotWriter {
 public:
-    bool active() const { return file_.isOpen(); }
+    SnapshotStage stage() const { return stage_; }
+    bool active() const { return stage_ != SnapshotStage::None; }
     const MapDatabase* map() const { return map_; }
     std::uint64_t bytes() const { return written_; }
 
@@ -34,22 +48,29 @@ public:
     bool begin(const std::string& path, const MapDatabase& map, std::string& error);
     // Writes the next slice of objects; done once every object is written.
     bool writeSlice(bool& done, std::string& error);
-    // Ends the document with the journal it starts and the boots, flushes
-    // the file, renames it over the state file and flushes the folder.
-    bool finish(std::uint64_t generation, std::optional<std::uint32_t> boots, std::string& error);
+    // Ends the document with the journal it starts and the boots.
+    bool writeEnd(std::uint64_t generation, std::optional<std::uint32_t> boots, std::string& error);
+    // Flushes the file and closes it.
+    bool flushFile(std::string& error);
+    // Renames it over the state file (only a regular file there is
+    // replaced) and flushes the folder: the snapshot counts from here.
+    bool replace(std::string& error);
     // Removes the file; the state file is as it was.
     void abandon();
 
 private:
     bool write(std::string& error);
 
+    SnapshotStage stage_ = SnapshotStage::None;
     DurableFile file_;
+    std::string temporary_;
     std::string path_;
     const MapDatabase* map_ = nullptr;
     std::size_t nextObject_ = 0;
     std::uint64_t written_ = 0;
-    std::uint64_t sliceStart_ = 0;  // of the slice before, on its way to the disk
-    std::string text_;  // the slice being written; its capacity is kept
+    std::uint64_t sliceStart_ = 0;  // of the slice before
+    std::uint64_t waitedTo_ = 0;    // what is before it is on the disk
+    std::string text_;              // the slice being written; its capacity is kept
 };
 
 }  // namespace simplatform

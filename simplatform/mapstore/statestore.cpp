@@ -57,7 +57,8 @@ public:
         if (--t.depth > 0) {
             return;
         }
-        auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun_);
+        auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                          begun_);
         if (std::string(what_) == "start") {
             t.start = took.count();
             return;
@@ -359,7 +360,8 @@ bool StateStore::writeWholeSnapshot()
     while (ok && !done) {
         ok = snapshot_.writeSlice(done, error);
     }
-    if (!ok || !snapshot_.finish(generation, boots_, error)) {
+    if (!ok || !snapshot_.writeEnd(generation, boots_, error) || !snapshot_.flushFile(error) ||
+        !snapshot_.replace(error)) {
         snapshot_.abandon();
         fail(error);
         return false;
@@ -397,37 +399,57 @@ void StateStore::beginSnapshot()
     }
 }
 
+// One step of a snapshot a turn: a slice, the file's flush, the rename.
 void StateStore::snapshotStep()
 {
-    STORE_STEP("snapshot slice");
+    STORE_STEP("snapshot step");
     std::string error;
-    bool done = false;
-    if (!snapshot_.active() || snapshot_.map() != openMap()) {
-        snapshot_.abandon();
-    } else if (!snapshot_.writeSlice(done, error)) {
-        snapshot_.abandon();
-        fail(error);
-    } else if (!done) {
-        return;
-    } else {
-        finishSnapshot();
+    bool ok = snapshot_.active() && snapshot_.map() == openMap();
+    if (ok) {
+        switch (snapshot_.stage()) {
+        case SnapshotStage::Slices:
+            ok = writeSnapshotSlice(error);
+            break;
+        case SnapshotStage::Written:
+            ok = snapshot_.flushFile(error);
+            break;
+        default:
+            ok = finishSnapshot(error);
+            break;
+        }
     }
-    stopTimer(sliceTimer_);
-    sliceTimer_ = 0;
+    if (!ok) {
+        snapshot_.abandon();
+        if (!error.empty()) {
+            fail(error);
+        }
+    }
+    if (!snapshot_.active()) {
+        stopTimer(sliceTimer_);
+        sliceTimer_ = 0;
+    }
 }
 
-// Every record gathered so far goes to the disk before the snapshot
-// replaces the old one: the snapshot holds changes made up to now, and a
-// state read back must not hold a later change without an earlier one.
-bool StateStore::finishSnapshot()
+// Once every object is written, every change made so far goes to the disk
+// before the snapshot may count: the snapshot holds changes made up to now,
+// and a state read back must not hold a later change without an earlier
+// one. (flush says and counts its own failure.)
+bool StateStore::writeSnapshotSlice(std::string& error)
 {
-    std::string error;
-    if (!flush() || !snapshot_.active()) {
-        snapshot_.abandon();
+    bool done = false;
+    if (!snapshot_.writeSlice(done, error)) {
         return false;
     }
-    if (!snapshot_.finish(snapshotGeneration_, boots_, error)) {
-        fail(error);
+    if (!done) {
+        return true;
+    }
+    return snapshot_.writeEnd(snapshotGeneration_, boots_, error) && flush();
+}
+
+// The rename, then the journals the new snapshot makes useless go.
+bool StateStore::finishSnapshot(std::string& error)
+{
+    if (!snapshot_.replace(error)) {
         return false;
     }
     hasFiles_ = true;

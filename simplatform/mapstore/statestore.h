@@ -10,8 +10,9 @@
 //   when the engine's boots are taken, and at exit. A record is written
 //   only between turns, so it never holds half of one.
 // - When the journal has outgrown the snapshot (and 64 KiB), a new journal
-//   begins and a new snapshot is written a slice a turn, then flushed and
-//   renamed over the state file; only then do the older journals go.
+//   begins and a new snapshot is written a slice a turn, then flushed in a
+//   turn of its own and renamed over the state file in the next; only then
+//   do the older journals go.
 // - A failed write, flush or rename leaves the files whole: the record is
 //   kept and written again at the next chance (in a new journal, since the
 //   failed one's end is no longer known), the failure said and counted
@@ -92,7 +93,8 @@ private:
     bool continueJournal(std::uint64_t generation, std::uint64_t goodBytes);
     bool writeWholeSnapshot();
     void beginSnapshot();
-    bool finishSnapshot();
+    bool writeSnapshotSlice(std::string& error);
+    bool finishSnapshot(std::string& error);
     void removeOldJournals(std::uint64_t below);
     void fail(const std::string& reason);
     void armTick();
