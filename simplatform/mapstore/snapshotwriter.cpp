@@ -23,7 +23,7 @@ bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std:
     map_ = &map;
     nextObject_ = 0;
     written_ = 0;
-    sliceStart_ = 0;
+    startedTo_ = 0;
     waitedTo_ = 0;
     text_.clear();
     appendMapStateHead(text_, map);
@@ -41,20 +41,20 @@ bool SnapshotWriter::writeSlice(bool& done, std::string& error)
         appendObjectState(text_, objects[nextObject_]);
     }
     done = nextObject_ == objects.size();
-    std::uint64_t start = written_;
     if (!write(error)) {
         return false;
     }
-    // Each slice starts on its way to the disk at once. What was started
-    // some slices ago has had turns to get there: once more than
-    // kWritebackLag is on its way, waiting for the older part costs little
-    // and bounds what the file's flush waits for at the end.
-    file_.startWriteback(start, written_ - start);
-    if (sliceStart_ - waitedTo_ > kWritebackLag) {
-        file_.waitWriteback(waitedTo_, sliceStart_ - waitedTo_);
-        waitedTo_ = sliceStart_;
+    // The slices go on their way to the disk kWriteback at a time. What was
+    // started that long ago has had turns to get there: waiting for it then
+    // costs little, and bounds what the file's flush waits for at the end.
+    if (written_ - startedTo_ >= kWriteback) {
+        if (startedTo_ > waitedTo_) {
+            file_.waitWriteback(waitedTo_, startedTo_ - waitedTo_);
+            waitedTo_ = startedTo_;
+        }
+        file_.startWriteback(startedTo_, written_ - startedTo_);
+        startedTo_ = written_;
     }
-    sliceStart_ = start;
     return true;
 }
 
@@ -67,11 +67,10 @@ bool SnapshotWriter::writeEnd(std::uint64_t generation, std::optional<std::uint3
         appendJsonNumber(text_, *boots);
     }
     text_ += "}\n";
-    std::uint64_t start = written_;
     if (!write(error)) {
         return false;
     }
-    file_.startWriteback(start, written_ - start);
+    file_.startWriteback(startedTo_, written_ - startedTo_);
     stage_ = SnapshotStage::Written;
     return true;
 }

@@ -21,10 +21,10 @@ struct MapDatabase;
 
 // At most this many objects, or about this many bytes, a slice: about a
 // millisecond of the loop's time each.
-constexpr std::size_t kSliceObjects = 500;
-constexpr std::size_t kSliceBytes = std::size_t{256} << 10;
-// Started on its way to the disk and not yet waited for, at most about.
-constexpr std::uint64_t kWritebackLag = std::uint64_t{2} << 20;
+constexpr std::size_t kSliceObjects = 250;
+constexpr std::size_t kSliceBytes = std::size_t{128} << 10;
+// Slices are sent on their way to the disk this much at a time.
+constexpr std::uint64_t kWriteback = std::uint64_t{1} << 20;
 
 // The steps of a snapshot, each one turn's work at most: its slices, the
 // flush of its file, the rename over the state file (with the folder's
@@ -68,9 +68,9 @@ private:
     const MapDatabase* map_ = nullptr;
     std::size_t nextObject_ = 0;
     std::uint64_t written_ = 0;
-    std::uint64_t sliceStart_ = 0;  // of the slice before
-    std::uint64_t waitedTo_ = 0;    // what is before it is on the disk
-    std::string text_;              // the slice being written; its capacity is kept
+    std::uint64_t startedTo_ = 0;  // what is before it is on its way to the disk
+    std::uint64_t waitedTo_ = 0;   // what is before it is on the disk
+    std::string text_;             // the slice being written; its capacity is kept
 };
 
 }  // namespace simplatform
