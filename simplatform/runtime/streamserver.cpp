@@ -206,17 +206,16 @@ bool StreamServer::evictIdlest(const HostAddress* remote)
             candidates_.push_back(c);
         }
     }
-    // Equals keep the list's order: the one accepted first goes first.
-    std::stable_sort(candidates_.begin(), candidates_.end(),
-                     [](const Ref& a, const Ref& b) { return a->lastActive_ < b->lastActive_; });
-    // What the system still holds for the peer is asked last, as it costs a
-    // system call: oldest first, until one holds nothing.
+    // Oldest first (of equals the one accepted first). What the system
+    // still holds for the peer is asked last, as it costs a system call.
     Ref victim;
-    for (const Ref& c : candidates_) {
-        if (unsentBytes(c->socket_) == 0) {
-            victim = c;
-            break;
+    while (!victim && !candidates_.empty()) {
+        auto idlest = std::min_element(candidates_.begin(), candidates_.end(),
+                                       [](const Ref& a, const Ref& b) { return a->lastActive_ < b->lastActive_; });
+        if (unsentBytes((*idlest)->socket_) == 0) {
+            victim = *idlest;
         }
+        candidates_.erase(idlest);
     }
     candidates_.clear();
     if (victim) {
