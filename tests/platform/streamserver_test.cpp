@@ -77,15 +77,9 @@ void turnUntil(const std::function<bool()>& done)
 // Does what its client's bytes say, a letter each: 'b' begins an answer
 // that never ends, 'o' queues 8 MiB of output (more than the socket takes),
 // 'k' 64 KiB (which the socket takes, but a client with a small receive
-// buffer does not), 'x' makes it expired, 'd' drops it. Notes its number in
-// the given list when it is dropped.
+// buffer does not), 'x' makes it expired, 'd' drops it.
 class Scripted : public StreamConnection {
 public:
-    Scripted(size_t number, std::vector<size_t>& dropped)
-        : number_(number)
-        , dropped_(dropped)
-    {
-    }
     size_t lettersRead() const { return read_; }
 
 protected:
@@ -109,11 +103,8 @@ protected:
     }
     bool answering() const override { return answering_; }
     bool expired(Clock::time_point) const override { return expired_; }
-    void dropped() override { dropped_.push_back(number_); }
 
 private:
-    size_t number_;
-    std::vector<size_t>& dropped_;
     bool answering_ = false;
     bool expired_ = false;
     size_t read_ = 0;
@@ -130,7 +121,7 @@ public:
         rules.refusal = "full\n";
         rules.acceptFailure = "test: cannot accept";
         server_.start(listener, std::move(rules), [this] {
-            made_.push_back(std::make_shared<Scripted>(made_.size(), dropped_));
+            made_.push_back(std::make_shared<Scripted>());
             return made_.back();
         });
     }
@@ -151,23 +142,32 @@ public:
         turnUntil([&] { return made_[n]->lettersRead() == before + letters.size(); });
     }
     // A client that connects is told "full" and closed.
-    bool refuses(const char* from = nullptr)
+    bool refuses()
     {
-        LoopbackClient client(port_, 0, from);
+        LoopbackClient client(port_);
         size_t before = made_.size();
         turn();
         return made_.size() == before && client.line() == "full" && client.line() == "<closed>";
     }
     const Scripted& connection(size_t n) const { return *made_[n]; }
     LoopbackClient& client(size_t n) { return *clients_[n]; }
-    const std::vector<size_t>& dropped() const { return dropped_; }
+    // The numbers of the connections dropped so far.
+    std::vector<size_t> dropped() const
+    {
+        std::vector<size_t> numbers;
+        for (size_t n = 0; n < made_.size(); ++n) {
+            if (made_[n]->isDropped()) {
+                numbers.push_back(n);
+            }
+        }
+        return numbers;
+    }
     size_t count() const { return server_.connectionCount(); }
 
 private:
     uint16_t port_ = 0;
     std::vector<std::shared_ptr<Scripted>> made_;
     std::vector<std::unique_ptr<LoopbackClient>> clients_;
-    std::vector<size_t> dropped_;
     StreamServer server_;  // last: closed first
 };
 
