@@ -34,6 +34,9 @@ protected:
             serveOne();
         }
     }
+    // An event client's answer never ends; a request already read is
+    // answered on the next turn.
+    bool answering() const override { return phase_ == Phase::Events || inputReady_; }
     bool expired(Clock::time_point now) const override
     {
         bool stuck = unsent() > 0 && now - lastTaken() > kIdleTimeout;
@@ -77,6 +80,9 @@ std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::strin
     port->port_ = boundPort(s);
     StreamServer::Rules rules;
     rules.maxConnections = kMaxConnections;
+    rules.maxPerAddress = kMaxConnectionsPerAddress;
+    rules.evictAtCap = true;
+    rules.sendBufferBytes = kSendBufferBytes;
     appendHttpResponse(rules.refusal, 503, kJsonContentType, httpErrorJson("too many connections"), true, false);
     rules.acceptFailure = "simplatform: HTTP port: cannot accept a connection";
     rules.tick = kTick;

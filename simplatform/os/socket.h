@@ -55,8 +55,9 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
 // is none (retryLater()) or accepting failed. When the process has no
 // descriptor left, the waiting connection is closed (a spare descriptor is
 // kept for that), it is said once on standard error, and retryLater() is
-// true: the listener does not stay ready for ever.
-Socket acceptClient(Socket listener);
+// true: the listener does not stay ready for ever. peer, when given, gets
+// the connection's remote address (zeroed when there is none).
+Socket acceptClient(Socket listener, sockaddr_storage* peer = nullptr);
 // The port a socket of an internet family is bound to; 0 when unknown.
 uint16_t boundPort(Socket s);
 
@@ -73,6 +74,17 @@ long receiveLine(Socket s, char* bytes, size_t count);
 // Ends the sending side of a stream socket (the peer reads the end of the
 // stream); receiving goes on.
 void shutdownSending(Socket s);
+// Asks for a send buffer of bytes on a stream socket (Linux keeps twice
+// that, for its bookkeeping); the system then no longer grows it by itself.
+bool setSendBuffer(Socket s, int bytes);
+// Bytes sent on a stream socket that the peer has not yet acknowledged:
+// what the system still holds for it. 0 where the system does not tell
+// (Windows).
+size_t unsentBytes(Socket s);
+// The next close of s is abortive: what the system still holds for the peer
+// is thrown away and the peer is reset, where an ordinary close would leave
+// the system sending it on after the close, for as long as the peer lets it.
+void resetOnClose(Socket s);
 
 bool setNonBlocking(Socket s);
 // Closes s. A watched socket is closed with the loop's closeSocket, which
