@@ -2,6 +2,7 @@
 // loop, informs answered (to a real snmpinform too), malformed datagrams
 // counted, opening failures, closing and a lost connection, PDU release and
 // 64-bit number text.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -25,7 +26,9 @@
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
 #include "simplatform/runtime/loop.h"
+#include "simplatform/os/net.h"
 #include "simplatform/runtime/stats.h"
+#include "simplatform/trapport/datagram.h"
 #include "simplatform/trapport/trapsession.h"
 
 extern char** environ;
@@ -533,6 +536,45 @@ TEST_F(TrapSession, FreePduTakesBackOnlyWhatItHandedOut)
               kPowerfail);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), 0);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), -1) << "a second release is ignored";
+}
+
+// An IPv4-mapped source is an IPv4 sender only on a dual-stack socket; on
+// one bound to an IPv6 address it came over IPv6 and must not pass for the
+// IPv4 host it names.
+TEST(TrapSender, MappedSourceIsIpv4OnlyOnADualStackSocket)
+{
+    using namespace simplatform;
+    auto bound = [](const char* text) {
+        sockaddr_storage a{};
+        SockLen n = 0;
+        std::string error;
+        EXPECT_TRUE(parseSocketAddress(text, a, n, error)) << error;
+        Socket s = bindDatagram(reinterpret_cast<const sockaddr*>(&a), n, error);
+        EXPECT_NE(s, kNoSocket) << text << ": " << error;
+        return s;
+    };
+    struct {
+        const char* address;
+        bool dualStack;
+    } const sockets[] = {{"[::]:0", true}, {"[::1]:0", false}, {"127.0.0.1:0", false}};
+    for (const auto& c : sockets) {
+        Socket s = bound(c.address);
+        EXPECT_EQ(takesMappedIpv4(s), c.dualStack) << c.address;
+        close(s);
+    }
+
+    sockaddr_storage from{};
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(from);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(7);
+    ASSERT_EQ(inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr), 1);
+    sockaddr_in dual = programAddress(from, true);
+    EXPECT_EQ(dual.sin_family, AF_INET);
+    EXPECT_EQ(ntohl(dual.sin_addr.s_addr), 0x7F000001u);
+    sockaddr_in ipv6Only = programAddress(from, false);
+    EXPECT_EQ(ipv6Only.sin_family, AF_INET6);
+    EXPECT_EQ(ipv6Only.sin_addr.s_addr, 0u);
+    EXPECT_EQ(ntohs(ipv6Only.sin_port), 7);
 }
 
 TEST(SnmpLibrary, Uint64ToStr)
