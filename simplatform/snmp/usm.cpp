@@ -245,10 +245,31 @@ void Security::drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply
 {
     const Counter& counter = counterOf(why);
     uint64_t count = ++counterValue(counter);
-    if (in.reportable && enabled() && counter.usmStatsArc != 0) {
-        const Keys* keys = why == Outcome::NotInTimeWindow ? in.keys : nullptr;
-        report(in, counter.usmStatsArc, count, keys, reply);
+    if (!in.reportable || !enabled() || counter.usmStatsArc == 0) {
+        return;
     }
+    if (!reportAllowed(in.now)) {
+        stats().reportsSuppressed++;
+        return;
+    }
+    const Keys* keys = why == Outcome::NotInTimeWindow ? in.keys : nullptr;
+    report(in, counter.usmStatsArc, count, keys, reply);
+}
+
+// Reports go to whatever source a datagram names, so they are a way to send
+// traffic to a third party: a fixed number a second for all senders (one
+// count per sender would itself be memory a flood could grow).
+bool Security::reportAllowed(uint64_t now)
+{
+    if (now != reportSecond_) {
+        reportSecond_ = now;
+        reportsMade_ = 0;
+    }
+    if (reportsMade_ == kMaxReportsPerSecond) {
+        return false;
+    }
+    ++reportsMade_;
+    return true;
 }
 
 size_t Security::findUser(const Header& h) const

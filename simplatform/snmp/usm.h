@@ -20,7 +20,10 @@
 //   its outcome and counted in that outcome's counter (stats.h); a
 //   reportable one (an inform, a discovery request) is then answered with a
 //   Report that carries the counter as its usmStats counter: at authNoPriv
-//   for notInTimeWindow, otherwise noAuthNoPriv.
+//   for notInTimeWindow, otherwise noAuthNoPriv. At most
+//   kMaxReportsPerSecond Reports are made a second, whoever the senders;
+//   the others are counted in reportsSuppressed. An inform's Response is
+//   not a Report and is always sent.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +43,8 @@ namespace usm {
 constexpr size_t kMaxCachedPairs = 1024;
 constexpr uint32_t kLocalisationBudget = 2048;  // per second
 constexpr uint32_t kPassphraseCost = 256;       // one pass phrase to key, against 1 for a localisation
-constexpr uint32_t kTimeWindow = 150;           // seconds
+constexpr uint32_t kMaxReportsPerSecond = 200;
+constexpr uint32_t kTimeWindow = 150;  // seconds
 constexpr uint32_t kMaxBoots = 2147483647;
 
 // Deliver: out holds the trap or inform, and an inform's Response is in
@@ -113,6 +117,8 @@ private:
     // The user's keys for the message's engine; null when they are not kept
     // and this second's localisation budget is spent.
     Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now);
+    // True when a Report may be made this second.
+    bool reportAllowed(uint64_t now);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
     // The Report of usmStats counter arc at count, at authNoPriv with keys
     // (notInTimeWindow), otherwise at noAuthNoPriv.
@@ -130,6 +136,8 @@ private:
     uint64_t localisations_ = 0;
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;
+    uint64_t reportSecond_ = 0;
+    uint32_t reportsMade_ = 0;
     uint64_t salt_ = 0;
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scoped_;

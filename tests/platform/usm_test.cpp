@@ -377,6 +377,26 @@ TEST(UsmReceive, KeysOfUnknownEnginesAreBoundedInNumberAndRate)
     EXPECT_EQ(r.receive(trapFrom(users[1], 6000), kNow + 2), Outcome::Deliver);
 }
 
+// At most kMaxReportsPerSecond Reports a second, the rest counted as
+// suppressed; an inform's Response is not a Report and still goes out.
+TEST(UsmReceive, ReportsAreLimitedPerSecondAndResponsesAreNot)
+{
+    Receiver r(capturedUsers());
+    const Bytes& probe = find("probe", "-").data;
+    uint64_t suppressed = simplatform::stats().reportsSuppressed;
+    uint32_t reports = 0;
+    for (uint32_t n = 0; n < usm::kMaxReportsPerSecond + 5; ++n) {
+        EXPECT_EQ(r.receive(probe), Outcome::UnknownEngineId);
+        reports += !r.reply.empty();
+    }
+    EXPECT_EQ(reports, usm::kMaxReportsPerSecond);
+    EXPECT_EQ(simplatform::stats().reportsSuppressed - suppressed, 5u);
+    EXPECT_EQ(r.receive(find("inform", "sha-256-aes-256-c").data), Outcome::Deliver);
+    EXPECT_FALSE(r.reply.empty());
+    r.receive(probe, kNow + 1);
+    EXPECT_FALSE(r.reply.empty()) << "a new second, a new allowance";
+}
+
 TEST(UsmUsers, GoodLinesGiveTheirUsers)
 {
     std::vector<usm::User> users;
