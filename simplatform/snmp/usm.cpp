@@ -41,6 +41,24 @@ bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
     return d == 0;
 }
 
+// What localising a user's keys for one engine costs: a key each, and the
+// pass phrase hashing of a privacy key extended that way.
+uint32_t localisationCost(const User& u)
+{
+    uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
+    return extendsAsPassphrase(u.auth, u.priv) ? cost + kPassphraseCost : cost;
+}
+
+void localiseKeys(const User& u, const ber::Cursor& engine, Key& auth, Key& priv)
+{
+    if (u.auth != Auth::None) {
+        auth = localize(u.auth, u.authKu, engine.p, engine.left());
+    }
+    if (u.priv != Priv::None) {
+        priv = privacyKey(u.auth, u.priv, u.privKu, engine.p, engine.left());
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> engineIdFromHost(const std::string& host)
@@ -81,48 +99,59 @@ uint32_t Security::engineTime(uint64_t now) const
     return t > kMaxBoots ? kMaxBoots : static_cast<uint32_t>(t);
 }
 
-Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t now)
+bool Security::spend(uint32_t cost, uint64_t now)
 {
-    OwnUser& own = users_[userIndex];
-    // A user without authentication has no keys and no time window to keep.
-    if (own.user.auth == Auth::None || !own.user.engineId.empty() || same(h.engineId, engineId_)) {
-        return &own.keys;
-    }
-    std::string id(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());
-    id.append(reinterpret_cast<const char*>(&userIndex), sizeof userIndex);
-    auto found = index_.find(id);
-    if (found != index_.end()) {
-        cache_.splice(cache_.begin(), cache_, found->second);
-        return &found->second->keys;
-    }
-    const User& u = own.user;
-    uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
-    if (extendsAsPassphrase(u.auth, u.priv)) {
-        cost += kPassphraseCost;
-    }
     if (now != budgetSecond_) {
         budgetSecond_ = now;
         budgetUsed_ = 0;
     }
     if (budgetUsed_ + cost > kLocalisationBudget) {
-        return nullptr;
+        return false;
     }
     budgetUsed_ += cost;
+    return true;
+}
+
+Security::Keys* Security::keysFor(Incoming& in)
+{
+    OwnUser& own = users_[in.userIndex];
+    const Header& h = in.h;
+    // A user without authentication has no keys and no time window to keep.
+    if (own.user.auth == Auth::None || !own.user.engineId.empty() || in.ours) {
+        return &own.keys;
+    }
+    pairId_.assign(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());
+    pairId_.append(reinterpret_cast<const char*>(&in.userIndex), sizeof in.userIndex);
+    auto found = index_.find(pairId_);
+    if (found != index_.end()) {
+        in.kept = true;
+        in.pair = found->second;
+        return &found->second->keys;
+    }
+    if (!spend(localisationCost(own.user), in.now)) {
+        return nullptr;
+    }
     ++localisations_;
+    newcomer_ = Keys{};
+    localiseKeys(own.user, h.engineId, newcomer_.auth, newcomer_.priv);
+    in.newcomer = true;
+    return &newcomer_;
+}
+
+Security::Keys* Security::keepPair(Incoming& in)
+{
+    if (in.kept) {
+        cache_.splice(cache_.begin(), cache_, in.pair);
+    }
+    if (!in.newcomer) {
+        return in.keys;
+    }
     if (cache_.size() == kMaxCachedPairs) {
         index_.erase(cache_.back().id);
         cache_.pop_back();
     }
-    Pair pair;
-    pair.id = id;
-    if (u.auth != Auth::None) {
-        pair.keys.auth = localize(u.auth, u.authKu, h.engineId.p, h.engineId.left());
-    }
-    if (u.priv != Priv::None) {
-        pair.keys.priv = privacyKey(u.auth, u.priv, u.privKu, h.engineId.p, h.engineId.left());
-    }
-    cache_.push_front(std::move(pair));
-    index_[id] = cache_.begin();
+    cache_.push_front(Pair{pairId_, newcomer_});
+    index_[pairId_] = cache_.begin();
     return &cache_.front().keys;
 }
 
@@ -307,6 +336,8 @@ Outcome Security::authenticate(Incoming& in)
         !sameDigest(mac, h.authParams.p, n)) {
         return Outcome::WrongDigest;
     }
+    // The sender holds the key: only now is its pair kept, with its time.
+    in.keys = keepPair(in);
     return inTimeWindow(*in.keys, h, in.ours, in.now) ? Outcome::Deliver : Outcome::NotInTimeWindow;
 }
 
@@ -358,7 +389,7 @@ Outcome Security::admit(Incoming& in, ber::Message& out)
     if (levelOf(h.flags) != levelOf(users_[in.userIndex].user)) {
         return Outcome::UnsupportedSecLevel;
     }
-    in.keys = keysFor(in.userIndex, h, in.now);
+    in.keys = keysFor(in);
     if (in.keys == nullptr) {
         return Outcome::UnknownEngineId;
     }

@@ -3,14 +3,21 @@
 // program, and the Reports and Responses sent back.
 //
 // - Users come from the users file (usmusers.h). A user with an engine ID
-//   has its keys localised once, at configure(); a user without one is
-//   accepted from any engine, and its keys for each engine it is seen with
-//   are localised then and kept in a cache of at most kMaxCachedPairs
-//   (engine, user) pairs, the least recently used leaving first. New
-//   localisations have a budget per second (kLocalisationBudget; one that
-//   extends a key as a pass phrase again costs kPassphraseCost), so a flood
-//   of made-up engine IDs costs a bounded share of the loop; a message that
-//   finds the budget spent is dropped as from an unknown engine.
+//   has its keys localised once, at configure(), for that engine, any
+//   other user for the platform's.
+// - A user without an engine ID is accepted from any engine: its keys for
+//   a sender's engine are localised on first sight and held aside until
+//   the message's digest proves them; only then is the (engine, user) pair
+//   kept, with the sender's time state, among at most kMaxCachedPairs
+//   pairs that have authenticated, the least recently authenticated
+//   leaving first. A message with a wrong digest leaves nothing behind, so
+//   a flood of them cannot push out a pair or its replay protection, and a
+//   kept pair never needs new key work again.
+// - New localisations have a budget per second (kLocalisationBudget; one
+//   that extends a key as a pass phrase again costs kPassphraseCost), so a
+//   flood of made-up engine IDs costs a bounded share of the loop; a
+//   message that finds the budget spent is dropped as from an unknown
+//   engine.
 // - The platform is the authoritative engine of the informs it receives:
 //   its engine ID, boots (set at start) and time (seconds since start). A
 //   sender's engine is authoritative for its traps; the latest boots and time
@@ -106,6 +113,11 @@ private:
         int32_t requestId = 0;  // of a plaintext ScopedPDU, for its Report
         size_t userIndex = 0;
         Keys* keys = nullptr;
+        // Where a pair's keys are: newcomer_, localised for this message, or
+        // pair, kept (authentication makes it the most recent).
+        bool newcomer = false;
+        bool kept = false;
+        std::list<Pair>::iterator pair{};
     };
 
     Outcome admit(Incoming& in, ber::Message& out);
@@ -114,9 +126,13 @@ private:
     Outcome decryptScopedPdu(Incoming& in, ber::Message& out);
     Outcome handOver(const Incoming& in, ber::Message& out, std::vector<uint8_t>& reply);
     void drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply);
-    // The user's keys for the message's engine; null when they are not kept
-    // and this second's localisation budget is spent.
-    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now);
+    // The keys of the message's user for its engine; null when they are not
+    // kept and this second's budget is spent.
+    Keys* keysFor(Incoming& in);
+    // Takes cost from this second's budget; false when it does not hold it.
+    bool spend(uint32_t cost, uint64_t now);
+    // Keeps the pair of a message whose digest is good; its keys then.
+    Keys* keepPair(Incoming& in);
     // True when a Report may be made this second.
     bool reportAllowed(uint64_t now);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
@@ -131,8 +147,10 @@ private:
     std::vector<uint8_t> engineId_;
     uint32_t boots_ = 1;
     uint64_t start_ = 0;
-    std::list<Pair> cache_;  // most recently used first
+    std::list<Pair> cache_;  // pairs that authenticated, the latest first
     std::unordered_map<std::string, std::list<Pair>::iterator> index_;
+    std::string pairId_;  // engine ID bytes and user index
+    Keys newcomer_;       // held aside until the digest proves them
     uint64_t localisations_ = 0;
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;

@@ -167,6 +167,19 @@ uint8_t levelFlags(const std::string& level)
     return level == "authPriv" ? 3 : level == "authNoPriv" ? 1 : 0;
 }
 
+// A captured message with the last bytes of its engine ID made n: to its
+// user a made-up engine, and a wrong digest.
+Bytes withEngine(const Bytes& message, uint32_t n)
+{
+    snmpv3::Header h;
+    EXPECT_EQ(snmpv3::decodeHeader(message.data(), message.size(), h), nullptr);
+    Bytes d = message;
+    size_t end = static_cast<size_t>(h.engineId.end - message.data());
+    for (size_t i = 0; i < 4; ++i)
+        d[end - 1 - i] = static_cast<uint8_t>(n >> (8 * i));
+    return d;
+}
+
 }  // namespace
 
 // RFC 3414 A.3: "maplesyrup" localised for engine 00..02.
@@ -375,6 +388,38 @@ TEST(UsmReceive, KeysOfUnknownEnginesAreBoundedInNumberAndRate)
     }
     EXPECT_EQ(delivered, static_cast<int>(usm::kLocalisationBudget / cost));
     EXPECT_EQ(r.receive(trapFrom(users[1], 6000), kNow + 2), Outcome::Deliver);
+}
+
+// Messages with wrong digests leave no pair behind: however many, they
+// cannot push out the pair of a sender that authenticated, nor its latest
+// time, so its old trap stays a replay.
+TEST(UsmReceive, WrongDigestsCannotResetASendersReplayProtection)
+{
+    Receiver r(capturedUsers());
+    const Bytes& trap = find("trap", "sha-aes").data;
+    ASSERT_EQ(r.receive(trap, kNow), Outcome::Deliver);
+    for (uint32_t n = 0; n < usm::kMaxCachedPairs; ++n)
+        ASSERT_EQ(r.receive(withEngine(trap, n), kNow + 200 + n / 256), Outcome::WrongDigest) << n;
+    EXPECT_EQ(r.security.cachedPairs(), 1u);
+    EXPECT_EQ(r.receive(trap, kNow + 300), Outcome::NotInTimeWindow);
+}
+
+// A sender whose pair is kept needs no new key work: a flood that spends
+// each second's budget before its trap does not stop the trap.
+TEST(UsmReceive, AKnownSenderIsNotStoppedByAFloodThatSpendsTheBudget)
+{
+    Receiver r(capturedUsers());
+    const Bytes& trap = find("trap", "sha-aes").data;
+    ASSERT_EQ(r.receive(trap, kNow), Outcome::Deliver);
+    int delivered = 0;
+    for (uint32_t second = 1; second <= 4; ++second) {
+        int refused = 0;
+        for (uint32_t n = 0; n < usm::kLocalisationBudget; ++n)
+            refused += r.receive(withEngine(trap, second << 16 | n), kNow + second) == Outcome::UnknownEngineId;
+        EXPECT_GT(refused, 0) << "the flood did not spend the budget";
+        delivered += r.receive(trap, kNow + second) == Outcome::Deliver;
+    }
+    EXPECT_EQ(delivered, 4);
 }
 
 // At most kMaxReportsPerSecond Reports a second, the rest counted as
