@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::string path = std::string(KELVOROV_SOURCE_DIR) + "/tests/data/usm/users.conf";
     FUZZ_CHECK(usm::loadUsers(path, users, error), "%s", error.c_str());
     security().configure(std::move(users), std::vector<uint8_t>(kEngine, kEngine + sizeof kEngine), 7, kStart);
+    // As the program's loop does after the start.
+    while (security().deriveNextKeys()) { }
     return 0;
 }
 

@@ -78,15 +78,15 @@ void Security::configure(std::vector<User> users, std::vector<uint8_t> engineId,
     users_.clear();
     cache_.clear();
     index_.clear();
+    usersWithKeys_ = 0;
+    nextToDerive_ = 0;
+    budgetUsed_ = 0;
+    reportsMade_ = 0;
+    // No cryptography here: the keys come later (deriveNextKeys, keysFor).
     for (User& u : users) {
         OwnUser own;
-        const std::vector<uint8_t>& engine = u.engineId.empty() ? engineId_ : u.engineId;
-        if (u.auth != Auth::None) {
-            own.keys.auth = localize(u.auth, u.authKu, engine.data(), engine.size());
-        }
-        if (u.priv != Priv::None) {
-            own.keys.priv = privacyKey(u.auth, u.priv, u.privKu, engine.data(), engine.size());
-        }
+        own.ready = u.auth == Auth::None;
+        usersWithKeys_ += own.ready ? 1 : 0;
         own.user = std::move(u);
         users_.push_back(std::move(own));
     }
@@ -112,12 +112,54 @@ bool Security::spend(uint32_t cost, uint64_t now)
     return true;
 }
 
+bool Security::prepareUser(OwnUser& own, bool charged, uint64_t now)
+{
+    User& u = own.user;
+    if (charged) {
+        uint32_t passphrases = keysDerived(u) ? 0 : (u.priv != Priv::None ? 2 : 1);
+        if (!spend(passphrases * kPassphraseCost + localisationCost(u), now)) {
+            return false;
+        }
+    }
+    if (!deriveKeys(u)) {
+        return false;
+    }
+    const std::vector<uint8_t>& engine = u.engineId.empty() ? engineId_ : u.engineId;
+    localiseKeys(u, ber::Cursor{engine.data(), engine.data() + engine.size()}, own.keys.auth, own.keys.priv);
+    own.ready = true;
+    ++usersWithKeys_;
+    return true;
+}
+
+bool Security::deriveNextKeys()
+{
+    auto skipReady = [this] {
+        while (nextToDerive_ < users_.size() && users_[nextToDerive_].ready) {
+            ++nextToDerive_;
+        }
+    };
+    skipReady();
+    if (nextToDerive_ < users_.size()) {
+        // A user the library fails for stays without keys: its messages are
+        // dropped as from an unknown engine.
+        prepareUser(users_[nextToDerive_++], false, 0);
+    }
+    skipReady();
+    return nextToDerive_ < users_.size();
+}
+
 Security::Keys* Security::keysFor(Incoming& in)
 {
     OwnUser& own = users_[in.userIndex];
     const Header& h = in.h;
     // A user without authentication has no keys and no time window to keep.
-    if (own.user.auth == Auth::None || !own.user.engineId.empty() || in.ours) {
+    if (own.user.auth == Auth::None) {
+        return &own.keys;
+    }
+    if (!own.ready && !prepareUser(own, true, in.now)) {
+        return nullptr;
+    }
+    if (!own.user.engineId.empty() || in.ours) {
         return &own.keys;
     }
     pairId_.assign(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());

@@ -2,9 +2,11 @@
 // platform's own SNMP engine: which SNMPv3 messages are let through to the
 // program, and the Reports and Responses sent back.
 //
-// - Users come from the users file (usmusers.h). A user with an engine ID
-//   has its keys localised once, at configure(), for that engine, any
-//   other user for the platform's.
+// - Users come from the users file (usmusers.h). Their pass phrases become
+//   keys after configure(), not in it: deriveNextKeys() does one user at a
+//   time, and a message that names a user still without keys has them
+//   derived at once, within the budget below. A user with an engine ID has
+//   its keys localised for that engine, any other user for the platform's.
 // - A user without an engine ID is accepted from any engine: its keys for
 //   a sender's engine are localised on first sight and held aside until
 //   the message's digest proves them; only then is the (engine, user) pair
@@ -13,11 +15,11 @@
 //   leaving first. A message with a wrong digest leaves nothing behind, so
 //   a flood of them cannot push out a pair or its replay protection, and a
 //   kept pair never needs new key work again.
-// - New localisations have a budget per second (kLocalisationBudget; one
-//   that extends a key as a pass phrase again costs kPassphraseCost), so a
-//   flood of made-up engine IDs costs a bounded share of the loop; a
-//   message that finds the budget spent is dropped as from an unknown
-//   engine.
+// - New key work (a pass phrase hashed, a key localised) has a budget per
+//   second (kLocalisationBudget; hashing a pass phrase costs
+//   kPassphraseCost), so a flood of made-up engine IDs costs a bounded
+//   share of the loop; a message that finds the budget spent is dropped as
+//   from an unknown engine.
 // - The platform is the authoritative engine of the informs it receives:
 //   its engine ID, boots (set at start) and time (seconds since start). A
 //   sender's engine is authoritative for its traps; the latest boots and time
@@ -77,6 +79,13 @@ public:
     Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                     std::vector<uint8_t>& reply);
 
+    // Derives the keys of the next user that has none yet, without the
+    // budget (what the start used to do, a user at a time); false once no
+    // user is left to derive.
+    bool deriveNextKeys();
+    // Users whose keys are derived and localised for their own engine.
+    size_t usersWithKeys() const { return usersWithKeys_; }
+
     size_t cachedPairs() const { return cache_.size(); }
     uint64_t localisations() const { return localisations_; }
 
@@ -98,7 +107,8 @@ private:
     };
     struct OwnUser {
         User user;
-        Keys keys;  // for its -e engine, or for the platform's engine
+        Keys keys;           // for its -e engine, or for the platform's engine
+        bool ready = false;  // keys derived (or none needed)
     };
 
     // One message as it is judged.
@@ -129,6 +139,8 @@ private:
     // The keys of the message's user for its engine; null when they are not
     // kept and this second's budget is spent.
     Keys* keysFor(Incoming& in);
+    // Derives own's keys now, within this second's budget when charged.
+    bool prepareUser(OwnUser& own, bool charged, uint64_t now);
     // Takes cost from this second's budget; false when it does not hold it.
     bool spend(uint32_t cost, uint64_t now);
     // Keeps the pair of a message whose digest is good; its keys then.
@@ -151,6 +163,8 @@ private:
     std::unordered_map<std::string, std::list<Pair>::iterator> index_;
     std::string pairId_;  // engine ID bytes and user index
     Keys newcomer_;       // held aside until the digest proves them
+    size_t usersWithKeys_ = 0;
+    size_t nextToDerive_ = 0;
     uint64_t localisations_ = 0;
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;

@@ -25,10 +25,11 @@
 
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
-#include "simplatform/runtime/loop.h"
 #include "simplatform/os/net.h"
+#include "simplatform/runtime/loop.h"
 #include "simplatform/runtime/stats.h"
 #include "simplatform/trapport/datagram.h"
+#include "simplatform/trapport/trapsecurity.h"
 #include "simplatform/trapport/trapsession.h"
 
 extern char** environ;
@@ -536,6 +537,30 @@ TEST_F(TrapSession, FreePduTakesBackOnlyWhatItHandedOut)
               kPowerfail);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), 0);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), -1) << "a second release is ignored";
+}
+
+// Opening the session derives no key: the users' pass phrases become keys
+// afterwards, a user a turn of the loop, so a long users file does not hold
+// the start.
+TEST_F(TrapSession, UsersKeysAreDerivedAfterTheSessionOpens)
+{
+    std::string path = testing::TempDir() + "trap-users.conf";
+    std::ofstream(path) << "createUser one SHA pass-phrase-1\ncreateUser two SHA-512 pass-phrase-2 AES-256C\n"
+                           "createUser three MD5 pass-phrase-3 DES\n";
+    setenv("SIMPLATFORM_USM_USERS", path.c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(simplatform::configureTrapSecurity(error)) << error;
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    EXPECT_EQ(simplatform::trapUsersWithKeys(), 0u);
+    EXPECT_TRUE(pumpUntil([] { return simplatform::trapUsersWithKeys() == 3; }));
+
+    // The other tests have no users.
+    unsetenv("SIMPLATFORM_USM_USERS");
+    ASSERT_TRUE(simplatform::configureTrapSecurity(error)) << error;
+    OVsnmpClose(session_);
+    session_ = nullptr;
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    EXPECT_EQ(simplatform::trapUsersWithKeys(), 0u);
 }
 
 // An IPv4-mapped source is an IPv4 sender only on a dual-stack socket; on

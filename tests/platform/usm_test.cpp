@@ -105,9 +105,12 @@ struct Receiver {
     usm::Security security;
     ber::Message out;
     Bytes reply;
-    explicit Receiver(std::vector<usm::User> users, const Bytes& engine = kEngine)
+    // With every user's keys derived first, as the program's loop does
+    // after the start, unless the test is about that.
+    explicit Receiver(std::vector<usm::User> users, const Bytes& engine = kEngine, bool derived = true)
     {
         security.configure(std::move(users), engine, kBoots, kStart);
+        while (derived && security.deriveNextKeys()) { }
     }
     Outcome receive(const Bytes& d, uint64_t now = kNow)
     {
@@ -440,6 +443,40 @@ TEST(UsmReceive, ReportsAreLimitedPerSecondAndResponsesAreNot)
     EXPECT_FALSE(r.reply.empty());
     r.receive(probe, kNow + 1);
     EXPECT_FALSE(r.reply.empty()) << "a new second, a new allowance";
+}
+
+// configure() derives no key. A message for a user whose keys are not
+// derived yet has them derived within the second's budget: users named by
+// a flood cost a bounded number of pass phrases a second.
+TEST(UsmReceive, KeysAreDerivedWhenFirstNeededWithinTheBudget)
+{
+    std::string users;
+    for (int i = 0; i < 8; ++i)
+        users += "createUser u-aes-" + std::to_string(i) + " SHA kelvorov-auth AES kelvorov-priv\n";
+    users += "createUser sha-aes SHA kelvorov-auth AES kelvorov-priv\n";
+    std::vector<usm::User> parsed;
+    std::string error;
+    ASSERT_TRUE(usm::parseUsers(users, "test", parsed, error)) << error;
+    Receiver r(parsed, kEngine, false);
+    EXPECT_EQ(r.security.usersWithKeys(), 0u);
+
+    const Bytes& trap = find("trap", "sha-aes").data;
+    EXPECT_EQ(r.receive(trap, kNow), Outcome::Deliver);
+    EXPECT_EQ(r.security.usersWithKeys(), 1u);
+    // Each user: two pass phrases, its two keys for the platform's engine,
+    // and two for the sender's engine.
+    const uint32_t perUser = 2 * usm::kPassphraseCost + 4;
+    int derived = 0;
+    for (int i = 0; i < 8; ++i) {
+        Bytes other = trap;
+        std::string name = "u-aes-" + std::to_string(i);
+        auto at = std::search(other.begin(), other.end(), std::begin("sha-aes"), std::end("sha-aes") - 1);
+        std::copy(name.begin(), name.end(), at);
+        derived += r.receive(other, kNow) == Outcome::WrongDigest;
+    }
+    uint32_t left = usm::kLocalisationBudget - perUser;
+    EXPECT_EQ(derived, static_cast<int>(left / perUser));
+    EXPECT_EQ(r.security.usersWithKeys(), 1u + left / perUser);
 }
 
 TEST(UsmUsers, GoodLinesGiveTheirUsers)
