@@ -28,6 +28,7 @@ struct Stats {
     uint64_t usmNotInTimeWindows = 0;
     uint64_t usmUnsupportedSecLevels = 0;
     uint64_t reportsSent = 0;
+    uint64_t reportsSuppressed = 0;  // Reports not made: over the rate limit
 };
 
 inline Stats& stats()
@@ -86,6 +87,8 @@ inline constexpr Counter kCounters[] = {
      "simplatform_usm_unsupported_security_levels_total", "SNMPv3 messages dropped: unsupported security level.",
      UsmOutcome::UnsupportedSecLevel, 1},
     {&Stats::reportsSent, "reportsSent", "simplatform_reports_sent_total", "SNMPv3 Reports sent back."},
+    {&Stats::reportsSuppressed, "reportsSuppressed", "simplatform_reports_suppressed_total",
+     "SNMPv3 Reports not sent: over the rate limit."},
 };
 constexpr size_t kCounterCount = std::size(kCounters);
 

@@ -15,14 +15,17 @@ namespace simplatform {
 
 // Reads the settings UsmUsers and EngineId (settings.h); false and the
 // fault (file, line) in error when either is bad. No cryptography runs
-// here: the keys are derived, and the engine's clock starts, when the next
-// trap session opens.
+// here: the engine's clock starts, and the keys begin to be derived, when
+// the next trap session opens.
 bool configureTrapSecurity(std::string& error);
 
 // Configures the security model with what configureTrapSecurity read, once:
-// the keys are derived and the engine's clock starts. False and the reason
-// when the cryptographic library fails.
+// the engine's clock starts, and the users' keys are derived from then on,
+// one user a turn of the loop (a timer), not before this returns. False
+// and the reason when the cryptographic library cannot derive them.
 bool startTrapSecurity(std::string& error);
+// The users whose keys are derived so far.
+size_t trapUsersWithKeys();
 
 // One SNMPv3 datagram judged by the security model now (usm.h).
 usm::Outcome receiveSecured(const uint8_t* data, size_t size, ber::Message& out, std::vector<uint8_t>& reply);

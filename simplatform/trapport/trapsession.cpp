@@ -38,6 +38,7 @@ constexpr int kReceiveBufferBytes = 1 << 20;
 struct TrapSessionState {
     SnmpSession session{};  // the record the program holds
     Socket socket = kNoSocket;
+    bool dualStack = false;  // IPv4 senders arrive IPv4-mapped
     OVsnmpCallback callback = nullptr;
     void* userData = nullptr;
     std::string address;    // as configured, for texts
@@ -71,8 +72,8 @@ void onTrapSocketReadable()
     int count = r.batch.receive(s->socket);
     for (int i = 0; i < count; ++i) {
         stats().datagrams++;
-        std::unique_ptr<PduRecord> record = receiveDatagram(s->socket, r.batch.bytes(i), r.batch.size(i),
-                                                            r.batch.from(i), r.batch.fromLength(i));
+        std::unique_ptr<PduRecord> record = receiveDatagram(
+            s->socket, s->dualStack, r.batch.bytes(i), r.batch.size(i), r.batch.from(i), r.batch.fromLength(i));
         if (!record) {
             continue;
         }
@@ -185,6 +186,7 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
         setSnmpError(kTrapPortUnavailable, error);
         return nullptr;
     }
+    s->dualStack = takesMappedIpv4(s->socket);
     watchSocket(s->socket, [] { onTrapSocketReadable(); });
     r.open = std::move(s);
     r.generation++;
