@@ -11,6 +11,7 @@
 #include "httpport.h"
 
 #include "../os/net.h"
+#include "../runtime/loop.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "httproutes.h"
@@ -89,6 +90,10 @@ std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::strin
     HttpPort* self = port.get();
     rules.onTick = [self](StreamServer::Clock::time_point now) { self->events_.keepAlive(now); };
     port->server_.start(s, std::move(rules), [self] { return std::make_shared<Connection>(*self); });
+    // The counters are looked at while the port is open, clients or not, so
+    // that a page opened later still sees what grew before it came.
+    port->statsTimer_ = startTimer(EventClients::kStatsEvery,
+                                   [self] { self->events_.statsTick(EventClients::Clock::now()); });
     return port;
 }
 
@@ -99,6 +104,8 @@ HttpPort::~HttpPort()
 
 void HttpPort::close()
 {
+    stopTimer(statsTimer_);
+    statsTimer_ = 0;
     server_.close();
 }
 

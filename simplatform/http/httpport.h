@@ -60,6 +60,7 @@ private:
     HttpPort() = default;
 
     uint16_t port_ = 0;
+    int statsTimer_ = 0;  // EventClients::statsTick while the port is open
     EventClients events_;
     // Last: closed and destroyed first, while what its hooks use is alive.
     StreamServer server_;

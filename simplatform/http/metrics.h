@@ -39,7 +39,7 @@ void appendMetricsSymbol(std::string& out, const MetricsSymbol& symbol);
 // A label value inside its quotes, escaped as above.
 void appendMetricsLabelValue(std::string& out, std::string_view value);
 
-// The whole document: the counters, then the status of every symbol of the
+// The whole document: the counters known, then the status of every symbol of the
 // open map.
 std::string metricsText();
 

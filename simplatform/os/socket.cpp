@@ -187,6 +187,21 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
     return s;
 }
 
+long setReceiveBuffer(Socket s, int bytes)
+{
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    int granted = 0;
+    SockLen length = static_cast<SockLen>(sizeof granted);
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) != 0 || granted <= 0) {
+        return -1;
+    }
+#ifdef __linux__
+    return granted / 2;
+#else
+    return granted;
+#endif
+}
+
 Socket acceptClient(Socket listener, sockaddr_storage* peer)
 {
     sockaddr_storage ignored{};

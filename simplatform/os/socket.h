@@ -51,6 +51,13 @@ Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::s
 // An IPv6 socket on [::] is dual-stack (IPv4 senders arrive IPv4-mapped);
 // on any other IPv6 address it takes IPv6 senders only.
 Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error);
+// Asks for a receive buffer of bytes on the datagram socket s; the system
+// may grant less (Linux: at most net.core.rmem_max) or, for a very small
+// one, more. The size granted, in the units it is asked in, or -1 when the
+// system does not say. Linux reports twice what it grants, the rest being
+// room for its bookkeeping of each datagram: that is halved here, so that
+// what is granted compares with what was asked.
+long setReceiveBuffer(Socket s, int bytes);
 // A waiting connection of listener, made non-blocking; kNoSocket when there
 // is none (retryLater()) or accepting failed. When the process has no
 // descriptor left, the waiting connection is closed (a spare descriptor is

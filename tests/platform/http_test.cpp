@@ -343,9 +343,17 @@ TEST_F(HttpPortLive, EventClientsGetTheSnapshotThenEachChangeAndSlowOnesAreDropp
             ASSERT_TRUE(reader.readUntil("event: snapshot\ndata: {\"name\":\"Lab\""));
             EXPECT_EQ(reader.buffer().rfind("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n", 0), 0u);
             EXPECT_NE(reader.buffer().find("id: 1\nevent: snapshot"), std::string::npos) << reader.buffer();
+            // The counters follow the snapshot, and again at the next tick
+            // after a change changed them, with the counter that grew.
+            ASSERT_TRUE(reader.readUntil("id: 2\nevent: stats\ndata: {\"stats\":{\"datagrams\":"));
             wanted = 1;
-            ASSERT_TRUE(reader.readUntil("id: 2\nevent: symbol\ndata: {\"id\":1000,\"label\":\"ups 1\""))
+            ASSERT_TRUE(reader.readUntil("id: 3\nevent: symbol\ndata: {\"id\":1000,\"label\":\"ups 1\""))
                 << reader.buffer();
+            ASSERT_TRUE(reader.readUntil("id: 4\nevent: stats\n"));
+            size_t at = reader.buffer().find("id: 4\n");
+            while (reader.buffer().find("\n\n", at) == std::string::npos && reader.receive()) { }
+            std::string stats = reader.buffer().substr(at);
+            EXPECT_NE(stats.find("\"mapChanges\"],\"grewWithinSeconds\":300,"), std::string::npos) << stats;
 
             // A client that does not read: its events pile up past 1 MiB.
             HttpClient deaf(port, 4096);

@@ -448,6 +448,46 @@ TEST_F(TrapSession, OpeningFailuresNameTheAddressAndTheReason)
     session_ = first;
 }
 
+// What was asked for and granted is in stats; a setting that is not a
+// number of bytes, and a grant short of the request, are said.
+TEST_F(TrapSession, TheReceiveBufferAskedForGrantedAndSaid)
+{
+    struct {
+        const char* setting;
+        uint64_t asked;
+        std::string said;  // on standard error; "" nothing
+    } const cases[] = {
+        {"65536", 65536, ""},
+        {"64k", 1048576,
+         "simplatform: SIMPLATFORM_RECEIVE_BUFFER=64k is not a number of bytes from 1 to 2147483647: asking for "
+         "1048576\n"},
+        {"0", 1048576, "SIMPLATFORM_RECEIVE_BUFFER=0 is not a number of bytes"},
+        // Linux grants at most half of what an int holds.
+        {"2147483647", 2147483647,
+         "bytes, not the 2147483647 asked for (SIMPLATFORM_RECEIVE_BUFFER): raise net.core.rmem_max to 2147483647 "
+         "or more\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        setenv("SIMPLATFORM_RECEIVE_BUFFER", c.setting, 1);
+        testing::internal::CaptureStderr();
+        ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+        std::string said = testing::internal::GetCapturedStderr();
+        OVsnmpClose(session_);
+        session_ = nullptr;
+        const simplatform::Stats& s = simplatform::stats();
+        EXPECT_TRUE(s.receiveBufferKnown);
+        EXPECT_EQ(s.receiveBufferRequestedBytes, c.asked);
+        if (c.said.empty()) {
+            EXPECT_EQ(said, "");
+            EXPECT_EQ(s.receiveBufferBytes, c.asked);
+        } else {
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        }
+    }
+    unsetenv("SIMPLATFORM_RECEIVE_BUFFER");
+}
+
 TEST_F(TrapSession, ClosingInsideTheCallbackEndsDelivery)
 {
     ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
