@@ -48,6 +48,9 @@ install(FILES ${KELVOROV_PACKAGING}/simplatform-ctl.bash-completion
 install(FILES ${KELVOROV_PACKAGING}/default DESTINATION /etc/default RENAME kelvorov)
 install(FILES examples/site.json DESTINATION /etc/kelvorov)
 install(FILES ${KELVOROV_PACKAGING}/kelvorov.service DESTINATION /lib/systemd/system)
+# The kernel's limit on the trap socket's receive buffer, raised to what the
+# service asks for; under /usr, so /etc/sysctl.d/60-kelvorov.conf overrides it.
+install(FILES ${KELVOROV_PACKAGING}/sysctl.conf DESTINATION lib/sysctl.d RENAME 60-kelvorov.conf)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kelvorov)

@@ -43,6 +43,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     std::string path = std::string(KELVOROV_SOURCE_DIR) + "/tests/data/usm/users.conf";
     FUZZ_CHECK(usm::loadUsers(path, users, error), "%s", error.c_str());
     security().configure(std::move(users), std::vector<uint8_t>(kEngine, kEngine + sizeof kEngine), 7, kStart);
+    // As the program's loop does after the start.
+    while (security().deriveNextKeys()) { }
     return 0;
 }
 
@@ -67,8 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     static ber::Message out;
     static std::vector<uint8_t> reply;
-    // Engine time 1000, as when the informs were captured.
-    usm::Outcome outcome = security().receive(data + 1, size - 1, kStart + 1000, out, reply);
+    // Engine time from 1000, as when the informs were captured, one second
+    // more each input and back within their time window, so that each
+    // second's budget and Reports are not spent once for the whole run.
+    static uint64_t inputs = 0;
+    uint64_t now = kStart + 1000 + inputs++ % 100;
+    usm::Outcome outcome = security().receive(data + 1, size - 1, now, out, reply);
     if (outcome == usm::Outcome::Deliver) {
         bool inform = out.pduType == SNMP_KIND_INFORM;
         FUZZ_CHECK(inform || out.pduType == SNMP_KIND_TRAP_V2, "delivered PDU type 0x%02x", out.pduType);

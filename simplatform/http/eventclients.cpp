@@ -1,10 +1,11 @@
-// The event stream's clients: joining, the turn's changes to every client,
-// keep-alive comments.
+// The event stream's clients: joining, the turn's changes and the stats
+// event to every client, keep-alive comments.
 #include "eventclients.h"
 
 #include <stdio.h>
 
 #include <algorithm>
+#include <ctime>
 #include <utility>
 
 #include "eventstream.h"
@@ -34,6 +35,13 @@ void EventClients::add(const std::shared_ptr<StreamConnection>& connection, std:
     appendEventStreamStart(out);
     std::string state = mapStateJson();
     appendEvent(out, ++lastEventId_, "snapshot", state.empty() ? "null" : state);
+    Clock::time_point now = Clock::now();
+    growth_.look(now);
+    std::string data = statsData(now);
+    appendStatsEvent(out, data);
+    if (clients_.empty()) {
+        lastStats_ = std::move(data);  // what every client has
+    }
     clients_.push_back({connection, Clock::now()});
     if (clients_.size() == 1) {
         listen(true);
@@ -80,7 +88,11 @@ void EventClients::mapChanged(const std::vector<MapChange>& changes)
         const char* name = change.symbol != 0 ? "symbol" : "snapshot";
         appendEvent(events[n], ++lastEventId_, name, change.state.empty() ? "null" : change.state);
     }
-    Clock::time_point now = Clock::now();
+    sendToAll(events, Clock::now());
+}
+
+void EventClients::sendToAll(const std::vector<std::string>& events, Clock::time_point now)
+{
     // By index: a client dropped on the way leaves the list, and the next
     // one takes its place.
     for (size_t i = 0; i < clients_.size();) {
@@ -105,6 +117,46 @@ void EventClients::mapChanged(const std::vector<MapChange>& changes)
             ++i;
         }
     }
+}
+
+std::string EventClients::statsData(Clock::time_point now) const
+{
+    std::string data = "{\"stats\":" + statsJson() + ",\"grew\":[";
+    bool first = true;
+    for (size_t row = 0; row < kCounterCount; ++row) {
+        if (growth_.grewWithin(row, kGrowthWindow, now)) {
+            data += first ? "\"" : ",\"";
+            data += kCounters[row].key;
+            data += '"';
+            first = false;
+        }
+    }
+    return data + "],\"grewWithinSeconds\":" + std::to_string(kGrowthWindow.count());
+}
+
+void EventClients::appendStatsEvent(std::string& out, const std::string& data)
+{
+    std::string event = data + ",\"time\":" + std::to_string(static_cast<long long>(std::time(nullptr))) + "}";
+    appendEvent(out, ++lastEventId_, "stats", event);
+}
+
+// Nothing is made while no client listens but the look, which compares the
+// counters with the last look's.
+void EventClients::statsTick(Clock::time_point now)
+{
+    growth_.look(now);
+    if (clients_.empty()) {
+        lastStats_.clear();
+        return;
+    }
+    std::string data = statsData(now);
+    if (data == lastStats_) {
+        return;
+    }
+    std::vector<std::string> events(1);
+    appendStatsEvent(events[0], data);
+    lastStats_ = std::move(data);
+    sendToAll(events, now);
 }
 
 void EventClients::keepAlive(Clock::time_point now)

@@ -11,6 +11,7 @@
 #include "httpport.h"
 
 #include "../os/net.h"
+#include "../runtime/loop.h"
 #include "httprequest.h"
 #include "httpresponse.h"
 #include "httproutes.h"
@@ -34,6 +35,9 @@ protected:
             serveOne();
         }
     }
+    // An event client's answer never ends; a request already read is
+    // answered on the next turn.
+    bool answering() const override { return phase_ == Phase::Events || inputReady_; }
     bool expired(Clock::time_point now) const override
     {
         bool stuck = unsent() > 0 && now - lastTaken() > kIdleTimeout;
@@ -77,12 +81,19 @@ std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::strin
     port->port_ = boundPort(s);
     StreamServer::Rules rules;
     rules.maxConnections = kMaxConnections;
+    rules.maxPerAddress = kMaxConnectionsPerAddress;
+    rules.evictAtCap = true;
+    rules.sendBufferBytes = kSendBufferBytes;
     appendHttpResponse(rules.refusal, 503, kJsonContentType, httpErrorJson("too many connections"), true, false);
     rules.acceptFailure = "simplatform: HTTP port: cannot accept a connection";
     rules.tick = kTick;
     HttpPort* self = port.get();
     rules.onTick = [self](StreamServer::Clock::time_point now) { self->events_.keepAlive(now); };
     port->server_.start(s, std::move(rules), [self] { return std::make_shared<Connection>(*self); });
+    // The counters are looked at while the port is open, clients or not, so
+    // that a page opened later still sees what grew before it came.
+    port->statsTimer_ = startTimer(EventClients::kStatsEvery,
+                                   [self] { self->events_.statsTick(EventClients::Clock::now()); });
     return port;
 }
 
@@ -93,6 +104,8 @@ HttpPort::~HttpPort()
 
 void HttpPort::close()
 {
+    stopTimer(statsTimer_);
+    statsTimer_ = 0;
     server_.close();
 }
 

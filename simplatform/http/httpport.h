@@ -6,11 +6,15 @@
 // Bounds (README.md, "HTTP port"): one read of at most kReadBytes and at
 // most one request per connection per turn, and the next request only once
 // the last answer is sent, so a connection holds at most one answer; at
-// most kMaxConnections connections, StreamServer::kMaxAcceptsPerTurn
-// accepted per turn; an event client whose unsent events pass
-// EventClients::kMaxBacklogBytes is dropped; a connection is closed
-// kIdleTimeout after its last answer without a request, or when its output
-// has waited kIdleTimeout without the peer taking any.
+// most kMaxConnections connections and kMaxConnectionsPerAddress from one
+// host (loopback aside), StreamServer::kMaxAcceptsPerTurn accepted per
+// turn; at either cap a newcomer gets in by closing the least recently
+// active connection without an answer in flight (an event client always
+// has one); a send buffer of kSendBufferBytes a connection; an event client
+// whose unsent events pass EventClients::kMaxBacklogBytes is dropped (with
+// a reset, as is any connection dropped with output unsent); a connection
+// is closed kIdleTimeout after its last answer without a request, or when
+// its output has waited kIdleTimeout without the peer taking any.
 #pragma once
 
 #include <chrono>
@@ -28,6 +32,10 @@ class HttpPort {
 public:
     // Also the listen backlog.
     static constexpr size_t kMaxConnections = 64;
+    static constexpr size_t kMaxConnectionsPerAddress = 16;
+    // What the system may hold for a peer, instead of the megabytes it
+    // grows to by itself: a client that does not read costs that much.
+    static constexpr int kSendBufferBytes = 64 * 1024;
     static constexpr size_t kReadBytes = 4096;
     static constexpr std::chrono::seconds kIdleTimeout{30};
     // Idle connections are looked for, and event clients kept alive, this
@@ -52,6 +60,7 @@ private:
     HttpPort() = default;
 
     uint16_t port_ = 0;
+    int statsTimer_ = 0;  // EventClients::statsTick while the port is open
     EventClients events_;
     // Last: closed and destroyed first, while what its hooks use is alive.
     StreamServer server_;

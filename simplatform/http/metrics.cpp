@@ -132,12 +132,16 @@ void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol)
 
 std::string metricsText()
 {
+    // A counter the system cannot tell has no family at all.
     MetricsCounter counters[kCounterCount];
-    for (size_t i = 0; i < kCounterCount; ++i) {
-        counters[i] = {kCounters[i].metric, kCounters[i].help, counterValue(kCounters[i])};
+    size_t known = 0;
+    for (const Counter& counter : kCounters) {
+        if (counterKnown(counter)) {
+            counters[known++] = {counter.metric, counter.help, counterValue(counter)};
+        }
     }
     std::string out;
-    appendMetricsCounters(out, counters, kCounterCount);
+    appendMetricsCounters(out, counters, known);
     appendMetricsStatusFamily(out);
     visitMapSymbols([&out](const MapSymbolView& symbol) {
         appendMetricsSymbol(out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status});

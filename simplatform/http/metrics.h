@@ -47,8 +47,8 @@ void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol);
 // A label value inside its quotes, escaped as above.
 void appendMetricsLabelValue(std::string& out, std::string_view value);
 
-// The whole document: the counters, then the status of every symbol of the
-// open map, then the time of each one's last change.
+// The whole document: the counters known, then the status of every symbol of
+// the open map, then the time of each one's last change.
 std::string metricsText();
 
 }  // namespace simplatform

@@ -104,4 +104,38 @@ bool parseSocketAddress(const std::string& text, sockaddr_storage& addr, SockLen
     return true;
 }
 
+HostAddress hostAddressOf(const sockaddr_storage& address)
+{
+    HostAddress host;
+    if (address.ss_family == AF_INET) {
+        host.family = AF_INET;
+        memcpy(host.bytes.data(), &reinterpret_cast<const sockaddr_in&>(address).sin_addr, 4);
+    } else if (address.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const uint8_t*>(
+            &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+        // ::ffff:a.b.c.d
+        static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        if (memcmp(v6, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+            host.family = AF_INET;
+            memcpy(host.bytes.data(), v6 + 12, 4);
+        } else {
+            host.family = AF_INET6;
+            memcpy(host.bytes.data(), v6, 16);
+        }
+    }
+    return host;
+}
+
+bool isLoopback(const HostAddress& host)
+{
+    if (host.family == AF_INET) {
+        return host.bytes[0] == 127;
+    }
+    if (host.family == AF_INET6) {
+        static const std::array<uint8_t, 16> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        return host.bytes == kLoopback6;
+    }
+    return true;
+}
+
 }  // namespace simplatform

@@ -1,7 +1,43 @@
 // Batches of datagrams: one recvmmsg on Linux, recvfrom in a loop elsewhere.
 #include "datagrambatch.h"
 
+#include <string.h>
+
 namespace simplatform {
+namespace {
+
+#ifdef __linux__
+// Room for the one control message a datagram may come with: the count.
+struct alignas(cmsghdr) ControlBuffer {
+    uint8_t bytes[CMSG_SPACE(sizeof(uint32_t))];
+};
+
+std::optional<uint32_t> dropCountIn(msghdr& header)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+            c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            uint32_t count = 0;
+            memcpy(&count, CMSG_DATA(c), sizeof count);
+            return count;
+        }
+    }
+    return std::nullopt;
+}
+#endif
+
+}  // namespace
+
+bool askForDropCounts(Socket s)
+{
+#ifdef __linux__
+    int on = 1;
+    return setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+#else
+    (void)s;
+    return false;
+#endif
+}
 
 struct DatagramBatch::Slots {
     size_t slotBytes;
@@ -12,9 +48,11 @@ struct DatagramBatch::Slots {
     sockaddr_storage from[kDatagramBatch];
     SockLen fromLength[kDatagramBatch];
     size_t size[kDatagramBatch];
+    std::optional<uint32_t> dropCount[kDatagramBatch];
 #ifdef __linux__
     iovec pieces[kDatagramBatch];
     mmsghdr headers[kDatagramBatch];
+    ControlBuffer control[kDatagramBatch];
 #endif
     explicit Slots(size_t bytes)
         : slotBytes(bytes)
@@ -29,6 +67,8 @@ struct DatagramBatch::Slots {
             headers[i].msg_hdr.msg_namelen = sizeof from[i];
             headers[i].msg_hdr.msg_iov = &pieces[i];
             headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_control = control[i].bytes;
+            headers[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
         }
 #endif
     }
@@ -45,16 +85,19 @@ int DatagramBatch::receive(Socket s)
 {
     Slots& b = *slots_;
 #ifdef __linux__
-    // The headers are made once; the kernel changes only the name length and
-    // the message length of those it fills, which are put back after.
+    // The headers are made once; the kernel changes only the name, control
+    // and message lengths of those it fills, which are put back after.
     int n = ::recvmmsg(s, b.headers, kDatagramBatch, MSG_DONTWAIT, nullptr);
     for (int i = 0; i < n; ++i) {
+        msghdr& header = b.headers[i].msg_hdr;
         b.size[i] = b.headers[i].msg_len;
-        b.fromLength[i] = b.headers[i].msg_hdr.msg_namelen;
+        b.fromLength[i] = header.msg_namelen;
         if (b.fromLength[i] == 0) {
             b.from[i].ss_family = AF_UNSPEC;
         }
-        b.headers[i].msg_hdr.msg_namelen = sizeof b.from[i];
+        b.dropCount[i] = dropCountIn(header);
+        header.msg_namelen = sizeof b.from[i];
+        header.msg_controllen = sizeof b.control[i].bytes;
     }
     return n > 0 ? n : -1;
 #else
@@ -92,6 +135,11 @@ const sockaddr_storage& DatagramBatch::from(int i) const
 SockLen DatagramBatch::fromLength(int i) const
 {
     return slots_->fromLength[i];
+}
+
+std::optional<uint32_t> DatagramBatch::dropCount(int i) const
+{
+    return slots_->dropCount[i];
 }
 
 }  // namespace simplatform

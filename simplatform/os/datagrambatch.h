@@ -2,17 +2,27 @@
 // its own slot of slotBytes. On Linux one recvmmsg takes what is waiting;
 // elsewhere recvfrom is called until nothing waits or the batch is full.
 // The buffers are made once and reused: receiving allocates nothing.
+//
+// On Linux a socket may also be asked for the kernel's count of datagrams
+// it dropped from the socket's full queue (SO_RXQ_OVFL): each datagram then
+// comes with the count as it was when the datagram was queued.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "socket.h"
 
 namespace simplatform {
 
 constexpr int kDatagramBatch = 64;
+
+// Asks the kernel to give each datagram of s the count of datagrams it
+// dropped from s's full queue since s was made. False where the system
+// cannot tell (any but Linux): then no datagram carries a count.
+bool askForDropCounts(Socket s);
 
 class DatagramBatch {
 public:
@@ -33,6 +43,10 @@ public:
     size_t size(int i) const;
     const sockaddr_storage& from(int i) const;
     SockLen fromLength(int i) const;
+    // The kernel's drop count that came with the i-th datagram (see
+    // askForDropCounts); none when it came without one, as it does while
+    // nothing has been dropped.
+    std::optional<uint32_t> dropCount(int i) const;
 
 private:
     struct Slots;

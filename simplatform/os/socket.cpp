@@ -13,7 +13,11 @@
 #include <ws2tcpip.h>
 #else
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
 #endif
 
 namespace simplatform {
@@ -183,9 +187,28 @@ Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error)
     return s;
 }
 
-Socket acceptClient(Socket listener)
+long setReceiveBuffer(Socket s, int bytes)
 {
-    Socket s = ::accept(listener, nullptr, nullptr);
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    int granted = 0;
+    SockLen length = static_cast<SockLen>(sizeof granted);
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &length) != 0 || granted <= 0) {
+        return -1;
+    }
+#ifdef __linux__
+    return granted / 2;
+#else
+    return granted;
+#endif
+}
+
+Socket acceptClient(Socket listener, sockaddr_storage* peer)
+{
+    sockaddr_storage ignored{};
+    sockaddr_storage* address = peer != nullptr ? peer : &ignored;
+    *address = sockaddr_storage{};
+    SockLen length = static_cast<SockLen>(sizeof *address);
+    Socket s = ::accept(listener, reinterpret_cast<sockaddr*>(address), &length);
     if (s == kNoSocket && outOfDescriptors()) {
         shedConnection(listener);
         return kNoSocket;
@@ -242,6 +265,32 @@ long receiveLine(Socket s, char* bytes, size_t count)
 void shutdownSending(Socket s)
 {
     ::shutdown(s, kShutSending);
+}
+
+bool setSendBuffer(Socket s, int bytes)
+{
+    return setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
+size_t unsentBytes(Socket s)
+{
+#ifdef __linux__
+    int count = 0;
+    if (ioctl(s, SIOCOUTQ, &count) == 0 && count > 0) {
+        return static_cast<size_t>(count);
+    }
+#else
+    (void)s;
+#endif
+    return 0;
+}
+
+void resetOnClose(Socket s)
+{
+    linger abort{};
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
 }
 
 #ifdef _WIN32

@@ -51,12 +51,20 @@ Socket listenStream(const sockaddr* address, SockLen length, int backlog, std::s
 // An IPv6 socket on [::] is dual-stack (IPv4 senders arrive IPv4-mapped);
 // on any other IPv6 address it takes IPv6 senders only.
 Socket bindDatagram(const sockaddr* address, SockLen length, std::string& error);
+// Asks for a receive buffer of bytes on the datagram socket s; the system
+// may grant less (Linux: at most net.core.rmem_max) or, for a very small
+// one, more. The size granted, in the units it is asked in, or -1 when the
+// system does not say. Linux reports twice what it grants, the rest being
+// room for its bookkeeping of each datagram: that is halved here, so that
+// what is granted compares with what was asked.
+long setReceiveBuffer(Socket s, int bytes);
 // A waiting connection of listener, made non-blocking; kNoSocket when there
 // is none (retryLater()) or accepting failed. When the process has no
 // descriptor left, the waiting connection is closed (a spare descriptor is
 // kept for that), it is said once on standard error, and retryLater() is
-// true: the listener does not stay ready for ever.
-Socket acceptClient(Socket listener);
+// true: the listener does not stay ready for ever. peer, when given, gets
+// the connection's remote address (zeroed when there is none).
+Socket acceptClient(Socket listener, sockaddr_storage* peer = nullptr);
 // The port a socket of an internet family is bound to; 0 when unknown.
 uint16_t boundPort(Socket s);
 
@@ -73,6 +81,17 @@ long receiveLine(Socket s, char* bytes, size_t count);
 // Ends the sending side of a stream socket (the peer reads the end of the
 // stream); receiving goes on.
 void shutdownSending(Socket s);
+// Asks for a send buffer of bytes on a stream socket (Linux keeps twice
+// that, for its bookkeeping); the system then no longer grows it by itself.
+bool setSendBuffer(Socket s, int bytes);
+// Bytes sent on a stream socket that the peer has not yet acknowledged:
+// what the system still holds for it. 0 where the system does not tell
+// (Windows).
+size_t unsentBytes(Socket s);
+// The next close of s is abortive: what the system still holds for the peer
+// is thrown away and the peer is reset, where an ordinary close would leave
+// the system sending it on after the close, for as long as the peer lets it.
+void resetOnClose(Socket s);
 
 bool setNonBlocking(Socket s);
 // Closes s. A watched socket is closed with the loop's closeSocket, which

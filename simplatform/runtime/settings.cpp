@@ -43,6 +43,7 @@ constexpr SettingRow kSettings[] = {
     {Setting::ControlAddr, "SIMPLATFORM_CONTROL_ADDR", "127.0.0.1:1620", Reading::Once},
     {Setting::HttpAddr, "SIMPLATFORM_HTTP_ADDR", "127.0.0.1:1621", Reading::Once},
     {Setting::TrapAddr, "SIMPLATFORM_TRAP_ADDR", "0.0.0.0:162", Reading::Once},
+    {Setting::ReceiveBuffer, "SIMPLATFORM_RECEIVE_BUFFER", "1048576", Reading::Once},
     {Setting::UsmUsers, "SIMPLATFORM_USM_USERS", "", Reading::Once},
     {Setting::EngineId, "SIMPLATFORM_ENGINE_ID", "", Reading::Once},
     {Setting::State, "SIMPLATFORM_STATE", "", Reading::Once},
@@ -148,6 +149,11 @@ void takeTurnSettings(TurnSettings& s)
 const char* settingName(Setting which)
 {
     return rowOf(which).name;
+}
+
+const char* settingDefault(Setting which)
+{
+    return rowOf(which).fallback;
 }
 
 // An empty value counts as unset, so that `NAME= kelvorov` switches a

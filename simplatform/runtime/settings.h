@@ -10,13 +10,14 @@ namespace simplatform {
 
 enum class Setting : uint8_t {
     // Read once.
-    Map,          // the map loaded before main
-    ControlAddr,  // the control port's address
-    HttpAddr,     // the HTTP port's address, or off
-    TrapAddr,     // the trap port's address
-    UsmUsers,     // the SNMPv3 users file
-    EngineId,     // the platform's SNMPv3 engine ID, in hex
-    State,        // the state file, which the map's store keeps
+    Map,            // the map loaded before main
+    ControlAddr,    // the control port's address
+    HttpAddr,       // the HTTP port's address, or off
+    TrapAddr,       // the trap port's address
+    ReceiveBuffer,  // bytes of receive buffer asked for on the trap socket
+    UsmUsers,       // the SNMPv3 users file
+    EngineId,       // the platform's SNMPv3 engine ID, in hex
+    State,          // the state file, which the map's store keeps
     // Read on every turn.
     Hosts,   // the hosts file of the name service
     DriveC,  // the folder that stands for drive C:
@@ -26,6 +27,9 @@ enum class Setting : uint8_t {
 
 // The name of the setting's variable, for texts that name it.
 const char* settingName(Setting which);
+
+// The setting's default, its value when unset.
+const char* settingDefault(Setting which);
 
 // The value of a setting now, or its default when it is unset. A variable
 // set to the empty string counts as unset.

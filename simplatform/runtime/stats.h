@@ -2,9 +2,12 @@
 // gives each counter its key in the stats document (the control port's
 // stats reply, the HTTP port's /api/v1/stats), its family in /metrics, and
 // for an SNMPv3 message the security model drops, the outcome it counts
-// and the usmStats counter a Report names for it (RFC 3414).
+// and the usmStats counter a Report names for it (RFC 3414). A counter the
+// system cannot tell is left out of both, not shown as 0. kValues names the
+// few values the stats document shows that are not counts.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -29,6 +32,16 @@ struct Stats {
     uint64_t usmUnsupportedSecLevels = 0;
     uint64_t reportsSent = 0;
     uint64_t stateWriteErrors = 0;  // failed writes, flushes and renames of the state file
+    uint64_t reportsSuppressed = 0;  // Reports not made: over the rate limit
+    // Datagrams the kernel dropped from the trap socket's full queue: known
+    // where the system tells (Linux), from the first trap socket on.
+    uint64_t kernelDrops = 0;
+    bool kernelDropsKnown = false;
+    // The trap socket's receive buffer, asked for and granted (in the units
+    // asked: os/socket.h), known once a trap socket was made.
+    uint64_t receiveBufferRequestedBytes = 0;
+    uint64_t receiveBufferBytes = 0;
+    bool receiveBufferKnown = false;
 };
 
 inline Stats& stats()
@@ -61,11 +74,15 @@ struct Counter {
     // counter 1.3.6.1.6.3.15.1.1.N.0 (0: the outcome has none).
     std::optional<UsmOutcome> outcome = std::nullopt;
     uint32_t usmStatsArc = 0;
+    // True while the value is known; null: always known.
+    bool Stats::*known = nullptr;
 };
 
 // In the order of the stats document and /metrics.
 inline constexpr Counter kCounters[] = {
     {&Stats::datagrams, "datagrams", "simplatform_datagrams_total", "Datagrams received on the trap port."},
+    {&Stats::kernelDrops, "kernelDrops", "simplatform_kernel_drops_total",
+     "Datagrams the kernel dropped from the trap socket's full queue.", std::nullopt, 0, &Stats::kernelDropsKnown},
     {&Stats::delivered, "delivered", "simplatform_delivered_total", "Traps and informs handed to the program.",
      UsmOutcome::Deliver},
     {&Stats::informsAnswered, "informsAnswered", "simplatform_informs_answered_total",
@@ -89,8 +106,23 @@ inline constexpr Counter kCounters[] = {
     {&Stats::reportsSent, "reportsSent", "simplatform_reports_sent_total", "SNMPv3 Reports sent back."},
     {&Stats::stateWriteErrors, "stateWriteErrors", "simplatform_state_write_errors_total",
      "Failed writes, flushes and renames of the state file and its journal."},
+    {&Stats::reportsSuppressed, "reportsSuppressed", "simplatform_reports_suppressed_total",
+     "SNMPv3 Reports not sent: over the rate limit."},
 };
 constexpr size_t kCounterCount = std::size(kCounters);
+
+// Values that are not counts: in the stats document after the counters,
+// while known; not in /metrics.
+struct StatsValue {
+    uint64_t Stats::*member;
+    const char* key;
+    bool Stats::*known;
+};
+
+inline constexpr StatsValue kValues[] = {
+    {&Stats::receiveBufferRequestedBytes, "receiveBufferRequestedBytes", &Stats::receiveBufferKnown},
+    {&Stats::receiveBufferBytes, "receiveBufferBytes", &Stats::receiveBufferKnown},
+};
 
 namespace detail {
 
@@ -143,7 +175,30 @@ inline uint64_t& counterValue(const Counter& counter)
     return stats().*counter.member;
 }
 
-// The counters as one line of JSON with the table's keys, in its order.
+inline bool counterKnown(const Counter& counter)
+{
+    return counter.known == nullptr || stats().*counter.known;
+}
+
+// The counters and then the values as one line of JSON with the tables'
+// keys, in their order; those not known are left out.
 std::string statsJson();
+
+// Which counters grew lately, seen by looking at them now and then: a look
+// compares each with its value at the last look, so counting costs nothing
+// more. A counter that went down (set back by a test) did not grow.
+class CounterGrowth {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void look(Clock::time_point now);
+    // Whether the counter of kCounters[row] was seen growing in the window
+    // that ends at now.
+    bool grewWithin(size_t row, Clock::duration window, Clock::time_point now) const;
+
+private:
+    uint64_t last_[kCounterCount] = {};  // counters start at 0
+    std::optional<Clock::time_point> grewAt_[kCounterCount];
+};
 
 }  // namespace simplatform

@@ -1,5 +1,6 @@
-// Serving stream connections on the message loop: accepting, the cap, the
-// output queue and its write watch, expiry, closing and draining.
+// Serving stream connections on the message loop: accepting, the caps and
+// making room, the output queue and its write watch, expiry, closing and
+// draining.
 #include "streamserver.h"
 
 #include <stdio.h>
@@ -123,6 +124,9 @@ void StreamServer::close()
     all.swap(connections_);
     for (const Ref& c : all) {
         c->state_ = State::Dropped;
+        if (c->unsent_ > 0) {
+            resetOnClose(c->socket_);
+        }
         closeSocket(c->socket_);
         c->dropped();
     }
@@ -139,32 +143,91 @@ void StreamServer::acceptTurn()
     // A bounded number per turn, so that a connection storm cannot hold the
     // loop; the rest wait in the listen queue for the next turn.
     for (int i = 0; i < kMaxAcceptsPerTurn && !closed_; ++i) {
-        Socket s = acceptClient(listener_);
+        sockaddr_storage peer{};
+        Socket s = acceptClient(listener_, &peer);
         if (s == kNoSocket) {
             if (!retryLater()) {
                 fprintf(stderr, "%s: %s\n", rules_.acceptFailure.c_str(), lastSocketError().c_str());
             }
             break;
         }
-        admit(s, now);
+        admit(s, hostAddressOf(peer), now);
     }
     connectionsChanged();
 }
 
-void StreamServer::admit(Socket s, Clock::time_point now)
+void StreamServer::admit(Socket s, const HostAddress& remote, Clock::time_point now)
 {
-    if (connections_.size() >= rules_.maxConnections) {
+    if (!makeRoom(remote)) {
         sendSome(s, rules_.refusal.data(), rules_.refusal.size());
         closeSocket(s);
         return;
     }
+    if (rules_.sendBufferBytes > 0) {
+        setSendBuffer(s, rules_.sendBufferBytes);
+    }
     Ref c = make_();
     c->server_ = this;
     c->socket_ = s;
+    c->remote_ = remote;
     c->lastActive_ = now;
     c->lastTaken_ = now;
     connections_.push_back(c);
     updateWatches(c);
+}
+
+// Whether a newcomer from remote may come in, once room is made where the
+// rules allow it: first under its host's cap, then under the cap of all.
+bool StreamServer::makeRoom(const HostAddress& remote)
+{
+    if (rules_.maxPerAddress > 0 && (rules_.capLoopback || !isLoopback(remote))) {
+        size_t same = 0;
+        for (const Ref& c : connections_) {
+            if (c->remote_ == remote) {
+                ++same;
+            }
+        }
+        if (same >= rules_.maxPerAddress && !(rules_.evictAtCap && evictIdlest(&remote))) {
+            return false;
+        }
+    }
+    return connections_.size() < rules_.maxConnections || (rules_.evictAtCap && evictIdlest(nullptr));
+}
+
+// Closes the least recently active connection (of remote's, when given)
+// that has no answer in flight; false when there is none. Connections that
+// only keep a slot (idle, or sending a request bit by bit) thus cannot keep
+// a newcomer out, and none is cut off in the middle of an answer.
+bool StreamServer::evictIdlest(const HostAddress* remote)
+{
+    candidates_.clear();
+    for (const Ref& c : connections_) {
+        if ((remote == nullptr || c->remote_ == *remote) && !inFlight(*c)) {
+            candidates_.push_back(c);
+        }
+    }
+    // Oldest first (of equals the one accepted first). What the system
+    // still holds for the peer is asked last, as it costs a system call.
+    Ref victim;
+    while (!victim && !candidates_.empty()) {
+        auto idlest = std::min_element(candidates_.begin(), candidates_.end(),
+                                       [](const Ref& a, const Ref& b) { return a->lastActive_ < b->lastActive_; });
+        if (unsentBytes((*idlest)->socket_) == 0) {
+            victim = *idlest;
+        }
+        candidates_.erase(idlest);
+    }
+    candidates_.clear();
+    if (victim) {
+        drop(victim);
+    }
+    return victim != nullptr;
+}
+
+// Output waits here, or the port is in the middle of an answer.
+bool StreamServer::inFlight(const StreamConnection& c) const
+{
+    return c.unsent_ > 0 || (c.state_ == State::Open && c.answering());
 }
 
 void StreamServer::readTurn(const Ref& c)
@@ -212,13 +275,13 @@ void StreamServer::dropExpired(Clock::time_point now)
         }
         if (c->state_ == State::Draining) {
             if (now - c->drainingSince_ > kDrainTimeout) {
-                drop(c);
+                cutOff(c);
             }
         } else if (c->expired(now)) {
             if (!rules_.expiredNotice.empty()) {
                 fprintf(stderr, "%s\n", rules_.expiredNotice.c_str());
             }
-            drop(c);
+            cutOff(c);
         }
     }
 }
@@ -281,7 +344,7 @@ void StreamServer::drain(const Ref& c)
     }
     c->drained_ += static_cast<size_t>(count);
     if (c->drained_ > kMaxDrainBytes) {
-        drop(c);
+        cutOff(c);
     }
 }
 
@@ -315,7 +378,23 @@ void StreamServer::updateWatches(const Ref& c)
     }
 }
 
+// Dropped by the port, or because the peer is gone: output still waiting
+// here is thrown away with a reset. What the system holds goes on as after
+// any close: the peer may have ended only its sending side and still read.
 void StreamServer::drop(const Ref& c)
+{
+    end(c, c->unsent_ > 0);
+}
+
+// Ended by the server for a limit while the peer is still there: reset when
+// the system still holds output for it too, so that nothing is left sending
+// to a peer that has stopped reading.
+void StreamServer::cutOff(const Ref& c)
+{
+    end(c, c->unsent_ > 0 || unsentBytes(c->socket_) > 0);
+}
+
+void StreamServer::end(const Ref& c, bool reset)
 {
     if (c->state_ == State::Dropped) {
         return;
@@ -323,6 +402,9 @@ void StreamServer::drop(const Ref& c)
     // A reference of its own: c may be the list's, which the erase below removes.
     Ref keep = c;  // NOLINT(performance-unnecessary-copy-initialization)
     keep->state_ = State::Dropped;
+    if (reset) {
+        resetOnClose(keep->socket_);
+    }
     closeSocket(keep->socket_);
     connections_.erase(std::remove(connections_.begin(), connections_.end(), keep), connections_.end());
     keep->dropped();

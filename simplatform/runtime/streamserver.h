@@ -6,8 +6,10 @@
 //   connection storm cannot hold the loop (the rest wait in the listen
 //   queue); with no descriptor left the socket layer's spare descriptor
 //   sheds the waiting connection (acceptClient);
-// - refuses a connection over the cap: sends it the refusal without waiting
-//   and closes it;
+// - at the cap, or at the cap of connections from one remote address,
+//   makes room by closing the least recently active connection that has no
+//   answer in flight (when the port asks for that), and otherwise refuses
+//   the newcomer: sends it the refusal without waiting and closes it;
 // - keeps each connection's output queue and sends what the socket takes
 //   without waiting; the write watch is on exactly while output waits (or
 //   the port asks for a turn), the read watch while the port wants to read;
@@ -16,7 +18,13 @@
 // - closes a connection at once (drop), or after its last output: then the
 //   sending side is shut and what the peer still sends is read and thrown
 //   away, at most kMaxDrainBytes or kDrainTimeout, so that the output is
-//   not lost to a reset.
+//   not lost to a reset;
+// - closes abortively (a reset) a connection dropped with output unsent:
+//   waiting here, or, when the server ends it for a limit (expired, drained
+//   too long), still held by the system. An ordinary close would leave the
+//   system holding that output for a peer that does not read, after the
+//   connection is gone, and a client that reconnects could pile such
+//   sockets up until the host's TCP memory runs out.
 // Everything that decides who gets in, what waits and how a connection
 // ends is here, so that such a rule is changed in one place. What the
 // bytes mean is the port's: it derives its connection from StreamConnection
@@ -70,10 +78,11 @@ public:
     void append(std::string_view bytes);
     // Sends what the socket takes now.
     void flush();
-    // Closes it now, with whatever output waits.
+    // Closes it now. Output still waiting is thrown away and the peer
+    // reset; what the socket has taken goes on as after any close.
     void drop();
 
-    // Output not yet taken by the peer.
+    // Output not yet taken by the socket.
     size_t unsent() const { return unsent_; }
     // Output queued behind the message being sent.
     size_t waitingBehindFirst() const;
@@ -101,6 +110,10 @@ protected:
     virtual void outputSent() { }
     // Whether to drop it now for having gone quiet (see StreamServer::Rules).
     virtual bool expired(Clock::time_point) const { return false; }
+    // An answer the port has begun and not yet queued, or one that does not
+    // end (a stream of events): the connection is then never closed to make
+    // room, as it is not while output waits.
+    virtual bool answering() const { return false; }
     // It was dropped, or the server closed.
     virtual void dropped() { }
 
@@ -115,6 +128,7 @@ private:
 
     StreamServer* server_ = nullptr;
     Socket socket_ = kNoSocket;
+    HostAddress remote_;
     State state_ = State::Open;
     std::deque<std::string> output_;  // messages not yet taken, oldest first
     std::string spare_;               // the buffer of the last message sent, empty
@@ -144,9 +158,21 @@ public:
 
     struct Rules {
         size_t maxConnections = 0;
+        // Connections from one remote host; 0: no such cap. Loopback hosts
+        // (and local sockets) are not capped unless capLoopback.
+        size_t maxPerAddress = 0;
+        bool capLoopback = false;
+        // At either cap the newcomer gets in by closing the least recently
+        // active connection (of all, or of its host) that has no answer in
+        // flight: no output waits here or in the system, the port is not
+        // answering(). Without one, or without this, it is refused.
+        bool evictAtCap = false;
         // Sent, without waiting, to a connection over the cap before it is
         // closed.
         std::string refusal;
+        // Each connection's send buffer (setSendBuffer); 0: the system's,
+        // which grows by itself up to megabytes per connection.
+        int sendBufferBytes = 0;
         // Standard error's text before the reason when accepting fails.
         std::string acceptFailure;
         // Standard error's line when an expired connection is dropped;
@@ -183,7 +209,10 @@ private:
     friend class StreamConnection;
     using State = StreamConnection::State;
     void acceptTurn();
-    void admit(Socket s, Clock::time_point now);
+    void admit(Socket s, const HostAddress& remote, Clock::time_point now);
+    bool makeRoom(const HostAddress& remote);
+    bool evictIdlest(const HostAddress* remote);
+    bool inFlight(const StreamConnection& c) const;
     void readTurn(const Ref& c);
     void writeTurn(const Ref& c);
     void tick();
@@ -193,6 +222,8 @@ private:
     void drain(const Ref& c);
     void updateWatches(const Ref& c);
     void drop(const Ref& c);
+    void cutOff(const Ref& c);
+    void end(const Ref& c, bool reset);
     void connectionsChanged();
 
     Rules rules_;
@@ -201,6 +232,7 @@ private:
     bool closed_ = false;
     int timer_ = 0;
     std::vector<Ref> connections_;
+    std::vector<Ref> candidates_;  // evictIdlest's, kept for its capacity
 };
 
 }  // namespace simplatform

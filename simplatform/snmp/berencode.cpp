@@ -72,7 +72,7 @@ struct Writer {
     void bigEndian(uint64_t v, size_t n)
     {
         for (size_t i = n; i-- > 0;) {
-            byte(i < 8 ? static_cast<uint8_t>(v >> (8 * i)) : uint8_t{0});
+            byte(static_cast<uint8_t>(i < 8 ? v >> (8 * i) : 0));
         }
     }
     void signedInteger(uint8_t tag, int64_t v)

@@ -41,6 +41,24 @@ bool sameDigest(const uint8_t* a, const uint8_t* b, size_t n)
     return d == 0;
 }
 
+// What localising a user's keys for one engine costs: a key each, and the
+// pass phrase hashing of a privacy key extended that way.
+uint32_t localisationCost(const User& u)
+{
+    uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
+    return extendsAsPassphrase(u.auth, u.priv) ? cost + kPassphraseCost : cost;
+}
+
+void localiseKeys(const User& u, const ber::Cursor& engine, Key& auth, Key& priv)
+{
+    if (u.auth != Auth::None) {
+        auth = localize(u.auth, u.authKu, engine.p, engine.left());
+    }
+    if (u.priv != Priv::None) {
+        priv = privacyKey(u.auth, u.priv, u.privKu, engine.p, engine.left());
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> engineIdFromHost(const std::string& host)
@@ -60,15 +78,15 @@ void Security::configure(std::vector<User> users, std::vector<uint8_t> engineId,
     users_.clear();
     cache_.clear();
     index_.clear();
+    usersWithKeys_ = 0;
+    nextToDerive_ = 0;
+    budgetUsed_ = 0;
+    reportsMade_ = 0;
+    // No cryptography here: the keys come later (deriveNextKeys, keysFor).
     for (User& u : users) {
         OwnUser own;
-        const std::vector<uint8_t>& engine = u.engineId.empty() ? engineId_ : u.engineId;
-        if (u.auth != Auth::None) {
-            own.keys.auth = localize(u.auth, u.authKu, engine.data(), engine.size());
-        }
-        if (u.priv != Priv::None) {
-            own.keys.priv = privacyKey(u.auth, u.priv, u.privKu, engine.data(), engine.size());
-        }
+        own.ready = u.auth == Auth::None;
+        usersWithKeys_ += own.ready ? 1 : 0;
         own.user = std::move(u);
         users_.push_back(std::move(own));
     }
@@ -81,48 +99,101 @@ uint32_t Security::engineTime(uint64_t now) const
     return t > kMaxBoots ? kMaxBoots : static_cast<uint32_t>(t);
 }
 
-Security::Keys* Security::keysFor(size_t userIndex, const Header& h, uint64_t now)
+bool Security::spend(uint32_t cost, uint64_t now)
 {
-    OwnUser& own = users_[userIndex];
-    // A user without authentication has no keys and no time window to keep.
-    if (own.user.auth == Auth::None || !own.user.engineId.empty() || same(h.engineId, engineId_)) {
-        return &own.keys;
-    }
-    std::string id(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());
-    id.append(reinterpret_cast<const char*>(&userIndex), sizeof userIndex);
-    auto found = index_.find(id);
-    if (found != index_.end()) {
-        cache_.splice(cache_.begin(), cache_, found->second);
-        return &found->second->keys;
-    }
-    const User& u = own.user;
-    uint32_t cost = 1 + (u.priv != Priv::None ? 1 : 0);
-    if (extendsAsPassphrase(u.auth, u.priv)) {
-        cost += kPassphraseCost;
-    }
     if (now != budgetSecond_) {
         budgetSecond_ = now;
         budgetUsed_ = 0;
     }
     if (budgetUsed_ + cost > kLocalisationBudget) {
-        return nullptr;
+        return false;
     }
     budgetUsed_ += cost;
+    return true;
+}
+
+bool Security::prepareUser(OwnUser& own, bool charged, uint64_t now)
+{
+    User& u = own.user;
+    if (charged) {
+        uint32_t passphrases = keysDerived(u) ? 0 : (u.priv != Priv::None ? 2 : 1);
+        if (!spend(passphrases * kPassphraseCost + localisationCost(u), now)) {
+            return false;
+        }
+    }
+    if (!deriveKeys(u)) {
+        return false;
+    }
+    const std::vector<uint8_t>& engine = u.engineId.empty() ? engineId_ : u.engineId;
+    localiseKeys(u, ber::Cursor{engine.data(), engine.data() + engine.size()}, own.keys.auth, own.keys.priv);
+    own.ready = true;
+    ++usersWithKeys_;
+    return true;
+}
+
+bool Security::deriveNextKeys()
+{
+    auto skipReady = [this] {
+        while (nextToDerive_ < users_.size() && users_[nextToDerive_].ready) {
+            ++nextToDerive_;
+        }
+    };
+    skipReady();
+    if (nextToDerive_ < users_.size()) {
+        // A user the library fails for stays without keys: its messages are
+        // dropped as from an unknown engine.
+        prepareUser(users_[nextToDerive_++], false, 0);
+    }
+    skipReady();
+    return nextToDerive_ < users_.size();
+}
+
+Security::Keys* Security::keysFor(Incoming& in)
+{
+    OwnUser& own = users_[in.userIndex];
+    const Header& h = in.h;
+    // A user without authentication has no keys and no time window to keep.
+    if (own.user.auth == Auth::None) {
+        return &own.keys;
+    }
+    if (!own.ready && !prepareUser(own, true, in.now)) {
+        return nullptr;
+    }
+    if (!own.user.engineId.empty() || in.ours) {
+        return &own.keys;
+    }
+    pairId_.assign(reinterpret_cast<const char*>(h.engineId.p), h.engineId.left());
+    pairId_.append(reinterpret_cast<const char*>(&in.userIndex), sizeof in.userIndex);
+    auto found = index_.find(pairId_);
+    if (found != index_.end()) {
+        in.kept = true;
+        in.pair = found->second;
+        return &found->second->keys;
+    }
+    if (!spend(localisationCost(own.user), in.now)) {
+        return nullptr;
+    }
     ++localisations_;
+    newcomer_ = Keys{};
+    localiseKeys(own.user, h.engineId, newcomer_.auth, newcomer_.priv);
+    in.newcomer = true;
+    return &newcomer_;
+}
+
+Security::Keys* Security::keepPair(Incoming& in)
+{
+    if (in.kept) {
+        cache_.splice(cache_.begin(), cache_, in.pair);
+    }
+    if (!in.newcomer) {
+        return in.keys;
+    }
     if (cache_.size() == kMaxCachedPairs) {
         index_.erase(cache_.back().id);
         cache_.pop_back();
     }
-    Pair pair;
-    pair.id = id;
-    if (u.auth != Auth::None) {
-        pair.keys.auth = localize(u.auth, u.authKu, h.engineId.p, h.engineId.left());
-    }
-    if (u.priv != Priv::None) {
-        pair.keys.priv = privacyKey(u.auth, u.priv, u.privKu, h.engineId.p, h.engineId.left());
-    }
-    cache_.push_front(std::move(pair));
-    index_[id] = cache_.begin();
+    cache_.push_front(Pair{pairId_, newcomer_});
+    index_[pairId_] = cache_.begin();
     return &cache_.front().keys;
 }
 
@@ -245,10 +316,31 @@ void Security::drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply
 {
     const Counter& counter = counterOf(why);
     uint64_t count = ++counterValue(counter);
-    if (in.reportable && enabled() && counter.usmStatsArc != 0) {
-        const Keys* keys = why == Outcome::NotInTimeWindow ? in.keys : nullptr;
-        report(in, counter.usmStatsArc, count, keys, reply);
+    if (!in.reportable || !enabled() || counter.usmStatsArc == 0) {
+        return;
     }
+    if (!reportAllowed(in.now)) {
+        stats().reportsSuppressed++;
+        return;
+    }
+    const Keys* keys = why == Outcome::NotInTimeWindow ? in.keys : nullptr;
+    report(in, counter.usmStatsArc, count, keys, reply);
+}
+
+// Reports go to whatever source a datagram names, so they are a way to send
+// traffic to a third party: a fixed number a second for all senders (one
+// count per sender would itself be memory a flood could grow).
+bool Security::reportAllowed(uint64_t now)
+{
+    if (now != reportSecond_) {
+        reportSecond_ = now;
+        reportsMade_ = 0;
+    }
+    if (reportsMade_ == kMaxReportsPerSecond) {
+        return false;
+    }
+    ++reportsMade_;
+    return true;
 }
 
 size_t Security::findUser(const Header& h) const
@@ -286,6 +378,8 @@ Outcome Security::authenticate(Incoming& in)
         !sameDigest(mac, h.authParams.p, n)) {
         return Outcome::WrongDigest;
     }
+    // The sender holds the key: only now is its pair kept, with its time.
+    in.keys = keepPair(in);
     return inTimeWindow(*in.keys, h, in.ours, in.now) ? Outcome::Deliver : Outcome::NotInTimeWindow;
 }
 
@@ -337,7 +431,7 @@ Outcome Security::admit(Incoming& in, ber::Message& out)
     if (levelOf(h.flags) != levelOf(users_[in.userIndex].user)) {
         return Outcome::UnsupportedSecLevel;
     }
-    in.keys = keysFor(in.userIndex, h, in.now);
+    in.keys = keysFor(in);
     if (in.keys == nullptr) {
         return Outcome::UnknownEngineId;
     }

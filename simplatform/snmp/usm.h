@@ -2,15 +2,24 @@
 // platform's own SNMP engine: which SNMPv3 messages are let through to the
 // program, and the Reports and Responses sent back.
 //
-// - Users come from the users file (usmusers.h). A user with an engine ID
-//   has its keys localised once, at configure(); a user without one is
-//   accepted from any engine, and its keys for each engine it is seen with
-//   are localised then and kept in a cache of at most kMaxCachedPairs
-//   (engine, user) pairs, the least recently used leaving first. New
-//   localisations have a budget per second (kLocalisationBudget; one that
-//   extends a key as a pass phrase again costs kPassphraseCost), so a flood
-//   of made-up engine IDs costs a bounded share of the loop; a message that
-//   finds the budget spent is dropped as from an unknown engine.
+// - Users come from the users file (usmusers.h). Their pass phrases become
+//   keys after configure(), not in it: deriveNextKeys() does one user at a
+//   time, and a message that names a user still without keys has them
+//   derived at once, within the budget below. A user with an engine ID has
+//   its keys localised for that engine, any other user for the platform's.
+// - A user without an engine ID is accepted from any engine: its keys for
+//   a sender's engine are localised on first sight and held aside until
+//   the message's digest proves them; only then is the (engine, user) pair
+//   kept, with the sender's time state, among at most kMaxCachedPairs
+//   pairs that have authenticated, the least recently authenticated
+//   leaving first. A message with a wrong digest leaves nothing behind, so
+//   a flood of them cannot push out a pair or its replay protection, and a
+//   kept pair never needs new key work again.
+// - New key work (a pass phrase hashed, a key localised) has a budget per
+//   second (kLocalisationBudget; hashing a pass phrase costs
+//   kPassphraseCost), so a flood of made-up engine IDs costs a bounded
+//   share of the loop; a message that finds the budget spent is dropped as
+//   from an unknown engine.
 // - The platform is the authoritative engine of the informs it receives:
 //   its engine ID, boots (set at start) and time (seconds since start). A
 //   sender's engine is authoritative for its traps; the latest boots and time
@@ -20,7 +29,10 @@
 //   its outcome and counted in that outcome's counter (stats.h); a
 //   reportable one (an inform, a discovery request) is then answered with a
 //   Report that carries the counter as its usmStats counter: at authNoPriv
-//   for notInTimeWindow, otherwise noAuthNoPriv.
+//   for notInTimeWindow, otherwise noAuthNoPriv. At most
+//   kMaxReportsPerSecond Reports are made a second, whoever the senders;
+//   the others are counted in reportsSuppressed. An inform's Response is
+//   not a Report and is always sent.
 #pragma once
 
 #include <cstdint>
@@ -40,7 +52,8 @@ namespace usm {
 constexpr size_t kMaxCachedPairs = 1024;
 constexpr uint32_t kLocalisationBudget = 2048;  // per second
 constexpr uint32_t kPassphraseCost = 256;       // one pass phrase to key, against 1 for a localisation
-constexpr uint32_t kTimeWindow = 150;           // seconds
+constexpr uint32_t kMaxReportsPerSecond = 200;
+constexpr uint32_t kTimeWindow = 150;  // seconds
 constexpr uint32_t kMaxBoots = 2147483647;
 
 // Deliver: out holds the trap or inform, and an inform's Response is in
@@ -66,6 +79,13 @@ public:
     Outcome receive(const uint8_t* data, size_t size, uint64_t now, ber::Message& out,
                     std::vector<uint8_t>& reply);
 
+    // Derives the keys of the next user that has none yet, without the
+    // budget (what the start used to do, a user at a time); false once no
+    // user is left to derive.
+    bool deriveNextKeys();
+    // Users whose keys are derived and localised for their own engine.
+    size_t usersWithKeys() const { return usersWithKeys_; }
+
     size_t cachedPairs() const { return cache_.size(); }
     uint64_t localisations() const { return localisations_; }
 
@@ -87,7 +107,8 @@ private:
     };
     struct OwnUser {
         User user;
-        Keys keys;  // for its -e engine, or for the platform's engine
+        Keys keys;           // for its -e engine, or for the platform's engine
+        bool ready = false;  // keys derived (or none needed)
     };
 
     // One message as it is judged.
@@ -102,6 +123,11 @@ private:
         int32_t requestId = 0;  // of a plaintext ScopedPDU, for its Report
         size_t userIndex = 0;
         Keys* keys = nullptr;
+        // Where a pair's keys are: newcomer_, localised for this message, or
+        // pair, kept (authentication makes it the most recent).
+        bool newcomer = false;
+        bool kept = false;
+        std::list<Pair>::iterator pair{};
     };
 
     Outcome admit(Incoming& in, ber::Message& out);
@@ -110,9 +136,17 @@ private:
     Outcome decryptScopedPdu(Incoming& in, ber::Message& out);
     Outcome handOver(const Incoming& in, ber::Message& out, std::vector<uint8_t>& reply);
     void drop(const Incoming& in, Outcome why, std::vector<uint8_t>& reply);
-    // The user's keys for the message's engine; null when they are not kept
-    // and this second's localisation budget is spent.
-    Keys* keysFor(size_t userIndex, const snmpv3::Header& h, uint64_t now);
+    // The keys of the message's user for its engine; null when they are not
+    // kept and this second's budget is spent.
+    Keys* keysFor(Incoming& in);
+    // Derives own's keys now, within this second's budget when charged.
+    bool prepareUser(OwnUser& own, bool charged, uint64_t now);
+    // Takes cost from this second's budget; false when it does not hold it.
+    bool spend(uint32_t cost, uint64_t now);
+    // Keeps the pair of a message whose digest is good; its keys then.
+    Keys* keepPair(Incoming& in);
+    // True when a Report may be made this second.
+    bool reportAllowed(uint64_t now);
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
     // The Report of usmStats counter arc at count, at authNoPriv with keys
     // (notInTimeWindow), otherwise at noAuthNoPriv.
@@ -125,11 +159,17 @@ private:
     std::vector<uint8_t> engineId_;
     uint32_t boots_ = 1;
     uint64_t start_ = 0;
-    std::list<Pair> cache_;  // most recently used first
+    std::list<Pair> cache_;  // pairs that authenticated, the latest first
     std::unordered_map<std::string, std::list<Pair>::iterator> index_;
+    std::string pairId_;  // engine ID bytes and user index
+    Keys newcomer_;       // held aside until the digest proves them
+    size_t usersWithKeys_ = 0;
+    size_t nextToDerive_ = 0;
     uint64_t localisations_ = 0;
     uint64_t budgetSecond_ = 0;
     uint32_t budgetUsed_ = 0;
+    uint64_t reportSecond_ = 0;
+    uint32_t reportsMade_ = 0;
     uint64_t salt_ = 0;
     std::vector<uint8_t> scratch_;
     std::vector<uint8_t> scoped_;

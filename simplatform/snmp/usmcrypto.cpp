@@ -247,6 +247,13 @@ bool extendsAsPassphrase(Auth auth, Priv priv)
     return p.extension == Extension::Passphrase && protocolOf(auth).keyLength < p.keyLength;
 }
 
+bool canHash(Auth auth)
+{
+    const AuthProtocol& p = protocolOf(auth);
+    return p.hash != GCRY_MD_NONE && startCrypto() && gcry_md_test_algo(p.hash) == 0 &&
+           gcry_mac_test_algo(p.mac) == 0;
+}
+
 Key hash(Auth auth, const uint8_t* data, size_t length)
 {
     Key out;

@@ -61,6 +61,9 @@ size_t privBlockLength(Priv priv);
 // pass phrase again (1 MiB of hashing, not one hash).
 bool extendsAsPassphrase(Auth auth, Priv priv);
 
+// True when the library is started and offers auth's hash and HMAC: a
+// check that costs no hashing.
+bool canHash(Auth auth);
 // The hash of auth's algorithm over data; empty when the library fails.
 Key hash(Auth auth, const uint8_t* data, size_t length);
 // Ku: the pass phrase repeated over 1 MiB and hashed.

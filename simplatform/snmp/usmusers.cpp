@@ -57,6 +57,11 @@ Key keyOf(Auth auth, std::string& pass)
     return ku;
 }
 
+std::string cannotDerive(const User& user)
+{
+    return "the cryptographic library cannot derive the keys of user " + user.name;
+}
+
 // One createUser line into user; the fault in words when it is not one.
 bool parseLine(const std::vector<std::string>& words, User& user, std::string& fault)
 {
@@ -201,18 +206,40 @@ bool parseUsers(const std::string& text, const std::string& file, std::vector<Us
     return true;
 }
 
+bool keysDerived(const User& user)
+{
+    return user.auth == Auth::None ||
+           (user.authKu.length != 0 && (user.priv == Priv::None || user.privKu.length != 0));
+}
+
+bool deriveKeys(User& user)
+{
+    if (keysDerived(user)) {
+        return true;
+    }
+    user.authKu = keyOf(user.auth, user.authPass);
+    if (user.priv != Priv::None) {
+        user.privKu = keyOf(user.auth, user.privPass);
+    }
+    return keysDerived(user);
+}
+
 bool deriveKeys(std::vector<User>& users, std::string& error)
 {
     for (User& user : users) {
-        if (user.auth == Auth::None) {
-            continue;
+        if (!deriveKeys(user)) {
+            error = cannotDerive(user);
+            return false;
         }
-        user.authKu = keyOf(user.auth, user.authPass);
-        if (user.priv != Priv::None) {
-            user.privKu = keyOf(user.auth, user.privPass);
-        }
-        if (user.authKu.length == 0 || (user.priv != Priv::None && user.privKu.length == 0)) {
-            error = "the cryptographic library cannot derive the keys of user " + user.name;
+    }
+    return true;
+}
+
+bool checkKeysCanBeDerived(const std::vector<User>& users, std::string& error)
+{
+    for (const User& user : users) {
+        if (user.auth != Auth::None && !canHash(user.auth)) {
+            error = cannotDerive(user);
             return false;
         }
     }

@@ -40,9 +40,17 @@ bool parseEngineId(const std::string& text, std::vector<uint8_t>& id);
 // to "FILE:LINE: FAULT"; file names the file in the text.
 bool parseUsers(const std::string& text, const std::string& file, std::vector<User>& users, std::string& error);
 
-// Turns every user's pass phrases into keys (1 MiB of hashing each) and
-// forgets the pass phrases.
+// True when the user's pass phrases have become keys, or it has none.
+bool keysDerived(const User& user);
+// Turns the user's pass phrases into keys (1 MiB of hashing each) and
+// forgets them; true at once when they are keys already, false when the
+// cryptographic library fails.
+bool deriveKeys(User& user);
+// deriveKeys for every user; the first failure names its user in error.
 bool deriveKeys(std::vector<User>& users, std::string& error);
+// Without hashing anything: false, with the text deriveKeys would give,
+// when the cryptographic library cannot derive some user's keys.
+bool checkKeysCanBeDerived(const std::vector<User>& users, std::string& error);
 
 // Reads and parses the users file at path: a regular file of at most
 // kMaxUsersFile bytes, opened without waiting (readRegularFile). No

@@ -98,28 +98,6 @@ bool answerInform(Socket socket, const sockaddr_storage& to, SockLen toLength)
     return sendAnswer(socket, to, toLength);
 }
 
-// The sender as the program sees it: an IPv4 address (also when it came
-// IPv4-mapped to a dual-stack socket), or only its family.
-sockaddr_in programAddress(const sockaddr_storage& from)
-{
-    sockaddr_in a{};
-    if (from.ss_family == AF_INET) {
-        memcpy(&a, &from, sizeof a);
-        return a;
-    }
-    a.sin_family = from.ss_family;
-    if (from.ss_family == AF_INET6) {
-        const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(from);
-        a.sin_port = v6.sin6_port;
-        static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-        if (memcmp(&v6.sin6_addr, kMapped, sizeof kMapped) == 0) {
-            a.sin_family = AF_INET;
-            memcpy(&a.sin_addr, reinterpret_cast<const uint8_t*>(&v6.sin6_addr) + 12, 4);
-        }
-    }
-    return a;
-}
-
 // Decodes one datagram into m. True when it is to be delivered; an answer
 // due first (an inform's Response, a Report) is sent and counted here, and
 // so is a drop (the security model counts the SNMPv3 ones itself).
@@ -161,7 +139,43 @@ void dropHeldAnswers()
     heldAnswers().used = 0;
 }
 
-std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, size_t size,
+bool takesMappedIpv4(Socket socket)
+{
+    sockaddr_storage bound{};
+    SockLen length = sizeof bound;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0 || bound.ss_family != AF_INET6) {
+        return false;
+    }
+    int v6only = 1;
+    SockLen optionLength = sizeof v6only;
+    return getsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&v6only), &optionLength) == 0 &&
+           v6only == 0;
+}
+
+// An address of the IPv4-mapped form (::ffff:a.b.c.d) is an IPv4 sender's
+// only on a socket that takes IPv4: elsewhere it is an IPv6 sender's (one
+// that could otherwise pass for any IPv4 host).
+sockaddr_in programAddress(const sockaddr_storage& from, bool dualStack)
+{
+    sockaddr_in a{};
+    if (from.ss_family == AF_INET) {
+        memcpy(&a, &from, sizeof a);
+        return a;
+    }
+    a.sin_family = from.ss_family;
+    if (from.ss_family == AF_INET6) {
+        const sockaddr_in6& v6 = reinterpret_cast<const sockaddr_in6&>(from);
+        a.sin_port = v6.sin6_port;
+        static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        if (dualStack && memcmp(&v6.sin6_addr, kMapped, sizeof kMapped) == 0) {
+            a.sin_family = AF_INET;
+            memcpy(&a.sin_addr, reinterpret_cast<const uint8_t*>(&v6.sin6_addr) + 12, 4);
+        }
+    }
+    return a;
+}
+
+std::unique_ptr<PduRecord> receiveDatagram(Socket socket, bool dualStack, const uint8_t* data, size_t size,
                                            const sockaddr_storage& from, SockLen fromLength)
 {
     std::unique_ptr<PduRecord> record = takePduRecord();
@@ -169,7 +183,7 @@ std::unique_ptr<PduRecord> receiveDatagram(Socket socket, const uint8_t* data, s
         returnPduRecord(std::move(record));
         return nullptr;
     }
-    buildPdu(*record, programAddress(from));
+    buildPdu(*record, programAddress(from, dualStack));
     stats().delivered++;
     return record;
 }

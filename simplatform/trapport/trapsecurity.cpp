@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "../os/net.h"
+#include "../runtime/loop.h"
 #include "../runtime/settings.h"
 #include "../snmp/usmusers.h"
 
@@ -89,7 +90,7 @@ bool startTrapSecurity(std::string& error)
     if (!p.pending) {
         return true;
     }
-    if (!usm::deriveKeys(p.users, error)) {
+    if (!usm::checkKeysCanBeDerived(p.users, error)) {
         return false;
     }
     if (p.engineId.empty()) {
@@ -102,6 +103,21 @@ bool startTrapSecurity(std::string& error)
     }
     security().configure(std::move(p.users), std::move(p.engineId), boots, monotonicSeconds());
     p = PendingSecurity{};
+    // The users' keys are derived from here on, one user a turn of the
+    // loop, so that the trap port opens at once (a pass phrase is 1 MiB of
+    // hashing: a file of 1,024 users held the start for seconds). A message
+    // for a user not reached yet has its keys derived when it comes.
+    static int timer = 0;
+    stopTimer(timer);
+    timer = 0;
+    if (security().enabled()) {
+        timer = startTimer(std::chrono::milliseconds(1), [] {
+            if (!security().deriveNextKeys()) {
+                stopTimer(timer);
+                timer = 0;
+            }
+        });
+    }
     return true;
 }
 
@@ -114,6 +130,11 @@ uint32_t engineBootsFromClock(int64_t now)
 void setEngineBootsKeeper(EngineBootsKeeper keeper)
 {
     bootsKeeper() = keeper;
+}
+
+size_t trapUsersWithKeys()
+{
+    return security().usersWithKeys();
 }
 
 usm::Outcome receiveSecured(const uint8_t* data, size_t size, ber::Message& out, std::vector<uint8_t>& reply)

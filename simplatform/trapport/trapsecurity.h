@@ -15,14 +15,17 @@ namespace simplatform {
 
 // Reads the settings UsmUsers and EngineId (settings.h); false and the
 // fault (file, line) in error when either is bad. No cryptography runs
-// here: the keys are derived, and the engine's clock starts, when the next
-// trap session opens.
+// here: the engine's clock starts, and the keys begin to be derived, when
+// the next trap session opens.
 bool configureTrapSecurity(std::string& error);
 
 // Configures the security model with what configureTrapSecurity read, once:
-// the keys are derived, the engine's boots are taken and its clock starts.
-// False and the reason when the cryptographic library fails.
+// the engine's boots are taken and its clock starts, and the users' keys are
+// derived from then on, one user a turn of the loop (a timer), not before
+// this returns. False and the reason when the cryptographic library fails.
 bool startTrapSecurity(std::string& error);
+// The users whose keys are derived so far.
+size_t trapUsersWithKeys();
 
 // The engine's boots as the clock gives them: the seconds since
 // 2025-01-01T00:00:00Z (now in seconds since 1970), at least 1 and below

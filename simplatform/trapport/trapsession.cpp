@@ -10,14 +10,23 @@
 //   and leaves the rest for the next turn of the loop so that the other
 //   sockets are served in between.
 // - Every datagram is counted once in stats().datagrams, and then once more
-//   as datagram.h says.
+//   as datagram.h says. Where the kernel tells (Linux), the datagrams it
+//   dropped from the socket's full queue are counted in
+//   stats().kernelDrops, from the count each datagram comes with: so
+//   datagrams + kernelDrops is what reached the port.
 // - The callback may close the session; the session notices (its
 //   generation changes) and delivers nothing more: the rest of the batch is
 //   dropped with the socket, as what still waited in the kernel is.
 #include "trapsession.h"
 
+#include <stdio.h>
+
+#include <charconv>
+#include <climits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "../../platform/ovsnmp.h"
 #include "../runtime/handover.h"
@@ -33,15 +42,15 @@
 namespace simplatform {
 namespace {
 
-constexpr int kReceiveBufferBytes = 1 << 20;
-
 struct TrapSessionState {
     SnmpSession session{};  // the record the program holds
     Socket socket = kNoSocket;
+    bool dualStack = false;  // IPv4 senders arrive IPv4-mapped
     OVsnmpCallback callback = nullptr;
     void* userData = nullptr;
-    std::string address;    // as configured, for texts
-    bool connected = true;  // false after a lost connection
+    std::string address;     // as configured, for texts
+    bool connected = true;   // false after a lost connection
+    uint32_t dropCount = 0;  // the kernel's count of drops on the socket, as last seen
 };
 
 struct TrapReceiver {
@@ -58,6 +67,18 @@ TrapReceiver& receiver()
     return *instance;
 }
 
+// The kernel counts the drops of each socket in 32 bits; a datagram comes
+// with the count as it was when the datagram was queued, or with none while
+// it is 0. What it grew by since the last one seen is counted, rightly
+// across the count's wrap too.
+void countKernelDrops(TrapSessionState& s, std::optional<uint32_t> count)
+{
+    if (count && *count != s.dropCount) {
+        stats().kernelDrops += static_cast<uint32_t>(*count - s.dropCount);
+        s.dropCount = *count;
+    }
+}
+
 void onTrapSocketReadable()
 {
     TrapReceiver& r = receiver();
@@ -71,8 +92,9 @@ void onTrapSocketReadable()
     int count = r.batch.receive(s->socket);
     for (int i = 0; i < count; ++i) {
         stats().datagrams++;
-        std::unique_ptr<PduRecord> record = receiveDatagram(s->socket, r.batch.bytes(i), r.batch.size(i),
-                                                            r.batch.from(i), r.batch.fromLength(i));
+        countKernelDrops(*s, r.batch.dropCount(i));
+        std::unique_ptr<PduRecord> record = receiveDatagram(
+            s->socket, s->dualStack, r.batch.bytes(i), r.batch.size(i), r.batch.from(i), r.batch.fromLength(i));
         if (!record) {
             continue;
         }
@@ -105,8 +127,59 @@ std::string trapPortFailure(const std::string& address, const std::string& reaso
     return "cannot bind trap port " + address + ": " + reason;
 }
 
-// The session's socket, bound and with a larger buffer; kNoSocket and the
-// reason in error when it cannot be bound.
+// A number of bytes from 1 to INT_MAX, in decimal digits alone.
+bool parseBytes(std::string_view text, int& bytes)
+{
+    auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), bytes);
+    return fault == std::errc() && end == text.data() + text.size() && bytes > 0;
+}
+
+// The receive buffer to ask for: the ReceiveBuffer setting, or its default
+// when the setting is not a number of bytes (said on standard error).
+int receiveBufferToAsk()
+{
+    std::string text = setting(Setting::ReceiveBuffer);
+    int bytes = 0;
+    if (parseBytes(text, bytes)) {
+        return bytes;
+    }
+    const char* fallback = settingDefault(Setting::ReceiveBuffer);
+    fprintf(stderr, "simplatform: %s=%s is not a number of bytes from 1 to %d: asking for %s\n",
+            settingName(Setting::ReceiveBuffer), text.c_str(), INT_MAX, fallback);
+    parseBytes(fallback, bytes);
+    return bytes;
+}
+
+// A larger kernel buffer rides out bursts of traps. What was asked for and
+// what was granted go to stats; a grant short of the request is said on
+// standard error, with the system's limit to raise.
+void sizeReceiveBuffer(Socket socket)
+{
+    int asked = receiveBufferToAsk();
+    long granted = setReceiveBuffer(socket, asked);
+    Stats& counters = stats();
+    counters.receiveBufferKnown = granted >= 0;
+    counters.receiveBufferRequestedBytes = static_cast<uint64_t>(asked);
+    counters.receiveBufferBytes = granted >= 0 ? static_cast<uint64_t>(granted) : 0;
+    if (granted < 0 || granted >= asked) {
+        return;
+    }
+#ifdef __linux__
+    fprintf(stderr,
+            "simplatform: trap port: the kernel granted a receive buffer of %ld bytes, not the %d asked for (%s): "
+            "raise net.core.rmem_max to %d or more\n",
+            granted, asked, settingName(Setting::ReceiveBuffer), asked);
+#else
+    fprintf(
+        stderr,
+        "simplatform: trap port: the system granted a receive buffer of %ld bytes, not the %d asked for (%s)\n",
+        granted, asked, settingName(Setting::ReceiveBuffer));
+#endif
+}
+
+// The session's socket, bound, with its receive buffer and the kernel's
+// drop counts asked for; kNoSocket and the reason in error when it cannot
+// be bound.
 Socket bindTrapPort(const std::string& address, std::string& error)
 {
     sockaddr_storage addr{};
@@ -120,9 +193,10 @@ Socket bindTrapPort(const std::string& address, std::string& error)
         error = trapPortFailure(address, reason);
         return kNoSocket;
     }
-    // A larger kernel buffer rides out bursts of traps; best effort.
-    int bufferBytes = kReceiveBufferBytes;
-    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufferBytes), sizeof bufferBytes);
+    sizeReceiveBuffer(socket);
+    if (askForDropCounts(socket)) {
+        stats().kernelDropsKnown = true;
+    }
     return socket;
 }
 
@@ -186,6 +260,7 @@ SnmpSession* OVsnmpWEventOpen(const char* node, const char* application, OVsnmpC
         setSnmpError(kTrapPortUnavailable, error);
         return nullptr;
     }
+    s->dualStack = takesMappedIpv4(s->socket);
     watchSocket(s->socket, [] { onTrapSocketReadable(); });
     r.open = std::move(s);
     r.generation++;

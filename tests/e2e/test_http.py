@@ -8,6 +8,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -21,6 +22,10 @@ UPS_TILE = """(() => {
   return tile && {text: tile.textContent, status: tile.dataset.statusName, colour: tile.className,
                   reloaded: window.kelvorovMark !== 1};
 })()"""
+
+
+COUNTERS = """Object.fromEntries([...document.querySelectorAll('#counters li')].map(
+  li => [li.dataset.counter, li.querySelector('.n').textContent]))"""
 
 
 def send_trap(program, oid):
@@ -44,8 +49,21 @@ class MapPage(unittest.TestCase):
             self.assertIn("s-critical", tile["colour"])
             self.assertIn("critical", tile["text"])  # the status as text, not only as colour
             self.assertFalse(tile["reloaded"])
+            # The strip of counters follows the stats events.
+            counters = browser.wait_for(page, "(c => c.delivered === '1' && c)(%s)" % COUNTERS)
+            self.assertTrue(counters, browser.evaluate(page, COUNTERS))
+            self.assertEqual((counters["datagrams"], counters["kernelDrops"]), ("1", "0"))
             if os.environ.get("KELVOROV_SCREENSHOT"):
                 browser.screenshot(page, os.environ["KELVOROV_SCREENSHOT"], 720, 560)
+            # A symbol's changedAt, and a loss in the window, as text.
+            ups = program.symbol(1000)
+            ups["changedAt"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 11550))
+            since = browser.evaluate(page, "showChange(%s); document.querySelector('%s .since').textContent"
+                                     % (json.dumps(ups), '[data-symbol-id="1000"]'))
+            self.assertTrue(since.startswith("since ") and since.endswith(", 3 h 12 min"), since)
+            warning = browser.evaluate(page, "showStats({stats: {kernelDrops: 5}, grew: ['kernelDrops']}); "
+                                             "(w => !w.hidden && w.textContent)(document.getElementById('warning'))")
+            self.assertIn("the kernel dropped traps", warning)
 
             program.send("end-session")
             self.assertEqual(program.wait_exit(), 0)

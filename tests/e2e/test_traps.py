@@ -3,6 +3,8 @@ the log and onto the map. What each record holds is pinned by the unit tests
 (tests/system/trap_test.cpp); here the wiring: socket, codec, source address,
 acknowledgement, map."""
 import os
+import signal
+import socket
 import subprocess
 import sys
 import unittest
@@ -58,6 +60,37 @@ class Traps(unittest.TestCase):
         self.assertEqual(self.program.stats()["delivered"], 0)
         self.assertEqual(self.program.symbol(1000)["label"], "ups-hall3")
         self.assertTrue(self.program.control("lose-connection").startswith("error"))
+
+
+class KernelDrops(unittest.TestCase):
+    def test_what_the_kernel_dropped_while_the_program_stood_still_is_counted_exactly(self):
+        """Stopped, the program reads nothing: what its small queue does not
+        hold the kernel drops, and says so with the next datagram read."""
+        with Program(map=EXAMPLE_MAP, env={"SIMPLATFORM_RECEIVE_BUFFER": "4096"}) as program, \
+                socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            stats = program.stats()
+            self.assertEqual((stats["receiveBufferRequestedBytes"], stats["kernelDrops"]), (4096, 0))
+            # The queue holds at most twice the buffer (the kernel's
+            # bookkeeping), and a datagram takes more than its bytes in it.
+            junk = b"x" * 100
+            sent = 2 * stats["receiveBufferBytes"] // len(junk) + 8
+            os.kill(program.process.pid, signal.SIGSTOP)
+            try:
+                for _ in range(sent):
+                    sender.sendto(junk, ("127.0.0.1", program.trap_port))
+            finally:
+                os.kill(program.process.pid, signal.SIGCONT)
+            # One read takes all that waited; then a trap fits, and its
+            # delivery says the count it came with is in.
+            self.assertTrue(program.wait_for(lambda: program.stats()["datagrams"] > 0))
+            done = subprocess.run(["snmptrap", "-v", "2c", "-c", "public", "127.0.0.1:%d" % program.trap_port, "",
+                                   "1.3.6.1.4.1.935.0.5"], capture_output=True, timeout=30, env=sender_env())
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertTrue(program.wait_for(lambda: program.stats()["delivered"] == 1))
+            stats = program.stats()
+            self.assertGreater(stats["kernelDrops"], 0)
+            self.assertEqual(stats["datagrams"] + stats["kernelDrops"], sent + 1)
+            self.assertEqual(stats["malformed"], stats["datagrams"] - 1)
 
 
 if __name__ == "__main__":

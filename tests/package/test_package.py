@@ -7,6 +7,8 @@ Unpacks the package with dpkg-deb -x into a temporary root and checks:
 - lintian reports no error;
 - both man pages render without a warning;
 - bash completion offers the commands after an -a address;
+- the kernel setting it ships lets the trap socket have the receive buffer
+  that the unit asks for;
 - systemd-analyze verifies the unit (its ExecStart pointed at the unpacked
   binary, since the package is not installed);
 - the unpacked program runs on the shipped example map with its control
@@ -18,6 +20,7 @@ Unpacks the package with dpkg-deb -x into a temporary root and checks:
 """
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -74,6 +77,14 @@ class Package(unittest.TestCase):
         result = run("systemd-analyze", "verify", copy, env=environment)
         # Unknown keys and bad values are only warned about: any output fails.
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+    def test_the_kernel_grants_the_receive_buffer_the_service_asks_for(self):
+        with open(self.path("lib/systemd/system/kelvorov.service")) as f:
+            asked = re.search(r"^Environment=SIMPLATFORM_RECEIVE_BUFFER=(\d+)$", f.read(), re.M)
+        with open(self.path("usr/lib/sysctl.d/60-kelvorov.conf")) as f:
+            limit = re.search(r"^net\.core\.rmem_max = (\d+)$", f.read(), re.M)
+        self.assertTrue(asked and limit)
+        self.assertGreaterEqual(int(limit.group(1)), int(asked.group(1)))
 
     def test_completion_offers_the_commands_after_an_address(self):
         # bash splits unix:PATH (and host:port) at the colon into three words.

@@ -347,7 +347,7 @@ TEST_F(ControlCommands, StatsAndQuit)
     EXPECT_EQ(run("stats"), "ok {\"datagrams\":7,\"delivered\":5,\"informsAnswered\":2,\"malformed\":1,"
                             "\"mapChanges\":18446744073709551615,\"usmUnknownUsers\":0,\"usmUnknownEngineIDs\":0,"
                             "\"usmWrongDigests\":0,\"usmDecryptionErrors\":0,\"usmNotInTimeWindows\":0,"
-                            "\"usmUnsupportedSecLevels\":0,\"reportsSent\":0,\"stateWriteErrors\":0}");
+                            "\"usmUnsupportedSecLevels\":0,\"reportsSent\":0,\"stateWriteErrors\":0,\"reportsSuppressed\":0}");
     simplatform::stats() = saved;
 
     EXPECT_EQ(run("quit"), "ok");

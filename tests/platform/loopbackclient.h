@@ -1,8 +1,9 @@
-// A blocking TCP client on 127.0.0.1 with a receive timeout, for the port
+// A blocking TCP client to 127.0.0.1 with a receive timeout, for the port
 // tests: used from a thread of its own while the test's thread runs the
-// message loop.
+// message loop. It may connect from another loopback address (from).
 #pragma once
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,11 +15,17 @@
 
 class LoopbackClient {
 public:
-    explicit LoopbackClient(uint16_t port, int receiveBuffer = 0)
+    explicit LoopbackClient(uint16_t port, int receiveBuffer = 0, const char* from = nullptr)
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         if (receiveBuffer > 0) {
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        if (from != nullptr) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &source.sin_addr);
+            bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source);
         }
         timeval timeout{5, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -62,9 +69,12 @@ public:
             return true;
         }
         ended_ = n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        reset_ = n < 0 && errno == ECONNRESET;
         return false;
     }
     bool ended() const { return ended_; }
+    // The stream ended with a reset, not with its end.
+    bool wasReset() const { return reset_; }
     std::string& buffer() { return buffer_; }
     // Receives until text is in buffer() (true) or the stream ends or times out.
     bool readUntil(const std::string& text)
@@ -125,5 +135,6 @@ private:
     int fd_ = -1;
     bool connected_ = false;
     bool ended_ = false;
+    bool reset_ = false;
     std::string buffer_;
 };

@@ -1,4 +1,6 @@
-// The operating-system layer: socket addresses from their text.
+// The operating-system layer: socket addresses from their text, and the
+// host of a peer's address.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -45,6 +47,31 @@ TEST(SocketAddress, FormsAndFaultsOfTheText)
         EXPECT_EQ(port, c.port) << c.text;
         EXPECT_EQ(length, static_cast<simplatform::SockLen>(c.family == AF_INET ? sizeof(sockaddr_in)
                                                                                 : sizeof(sockaddr_in6)));
+    }
+}
+
+// The hosts the stream server does not cap: loopback of either family (an
+// IPv4-mapped address as its IPv4 one) and local sockets, at the edges of
+// 127.0.0.0/8.
+TEST(HostAddress, LoopbackAndTheMappedForm)
+{
+    struct {
+        const char* text;
+        bool loopback;
+    } const cases[] = {
+        {"127.0.0.0", true}, {"127.255.255.255", true},  {"126.255.255.255", false}, {"128.0.0.0", false},
+        {"::1", true},       {"::ffff:127.0.0.1", true}, {"::ffff:10.1.2.3", false}, {"::127.0.0.1", false},
+        {"", true},  // a local socket
+    };
+    for (const auto& c : cases) {
+        sockaddr_storage address{};
+        address.ss_family = AF_UNIX;
+        if (inet_pton(AF_INET, c.text, &reinterpret_cast<sockaddr_in&>(address).sin_addr) == 1) {
+            address.ss_family = AF_INET;
+        } else if (inet_pton(AF_INET6, c.text, &reinterpret_cast<sockaddr_in6&>(address).sin6_addr) == 1) {
+            address.ss_family = AF_INET6;
+        }
+        EXPECT_EQ(simplatform::isLoopback(simplatform::hostAddressOf(address)), c.loopback) << c.text;
     }
 }
 

@@ -2,6 +2,7 @@
 // loop, informs answered (to a real snmpinform too), malformed datagrams
 // counted, opening failures, closing and a lost connection, PDU release and
 // 64-bit number text.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -20,13 +21,17 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ovsnmp.h"
 #include "platform/winmsg.h"
+#include "simplatform/os/net.h"
 #include "simplatform/runtime/handover.h"
 #include "simplatform/runtime/loop.h"
 #include "simplatform/runtime/stats.h"
+#include "simplatform/trapport/datagram.h"
+#include "simplatform/trapport/trapsecurity.h"
 #include "simplatform/trapport/trapsession.h"
 
 extern char** environ;
@@ -467,6 +472,46 @@ TEST_F(TrapSession, OpeningFailuresNameTheAddressAndTheReason)
     session_ = first;
 }
 
+// What was asked for and granted is in stats; a setting that is not a
+// number of bytes, and a grant short of the request, are said.
+TEST_F(TrapSession, TheReceiveBufferAskedForGrantedAndSaid)
+{
+    struct {
+        const char* setting;
+        uint64_t asked;
+        std::string said;  // on standard error; "" nothing
+    } const cases[] = {
+        {"65536", 65536, ""},
+        {"64k", 1048576,
+         "simplatform: SIMPLATFORM_RECEIVE_BUFFER=64k is not a number of bytes from 1 to 2147483647: asking for "
+         "1048576\n"},
+        {"0", 1048576, "SIMPLATFORM_RECEIVE_BUFFER=0 is not a number of bytes"},
+        // Linux grants at most half of what an int holds.
+        {"2147483647", 2147483647,
+         "bytes, not the 2147483647 asked for (SIMPLATFORM_RECEIVE_BUFFER): raise net.core.rmem_max to 2147483647 "
+         "or more\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting);
+        setenv("SIMPLATFORM_RECEIVE_BUFFER", c.setting, 1);
+        testing::internal::CaptureStderr();
+        ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+        std::string said = testing::internal::GetCapturedStderr();
+        OVsnmpClose(session_);
+        session_ = nullptr;
+        const simplatform::Stats& s = simplatform::stats();
+        EXPECT_TRUE(s.receiveBufferKnown);
+        EXPECT_EQ(s.receiveBufferRequestedBytes, c.asked);
+        if (c.said.empty()) {
+            EXPECT_EQ(said, "");
+            EXPECT_EQ(s.receiveBufferBytes, c.asked);
+        } else {
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        }
+    }
+    unsetenv("SIMPLATFORM_RECEIVE_BUFFER");
+}
+
 TEST_F(TrapSession, ClosingInsideTheCallbackEndsDelivery)
 {
     ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
@@ -557,6 +602,58 @@ TEST_F(TrapSession, FreePduTakesBackOnlyWhatItHandedOut)
               kPowerfail);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), 0);
     EXPECT_EQ(OVsnmpFreePdu(g_keptPdu), -1) << "a second release is ignored";
+}
+
+// Opening the session derives no key: the users' pass phrases become keys
+// afterwards, a user a turn of the loop, so a long users file does not hold
+// the start.
+TEST_F(TrapSession, UsersKeysAreDerivedAfterTheSessionOpens)
+{
+    std::string path = testing::TempDir() + "trap-users.conf";
+    std::ofstream(path) << "createUser one SHA pass-phrase-1\ncreateUser two SHA-512 pass-phrase-2 AES-256C\n"
+                           "createUser three MD5 pass-phrase-3 DES\n";
+    setenv("SIMPLATFORM_USM_USERS", path.c_str(), 1);
+    std::string error;
+    ASSERT_TRUE(simplatform::configureTrapSecurity(error)) << error;
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    EXPECT_EQ(simplatform::trapUsersWithKeys(), 0u);
+    EXPECT_TRUE(pumpUntil([] { return simplatform::trapUsersWithKeys() == 3; }));
+
+    // The other tests have no users.
+    unsetenv("SIMPLATFORM_USM_USERS");
+    ASSERT_TRUE(simplatform::configureTrapSecurity(error)) << error;
+    OVsnmpClose(session_);
+    session_ = nullptr;
+    ASSERT_NE(open(), nullptr) << OVsnmpErrString(OVsnmpErrno);
+    EXPECT_EQ(simplatform::trapUsersWithKeys(), 0u);
+}
+
+// An IPv4-mapped source is an IPv4 sender only on a dual-stack socket; on
+// one bound to an IPv6 address it came over IPv6 and must not pass for the
+// IPv4 host it names.
+TEST(TrapSender, MappedSourceIsIpv4OnlyOnADualStackSocket)
+{
+    using namespace simplatform;
+    for (auto [address, dualStack] : {std::pair<const char*, bool>{"[::]:0", true}, {"[::1]:0", false}}) {
+        sockaddr_storage a{};
+        SockLen n = 0;
+        std::string error;
+        ASSERT_TRUE(parseSocketAddress(address, a, n, error)) << error;
+        Socket s = bindDatagram(reinterpret_cast<const sockaddr*>(&a), n, error);
+        ASSERT_NE(s, kNoSocket) << address << ": " << error;
+        EXPECT_EQ(takesMappedIpv4(s), dualStack) << address;
+        close(s);
+    }
+    sockaddr_storage from{};
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(from);
+    v6.sin6_family = AF_INET6;
+    ASSERT_EQ(inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr), 1);
+    sockaddr_in ipv4 = programAddress(from, true);
+    EXPECT_EQ(ipv4.sin_family, AF_INET);
+    EXPECT_EQ(ntohl(ipv4.sin_addr.s_addr), 0x7F000001u);
+    sockaddr_in ipv6Only = programAddress(from, false);
+    EXPECT_EQ(ipv6Only.sin_family, AF_INET6);
+    EXPECT_EQ(ipv6Only.sin_addr.s_addr, 0u);
 }
 
 TEST(SnmpLibrary, Uint64ToStr)

@@ -105,9 +105,12 @@ struct Receiver {
     usm::Security security;
     ber::Message out;
     Bytes reply;
-    explicit Receiver(std::vector<usm::User> users, const Bytes& engine = kEngine)
+    // With every user's keys derived first, as the program's loop does
+    // after the start, unless the test is about that.
+    explicit Receiver(std::vector<usm::User> users, const Bytes& engine = kEngine, bool derived = true)
     {
         security.configure(std::move(users), engine, kBoots, kStart);
+        while (derived && security.deriveNextKeys()) { }
     }
     Outcome receive(const Bytes& d, uint64_t now = kNow)
     {
@@ -165,6 +168,19 @@ std::map<std::string, uint64_t> statsDocument()
 uint8_t levelFlags(const std::string& level)
 {
     return level == "authPriv" ? 3 : level == "authNoPriv" ? 1 : 0;
+}
+
+// A captured message with the last bytes of its engine ID made n: to its
+// user a made-up engine, and a wrong digest.
+Bytes withEngine(const Bytes& message, uint32_t n)
+{
+    snmpv3::Header h;
+    EXPECT_EQ(snmpv3::decodeHeader(message.data(), message.size(), h), nullptr);
+    Bytes d = message;
+    size_t end = static_cast<size_t>(h.engineId.end - message.data());
+    for (size_t i = 0; i < 4; ++i)
+        d[end - 1 - i] = static_cast<uint8_t>(n >> (8 * i));
+    return d;
 }
 
 }  // namespace
@@ -375,6 +391,84 @@ TEST(UsmReceive, KeysOfUnknownEnginesAreBoundedInNumberAndRate)
     }
     EXPECT_EQ(delivered, static_cast<int>(usm::kLocalisationBudget / cost));
     EXPECT_EQ(r.receive(trapFrom(users[1], 6000), kNow + 2), Outcome::Deliver);
+}
+
+// Messages with wrong digests leave no pair behind: however many, they
+// cannot push out the pair of a sender that authenticated, nor its latest
+// time, so its old trap stays a replay.
+TEST(UsmReceive, WrongDigestsCannotResetASendersReplayProtection)
+{
+    Receiver r(capturedUsers());
+    const Bytes& trap = find("trap", "sha-aes").data;
+    ASSERT_EQ(r.receive(trap, kNow), Outcome::Deliver);
+    for (uint32_t n = 0; n < usm::kMaxCachedPairs; ++n)
+        ASSERT_EQ(r.receive(withEngine(trap, n), kNow + 200 + n / 256), Outcome::WrongDigest) << n;
+    EXPECT_EQ(r.security.cachedPairs(), 1u);
+    EXPECT_EQ(r.receive(trap, kNow + 300), Outcome::NotInTimeWindow);
+}
+
+// A sender whose pair is kept needs no new key work: a flood that spends
+// each second's budget before its trap does not stop the trap.
+TEST(UsmReceive, AKnownSenderIsNotStoppedByAFloodThatSpendsTheBudget)
+{
+    Receiver r(capturedUsers());
+    const Bytes& trap = find("trap", "sha-aes").data;
+    ASSERT_EQ(r.receive(trap, kNow), Outcome::Deliver);
+    int delivered = 0;
+    for (uint32_t second = 1; second <= 4; ++second) {
+        int refused = 0;
+        for (uint32_t n = 0; n < usm::kLocalisationBudget; ++n)
+            refused += r.receive(withEngine(trap, second << 16 | n), kNow + second) == Outcome::UnknownEngineId;
+        EXPECT_GT(refused, 0) << "the flood did not spend the budget";
+        delivered += r.receive(trap, kNow + second) == Outcome::Deliver;
+    }
+    EXPECT_EQ(delivered, 4);
+}
+
+// At most kMaxReportsPerSecond Reports a second, the rest counted as
+// suppressed; an inform's Response is not a Report and still goes out.
+TEST(UsmReceive, ReportsAreLimitedPerSecondAndResponsesAreNot)
+{
+    Receiver r(capturedUsers());
+    const Bytes& probe = find("probe", "-").data;
+    uint64_t suppressed = simplatform::stats().reportsSuppressed;
+    uint32_t reports = 0;
+    for (uint32_t n = 0; n < usm::kMaxReportsPerSecond + 5; ++n) {
+        EXPECT_EQ(r.receive(probe), Outcome::UnknownEngineId);
+        reports += !r.reply.empty();
+    }
+    EXPECT_EQ(reports, usm::kMaxReportsPerSecond);
+    EXPECT_EQ(simplatform::stats().reportsSuppressed - suppressed, 5u);
+    EXPECT_EQ(r.receive(find("inform", "sha-256-aes-256-c").data), Outcome::Deliver);
+    EXPECT_FALSE(r.reply.empty());
+    r.receive(probe, kNow + 1);
+    EXPECT_FALSE(r.reply.empty()) << "a new second, a new allowance";
+}
+
+// A message for a user whose keys are not derived yet has them derived at
+// once, within the second's budget: a user at authPriv costs 516 units
+// (two pass phrases, two keys for each of two engines), so three fit in
+// 2048 and a flood naming users hashes a bounded number of pass phrases.
+TEST(UsmReceive, KeysAreDerivedWhenFirstNeededWithinTheBudget)
+{
+    std::vector<usm::User> users;
+    std::string error, text;
+    for (const char* name : {"sha-aes", "u-aes-1", "u-aes-2", "u-aes-3"})
+        text += std::string("createUser ") + name + " SHA kelvorov-auth AES kelvorov-priv\n";
+    ASSERT_TRUE(usm::parseUsers(text, "test", users, error)) << error;
+    Receiver r(users, kEngine, false);
+    const Bytes& trap = find("trap", "sha-aes").data;
+    EXPECT_EQ(r.receive(trap), Outcome::Deliver);
+    std::vector<Outcome> others;
+    for (std::string name : {"u-aes-1", "u-aes-2", "u-aes-3"}) {
+        Bytes d = trap;
+        std::copy(name.begin(), name.end(),
+                  std::search(d.begin(), d.end(), users[0].name.begin(), users[0].name.end()));
+        others.push_back(r.receive(d));  // a wrong digest, once the keys are there
+    }
+    EXPECT_EQ(others,
+              (std::vector<Outcome>{Outcome::WrongDigest, Outcome::WrongDigest, Outcome::UnknownEngineId}));
+    EXPECT_EQ(r.security.usersWithKeys(), 3u);
 }
 
 TEST(UsmUsers, GoodLinesGiveTheirUsers)
