@@ -6,7 +6,7 @@
 #
 # Levels, lowest first; the top of simplatform/ (the wiring) is above all.
 set(level_os 0)        # sockets, files read whole, service notification
-set(level_files 0)     # files written durably: flushed, renamed, folder flushed
+set(level_files 1)     # files written durably: flushed, renamed, folder flushed
 set(level_runtime 1)   # the loop and its turn, settings, counters, serving streams
 set(level_names 2)     # drive paths, the name service
 set(level_snmp 2)      # BER, SNMPv3, USM, the PDU record

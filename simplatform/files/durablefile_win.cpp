@@ -2,28 +2,21 @@
 // MoveFileEx with MOVEFILE_WRITE_THROUGH. A folder cannot be opened to be
 // flushed there; MOVEFILE_WRITE_THROUGH returns only once the rename is on
 // the disk, which is what the folder's flush gives on POSIX.
-#include <windows.h>
-
 #include <string>
 
+// The socket layer first: it brings Winsock 2 before <windows.h>.
+#include "../os/socket.h"
 #include "durablefile.h"
+
+#include <windows.h>
 
 namespace simplatform {
 namespace {
 
-// The text of the last Windows error, without its line break and full stop.
+// What failed, with the text of the last Windows error.
 std::string lastErrorText(const char* what)
 {
-    DWORD code = GetLastError();
-    char buffer[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, sizeof buffer, nullptr);
-    while (n > 0 &&
-           (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' ' || buffer[n - 1] == '.')) {
-        --n;
-    }
-    std::string text = n > 0 ? std::string(buffer, n) : "error " + std::to_string(code);
-    return std::string(what) + ": " + text;
+    return std::string(what) + ": " + windowsErrorText(GetLastError());
 }
 
 std::string nameOf(const std::string& path)
