@@ -235,10 +235,22 @@ void Security::makeSalt(uint8_t* salt)
 }
 
 // A Counter32 wraps: the Report carries the count's low 32 bits.
+snmpv3::Outgoing Security::answerTo(const Incoming& in) const
+{
+    snmpv3::Outgoing o;
+    o.msgId = in.h.msgId;
+    o.engineId = engineId_.data();
+    o.engineIdLength = engineId_.size();
+    o.boots = boots_;
+    o.time = engineTime(in.now);
+    o.user = in.h.user.p;
+    o.userLength = in.h.user.left();
+    return o;
+}
+
 void Security::report(const Incoming& in, uint32_t arc, uint64_t count, const Keys* keys,
                       std::vector<uint8_t>& reply)
 {
-    const Header& h = in.h;
     ber::Message& m = reportMessage_;
     m.clear();
     m.requestId = in.requestId;
@@ -257,14 +269,7 @@ void Security::report(const Incoming& in, uint32_t arc, uint64_t count, const Ke
     if (!snmpv3::appendScopedAnswer(m, ber::kTagReport, engineId_.data(), engineId_.size(), nullptr, 0, scoped_)) {
         return;
     }
-    snmpv3::Outgoing o;
-    o.msgId = h.msgId;
-    o.engineId = engineId_.data();
-    o.engineIdLength = engineId_.size();
-    o.boots = boots_;
-    o.time = engineTime(in.now);
-    o.user = h.user.p;
-    o.userLength = h.user.left();
+    snmpv3::Outgoing o = answerTo(in);
     if (keys != nullptr) {
         const User& u = users_[in.userIndex].user;
         o.flags = snmpv3::kFlagAuth;
@@ -278,7 +283,6 @@ void Security::report(const Incoming& in, uint32_t arc, uint64_t count, const Ke
 
 bool Security::respond(const Incoming& in, const ber::Message& m, std::vector<uint8_t>& reply)
 {
-    const Header& h = in.h;
     const snmpv3::Context& context = in.context;
     const User& u = users_[in.userIndex].user;
     scoped_.clear();
@@ -289,15 +293,8 @@ bool Security::respond(const Incoming& in, const ber::Message& m, std::vector<ui
     }
     uint8_t salt[kSaltLength];
     makeSalt(salt);
-    snmpv3::Outgoing o;
-    o.msgId = h.msgId;
-    o.flags = h.flags & (snmpv3::kFlagAuth | snmpv3::kFlagPriv);
-    o.engineId = engineId_.data();
-    o.engineIdLength = engineId_.size();
-    o.boots = boots_;
-    o.time = engineTime(in.now);
-    o.user = h.user.p;
-    o.userLength = h.user.left();
+    snmpv3::Outgoing o = answerTo(in);
+    o.flags = in.h.flags & (snmpv3::kFlagAuth | snmpv3::kFlagPriv);
     o.auth = u.auth;
     o.priv = u.priv;
     o.authKey = &in.keys->auth;

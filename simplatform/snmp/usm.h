@@ -150,6 +150,9 @@ private:
     bool inTimeWindow(Keys& keys, const snmpv3::Header& h, bool authoritative, uint64_t now);
     // The Report of usmStats counter arc at count, at authNoPriv with keys
     // (notInTimeWindow), otherwise at noAuthNoPriv.
+    // An answer's header from the platform's engine to the message's user,
+    // with its msgID: no flags, no keys.
+    snmpv3::Outgoing answerTo(const Incoming& in) const;
     void report(const Incoming& in, uint32_t arc, uint64_t count, const Keys* keys, std::vector<uint8_t>& reply);
     // The Response to an inform, at its own level.
     bool respond(const Incoming& in, const ber::Message& m, std::vector<uint8_t>& reply);

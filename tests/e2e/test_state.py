@@ -85,7 +85,9 @@ class State(unittest.TestCase):
                    if line.startswith("simplatform_symbol_changed_timestamp_seconds{")]
         self.assertEqual(len(changed), 1, changed)
         self.assertIn('symbol_id="1000",label="%s"' % (LABEL % "Battery Low"), changed[0])
-        self.assertNotIn("simplatform:", program.errors())
+        # Read back without a word about the state file (a small receive
+        # buffer may be said: that is the machine's, not the state's).
+        self.assertNotIn(self.state, program.errors())
 
     def test_every_answered_inform_survives_a_kill_at_any_instant(self):
         random.seed(23)
@@ -192,7 +194,7 @@ class State(unittest.TestCase):
         # One failure an inform at least (the second's tick may add more),
         # said once.
         self.assertGreaterEqual(program.stats()["stateWriteErrors"], 3)
-        said = [line for line in program.errors().splitlines() if line.startswith("simplatform:")]
+        said = [line for line in program.errors().splitlines() if self.state in line]
         self.assertEqual(said, ["simplatform: cannot write the state file %s: cannot flush: Input/output error"
                                 % self.state])
         os.remove(switch)
