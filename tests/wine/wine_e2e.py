@@ -224,7 +224,10 @@ def run_scenario(name, run, senders):
         check(status == 0, "end-session 1 ended with status %s" % status)
         seconds = time.monotonic() - start_time
         log("%s: ready after %.1f s, scenario %.1f s" % (name, ready, seconds))
-        check(program.errors() == "", "standard error: %r" % program.errors())
+        # Nothing on standard error but, on a machine whose limit is below
+        # what the trap port asks for, the line that says so.
+        said = [line for line in program.errors().splitlines() if "granted a receive buffer" not in line]
+        check(said == [], "standard error: %r" % program.errors())
         log_text = program.log_text()
         check(log_text != "", "no debug log at %s" % program.log_path)
         return failures, log_text, program.output(), stats, seconds
