@@ -31,7 +31,7 @@ struct Stats {
     uint64_t usmNotInTimeWindows = 0;
     uint64_t usmUnsupportedSecLevels = 0;
     uint64_t reportsSent = 0;
-    uint64_t stateWriteErrors = 0;  // failed writes, flushes and renames of the state file
+    uint64_t stateWriteErrors = 0;   // failed writes, flushes and renames of the state file
     uint64_t reportsSuppressed = 0;  // Reports not made: over the rate limit
     // Datagrams the kernel dropped from the trap socket's full queue: known
     // where the system tells (Linux), from the first trap socket on.

@@ -344,10 +344,11 @@ TEST_F(ControlCommands, StatsAndQuit)
 {
     simplatform::Stats saved = simplatform::stats();
     simplatform::stats() = simplatform::Stats{7, 5, 2, 1, 18446744073709551615ULL};
-    EXPECT_EQ(run("stats"), "ok {\"datagrams\":7,\"delivered\":5,\"informsAnswered\":2,\"malformed\":1,"
-                            "\"mapChanges\":18446744073709551615,\"usmUnknownUsers\":0,\"usmUnknownEngineIDs\":0,"
-                            "\"usmWrongDigests\":0,\"usmDecryptionErrors\":0,\"usmNotInTimeWindows\":0,"
-                            "\"usmUnsupportedSecLevels\":0,\"reportsSent\":0,\"stateWriteErrors\":0,\"reportsSuppressed\":0}");
+    EXPECT_EQ(run("stats"),
+              "ok {\"datagrams\":7,\"delivered\":5,\"informsAnswered\":2,\"malformed\":1,"
+              "\"mapChanges\":18446744073709551615,\"usmUnknownUsers\":0,\"usmUnknownEngineIDs\":0,"
+              "\"usmWrongDigests\":0,\"usmDecryptionErrors\":0,\"usmNotInTimeWindows\":0,"
+              "\"usmUnsupportedSecLevels\":0,\"reportsSent\":0,\"stateWriteErrors\":0,\"reportsSuppressed\":0}");
     simplatform::stats() = saved;
 
     EXPECT_EQ(run("quit"), "ok");
