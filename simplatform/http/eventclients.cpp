@@ -54,7 +54,7 @@ void EventClients::add(const std::shared_ptr<StreamConnection>& connection, std:
         listen(true);
     }
     SharedTextRef state;
-    if (documents_.find(MapDocumentKind::State, clients_.back().since, state)) {
+    if (documents_.find(MapDocumentKind::State, clients_.back().since, state, true)) {
         sendSnapshot(clients_.back(), state);
     }
 }
@@ -65,7 +65,7 @@ void EventClients::documentsReady()
     for (size_t i = 0; i < clients_.size();) {
         std::shared_ptr<StreamConnection> c = clients_[i].connection;
         SharedTextRef state;
-        if (clients_[i].waiting && documents_.find(MapDocumentKind::State, clients_[i].since, state)) {
+        if (clients_[i].waiting && documents_.find(MapDocumentKind::State, clients_[i].since, state, true)) {
             sendSnapshot(clients_[i], state);
         }
         if (!c->isDropped()) {

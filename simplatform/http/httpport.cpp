@@ -27,12 +27,9 @@ public:
     {
     }
 
-    // A document was made: the request waiting for one looks again.
-    void documentReady()
-    {
-        waiting_ = false;
-        serveOne();
-    }
+    // A document was made: the request waiting for one looks again, as of
+    // when it came.
+    void documentReady() { serveOne(); }
 
 protected:
     void readable() override;
@@ -179,9 +176,9 @@ void HttpPort::Connection::serveOne()
         since_ = mapChangeSerial();
     }
     HttpAnswer answer = answerHttpRequest(request, port_.documents_, since_);
-    if (answer.waiting) {
+    waiting_ = answer.waiting;
+    if (waiting_) {
         // Looked at again, parsed anew, when a document is made.
-        waiting_ = true;
         port_.waiting_.push_back(std::static_pointer_cast<Connection>(shared_from_this()));
         return;
     }

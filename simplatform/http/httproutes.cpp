@@ -49,7 +49,7 @@ MapDocuments::~MapDocuments()
     stopTimer(timer_);
 }
 
-bool MapDocuments::find(MapDocumentKind kind, std::uint64_t since, SharedTextRef& text)
+bool MapDocuments::find(MapDocumentKind kind, std::uint64_t since, SharedTextRef& text, bool exact)
 {
     Slot& slot = slots_[index(kind)];
     text = nullptr;
@@ -65,7 +65,7 @@ bool MapDocuments::find(MapDocumentKind kind, std::uint64_t since, SharedTextRef
         // see: it waits for it all the same, and then for the next.
         return false;
     }
-    if (slot.current && madeAlive(slot) >= kMaxMade) {
+    if (!exact && slot.current && slot.currentMap == openMapHandle() && madeAlive(slot) >= kMaxMade) {
         text = slot.current;
         return true;
     }
@@ -98,6 +98,7 @@ void MapDocuments::begin(Slot& slot)
     const MapDatabase& map = *openMap();
     slot.making = std::make_shared<SharedText>();
     slot.makingSerial = mapChangeSerial();
+    slot.makingMap = openMapHandle();
     slot.slices.begin(map, slot.kind == MapDocumentKind::State ? 1 : 2, true);
     ++slot.begun;
     if (slice(slot)) {
@@ -147,6 +148,7 @@ bool MapDocuments::slice(Slot& slot)
     slot.current = std::move(slot.making);
     slot.making.reset();
     slot.currentSerial = slot.makingSerial;
+    slot.currentMap = slot.makingMap;
     slot.handedOut.emplace_back(slot.current);
     ++slot.made;
     return true;

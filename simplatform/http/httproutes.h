@@ -41,10 +41,14 @@ enum class MapDocumentKind : std::uint8_t {
 //
 // Memory, per kind: the document being made, and at most kMaxMade made
 // ones still referenced (by this, or by connections still sending them).
-// While that many are alive no new one is begun: a request is then given
-// the newest one made, stale but whole, so that clients that do not read
-// cannot make it keep a document per connection. Documents of a map
-// since closed count too, until their connections have sent them or gone.
+// While that many are alive no new one is begun for a request: it is given
+// the newest one made of the open map, stale but whole, so that clients
+// that do not read cannot make it keep a document per connection. An event
+// stream's snapshot is exact and may make one more state document; an
+// event client that does not read holds it only until the next change,
+// whose event drops it (EventClients::kMaxBacklogBytes). A map opened
+// begins anew: the documents of the one before count until their
+// connections have sent them or gone.
 class MapDocuments {
 public:
     static constexpr std::size_t kKinds = 2;
@@ -60,8 +64,11 @@ public:
 
     // The document of kind for a request made when mapChangeSerial() was
     // since: true and the document (null when no map is open), or false
-    // when it is being made (begun now if need be): ready will run.
-    bool find(MapDocumentKind kind, std::uint64_t since, SharedTextRef& text);
+    // when it is being made (begun now if need be): ready will run. Unless
+    // exact, the newest one made of the open map may be given instead while
+    // kMaxMade are alive. An event stream's snapshot must be exact: the
+    // events after it carry only the changes made since it joined.
+    bool find(MapDocumentKind kind, std::uint64_t since, SharedTextRef& text, bool exact = false);
     // Documents begun and documents made since the start, of kind.
     std::size_t begun(MapDocumentKind kind) const { return slots_[index(kind)].begun; }
     std::size_t made(MapDocumentKind kind) const { return slots_[index(kind)].made; }
@@ -71,13 +78,15 @@ public:
 private:
     struct Slot {
         MapDocumentKind kind = MapDocumentKind::State;
-        SharedTextRef current;  // the newest made, of the map open then
+        SharedTextRef current;  // the newest made
         std::uint64_t currentSerial = 0;
+        const MapHandle* currentMap = nullptr;                   // the map it was made of
         std::vector<std::weak_ptr<const SharedText>> handedOut;  // made ones, the newest last
         // The one being made.
         MapSlices slices;
         std::shared_ptr<SharedText> making;
         std::uint64_t makingSerial = 0;
+        const MapHandle* makingMap = nullptr;
         std::size_t begun = 0;
         std::size_t made = 0;
     };
