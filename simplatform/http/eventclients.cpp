@@ -29,24 +29,77 @@ EventClients::~EventClients()
     }
 }
 
+// The snapshot's id is the client's first, whenever the snapshot is sent:
+// the events held meanwhile come after it.
 void EventClients::add(const std::shared_ptr<StreamConnection>& connection, std::string head)
 {
-    std::string out = std::move(head);
-    appendEventStreamStart(out);
-    std::string state = mapStateJson();
-    appendEvent(out, ++lastEventId_, "snapshot", state.empty() ? "null" : state);
+    Client client;
+    client.connection = connection;
+    client.lastOutput = Clock::now();
+    client.held.resize(2);
+    client.held[0].text = std::move(head);
+    appendEventStreamStart(client.held[0].text);
+    appendEventHead(client.held[0].text, ++lastEventId_, "snapshot");
     Clock::time_point now = Clock::now();
     growth_.look(now);
     std::string data = statsData(now);
-    appendStatsEvent(out, data);
+    appendStatsEvent(client.held[1].text, data);
     if (clients_.empty()) {
         lastStats_ = std::move(data);  // what every client has
     }
-    clients_.push_back({connection, Clock::now()});
+    client.waiting = true;
+    client.since = mapChangeSerial();
+    clients_.push_back(std::move(client));
     if (clients_.size() == 1) {
         listen(true);
     }
-    connection->send(std::move(out));
+    SharedTextRef state;
+    if (documents_.find(MapDocumentKind::State, clients_.back().since, state, true)) {
+        sendSnapshot(clients_.back(), state);
+    }
+}
+
+void EventClients::documentsReady()
+{
+    // By index: a client dropped on the way leaves the list.
+    for (size_t i = 0; i < clients_.size();) {
+        std::shared_ptr<StreamConnection> c = clients_[i].connection;
+        SharedTextRef state;
+        if (clients_[i].waiting && documents_.find(MapDocumentKind::State, clients_[i].since, state, true)) {
+            sendSnapshot(clients_[i], state);
+        }
+        if (!c->isDropped()) {
+            ++i;
+        }
+    }
+}
+
+void EventClients::queue(StreamConnection& c, const Framed& event)
+{
+    c.append(event.text);
+    if (event.shared) {
+        c.appendShared(event.shared);
+        c.append("\n\n");
+    }
+}
+
+// The head, the stream's start, the snapshot and what was held behind it.
+// The client may be dropped by the send: nothing of it is used after.
+void EventClients::sendSnapshot(Client& client, const SharedTextRef& state)
+{
+    if (state) {
+        client.held[0].shared = state;
+    } else {
+        client.held[0].text += "null\n\n";
+    }
+    client.waiting = false;
+    std::shared_ptr<StreamConnection> c = client.connection;
+    for (const Framed& event : client.held) {
+        queue(*c, event);
+    }
+    client.held = std::vector<Framed>();
+    client.heldBytes = 0;
+    c->flush();
 }
 
 void EventClients::remove(const StreamConnection& connection)
@@ -82,24 +135,52 @@ void EventClients::mapChanged(const std::vector<MapChange>& changes)
     if (clients_.empty() || changes.empty()) {
         return;
     }
-    std::vector<std::string> events(changes.size());
+    std::vector<Framed> events(changes.size());
     for (size_t n = 0; n < changes.size(); ++n) {
         const MapChange& change = changes[n];
-        const char* name = change.symbol != 0 ? "symbol" : "snapshot";
-        appendEvent(events[n], ++lastEventId_, name, change.state.empty() ? "null" : change.state);
+        if (change.symbol != 0) {
+            appendEvent(events[n].text, ++lastEventId_, "symbol", change.state);
+            continue;
+        }
+        // A map opened: its state, made once, shared by every client.
+        appendEventHead(events[n].text, ++lastEventId_, "snapshot");
+        if (change.state.empty()) {
+            events[n].text += "null\n\n";
+        } else {
+            auto state = std::make_shared<SharedText>();
+            state->pieces.push_back(change.state);
+            state->size = change.state.size();
+            events[n].shared = std::move(state);
+        }
     }
     sendToAll(events, Clock::now());
 }
 
-void EventClients::sendToAll(const std::vector<std::string>& events, Clock::time_point now)
+void EventClients::sendToAll(const std::vector<Framed>& events, Clock::time_point now)
 {
     // By index: a client dropped on the way leaves the list, and the next
     // one takes its place.
     for (size_t i = 0; i < clients_.size();) {
         std::shared_ptr<StreamConnection> c = clients_[i].connection;
+        if (clients_[i].waiting) {
+            // Held behind its snapshot, and counted as if sent.
+            Client& client = clients_[i];
+            for (const Framed& event : events) {
+                client.held.push_back(event);
+                client.heldBytes += event.size();
+            }
+            if (client.heldBytes > kMaxBacklogBytes) {
+                fprintf(stderr, "simplatform: HTTP port: event client dropped: it does not read its events\n");
+                c->drop();
+            }
+            if (!c->isDropped()) {
+                ++i;
+            }
+            continue;
+        }
         clients_[i].lastOutput = now;
-        for (const std::string& event : events) {
-            c->append(event);
+        for (const Framed& event : events) {
+            queue(*c, event);
             if (c->unsent() > kMaxBacklogBytes) {
                 fprintf(stderr, "simplatform: HTTP port: event client dropped: it does not read its events\n");
                 c->drop();
@@ -153,8 +234,8 @@ void EventClients::statsTick(Clock::time_point now)
     if (data == lastStats_) {
         return;
     }
-    std::vector<std::string> events(1);
-    appendStatsEvent(events[0], data);
+    std::vector<Framed> events(1);
+    appendStatsEvent(events[0].text, data);
     lastStats_ = std::move(data);
     sendToAll(events, now);
 }
@@ -163,7 +244,8 @@ void EventClients::keepAlive(Clock::time_point now)
 {
     for (size_t i = 0; i < clients_.size();) {
         std::shared_ptr<StreamConnection> c = clients_[i].connection;
-        if (now - clients_[i].lastOutput >= kCommentAfter) {
+        // One waiting for its snapshot has not been sent its head yet.
+        if (!clients_[i].waiting && now - clients_[i].lastOutput >= kCommentAfter) {
             clients_[i].lastOutput = now;
             std::string comment;
             appendEventComment(comment, "keep-alive");

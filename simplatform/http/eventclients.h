@@ -26,6 +26,7 @@
 #include "../mapdb/mapview.h"
 #include "../runtime/stats.h"
 #include "../runtime/streamserver.h"
+#include "httproutes.h"
 
 namespace simplatform {
 
@@ -43,14 +44,22 @@ public:
     static constexpr std::chrono::seconds kStatsEvery{1};
     static constexpr std::chrono::seconds kGrowthWindow{300};
 
-    EventClients() = default;
+    // The snapshots are the state documents of documents.
+    explicit EventClients(MapDocuments& documents)
+        : documents_(documents)
+    {
+    }
     ~EventClients();
     EventClients(const EventClients&) = delete;
     EventClients& operator=(const EventClients&) = delete;
 
     // The connection becomes a client: head (its response's head), the
-    // stream's start and the snapshot are sent now.
+    // stream's start, the snapshot and the stats event are sent now, or,
+    // while the state document is being made, once it is; the events in
+    // between wait behind them (kMaxBacklogBytes counts them).
     void add(const std::shared_ptr<StreamConnection>& connection, std::string head);
+    // A document was made: clients waiting for their snapshot look again.
+    void documentsReady();
     // A client's connection was dropped.
     void remove(const StreamConnection& connection);
     // A comment to each client that was sent nothing for kCommentAfter.
@@ -61,10 +70,24 @@ public:
     size_t count() const { return clients_.size(); }
 
 private:
+    // An event, or the start of one whose data is a shared document (then
+    // "\n\n" ends it).
+    struct Framed {
+        std::string text;
+        SharedTextRef shared;
+        size_t size() const { return text.size() + (shared ? shared->size + 2 : 0); }
+    };
     struct Client {
         std::shared_ptr<StreamConnection> connection;
         Clock::time_point lastOutput;
+        // Waiting for its snapshot: the state at since, or later.
+        bool waiting = false;
+        uint64_t since = 0;
+        std::vector<Framed> held;  // its first events, the snapshot's start first
+        size_t heldBytes = 0;
     };
+    static void queue(StreamConnection& c, const Framed& event);
+    void sendSnapshot(Client& client, const SharedTextRef& state);
     static void onMapChange(const std::vector<MapChange>& changes);
     void mapChanged(const std::vector<MapChange>& changes);
     void listen(bool on);
@@ -73,8 +96,9 @@ private:
     void appendStatsEvent(std::string& out, const std::string& data);
     // Framed events to every client, each dropped when its backlog passes
     // kMaxBacklogBytes.
-    void sendToAll(const std::vector<std::string>& events, Clock::time_point now);
+    void sendToAll(const std::vector<Framed>& events, Clock::time_point now);
 
+    MapDocuments& documents_;
     std::vector<Client> clients_;
     uint64_t lastEventId_ = 0;
     CounterGrowth growth_;

@@ -12,6 +12,16 @@ void appendEventStreamStart(std::string& out)
     out += line;
 }
 
+void appendEventHead(std::string& out, uint64_t id, std::string_view name)
+{
+    char line[40];
+    snprintf(line, sizeof line, "id: %llu\n", static_cast<unsigned long long>(id));
+    out += line;
+    out += "event: ";
+    out += name;
+    out += "\ndata: ";
+}
+
 void appendEvent(std::string& out, uint64_t id, std::string_view name, std::string_view data)
 {
     char line[40];

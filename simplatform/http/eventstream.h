@@ -20,6 +20,9 @@ void appendEventStreamStart(std::string& out);
 // or CR line ends, each of which starts a new data line (the reader joins
 // them with LF).
 void appendEvent(std::string& out, uint64_t id, std::string_view name, std::string_view data);
+// An event's lines up to its data, for data of one line that follows
+// (then "\n\n" ends it): a document sent from where it is kept.
+void appendEventHead(std::string& out, uint64_t id, std::string_view name);
 // A comment line; line ends in text are replaced by blanks.
 void appendEventComment(std::string& out, std::string_view text);
 

@@ -10,6 +10,8 @@
 // no read). Closing after the last answer is the stream server's.
 #include "httpport.h"
 
+#include <algorithm>
+
 #include "../os/net.h"
 #include "../runtime/loop.h"
 #include "httprequest.h"
@@ -25,29 +27,42 @@ public:
     {
     }
 
+    // A document was made: the request waiting for one looks again, as of
+    // when it came.
+    void documentReady() { serveOne(); }
+
 protected:
     void readable() override;
-    bool wantsRead() const override { return phase_ == Phase::Events || (unsent() == 0 && !inputReady_); }
-    bool wantsTurn() const override { return phase_ == Phase::Requests && inputReady_; }
+    bool wantsRead() const override
+    {
+        return phase_ == Phase::Events || (unsent() == 0 && !inputReady_ && !waiting_);
+    }
+    bool wantsTurn() const override { return phase_ == Phase::Requests && inputReady_ && !waiting_; }
     void writable() override
     {
-        if (unsent() == 0 && phase_ == Phase::Requests && inputReady_) {
+        if (unsent() == 0 && phase_ == Phase::Requests && inputReady_ && !waiting_) {
             serveOne();
         }
     }
     // An event client's answer never ends; a request already read is
-    // answered on the next turn.
-    bool answering() const override { return phase_ == Phase::Events || inputReady_; }
+    // answered on the next turn, or when its document is made.
+    bool answering() const override { return phase_ == Phase::Events || inputReady_ || waiting_; }
     bool expired(Clock::time_point now) const override
     {
         bool stuck = unsent() > 0 && now - lastTaken() > kIdleTimeout;
-        bool idle = phase_ == Phase::Requests && unsent() == 0 && now - lastActive() > kIdleTimeout;
+        bool idle = phase_ == Phase::Requests && unsent() == 0 && !waiting_ && now - lastActive() > kIdleTimeout;
         return stuck || idle;
     }
     void dropped() override
     {
         if (phase_ == Phase::Events) {
             port_.events_.remove(*this);
+        }
+        if (waiting_) {
+            waiting_ = false;
+            auto& list = port_.waiting_;
+            list.erase(std::remove_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; }),
+                       list.end());
         }
     }
 
@@ -62,6 +77,8 @@ private:
     Phase phase_ = Phase::Requests;
     std::string input_;
     bool inputReady_ = false;  // input may hold a whole request
+    bool waiting_ = false;     // its first request waits for a document
+    uint64_t since_ = 0;       // the map's change serial when that request came
 };
 
 std::unique_ptr<HttpPort> HttpPort::open(const std::string& hostPort, std::string& error)
@@ -155,7 +172,16 @@ void HttpPort::Connection::serveOne()
         return;
     }
     markActive();
-    HttpAnswer answer = answerHttpRequest(request);
+    if (!waiting_) {
+        since_ = mapChangeSerial();
+    }
+    HttpAnswer answer = answerHttpRequest(request, port_.documents_, since_);
+    waiting_ = answer.waiting;
+    if (waiting_) {
+        // Looked at again, parsed anew, when a document is made.
+        port_.waiting_.push_back(std::static_pointer_cast<Connection>(shared_from_this()));
+        return;
+    }
     // request points into the input: taken away only now.
     input_.erase(0, parsed.consumed);
     inputReady_ = !input_.empty();
@@ -164,11 +190,33 @@ void HttpPort::Connection::serveOne()
         input_.clear();
         inputReady_ = false;
         port_.events_.add(shared_from_this(), std::move(answer.bytes));
+    } else if (answer.body) {
+        append(answer.bytes);
+        appendShared(std::move(answer.body));
+        if (answer.close) {
+            closeWhenSent();
+        } else {
+            flush();
+        }
     } else if (answer.close) {
         sendAndClose(std::move(answer.bytes));
     } else {
         send(std::move(answer.bytes));
     }
+}
+
+void HttpPort::documentsReady()
+{
+    // Taken out first: a request that still waits (for a newer document
+    // than this one) puts itself back.
+    std::vector<std::shared_ptr<Connection>> ready;
+    ready.swap(waiting_);
+    for (const std::shared_ptr<Connection>& c : ready) {
+        if (!c->isDropped()) {
+            c->documentReady();
+        }
+    }
+    events_.documentsReady();
 }
 
 }  // namespace simplatform

@@ -14,7 +14,9 @@
 // whose unsent events pass EventClients::kMaxBacklogBytes is dropped (with
 // a reset, as is any connection dropped with output unsent); a connection
 // is closed kIdleTimeout after its last answer without a request, or when
-// its output has waited kIdleTimeout without the peer taking any.
+// its output has waited kIdleTimeout without the peer taking any. A request
+// for a map's document that is being made waits for it (MapDocuments): it
+// has an answer in flight then, and reads nothing more until it is sent.
 #pragma once
 
 #include <chrono>
@@ -22,9 +24,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "../runtime/streamserver.h"
 #include "eventclients.h"
+#include "httproutes.h"
 
 namespace simplatform {
 
@@ -55,13 +59,21 @@ public:
     size_t connectionCount() const { return server_.connectionCount(); }
     size_t eventClientCount() const { return events_.count(); }
 
+    // The map's documents, for a look at what they cost.
+    MapDocuments& documents() { return documents_; }
+
 private:
     class Connection;
     HttpPort() = default;
+    // A document was made: the requests waiting for one look again.
+    void documentsReady();
 
     uint16_t port_ = 0;
     int statsTimer_ = 0;  // EventClients::statsTick while the port is open
-    EventClients events_;
+    MapDocuments documents_{[this] { documentsReady(); }};
+    // Connections whose request waits for a document (at most one each).
+    std::vector<std::shared_ptr<Connection>> waiting_;
+    EventClients events_{documents_};
     // Last: closed and destroyed first, while what its hooks use is alive.
     StreamServer server_;
 };

@@ -3,7 +3,6 @@
 
 #include <stdio.h>
 
-#include "../mapdb/mapview.h"
 #include "../runtime/stats.h"
 
 namespace simplatform {
@@ -130,7 +129,7 @@ void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol)
     out += text;
 }
 
-std::string metricsText()
+void appendKnownCounters(std::string& out)
 {
     // A counter the system cannot tell has no family at all.
     MetricsCounter counters[kCounterCount];
@@ -140,18 +139,22 @@ std::string metricsText()
             counters[known++] = {counter.metric, counter.help, counterValue(counter)};
         }
     }
-    std::string out;
     appendMetricsCounters(out, counters, known);
-    appendMetricsStatusFamily(out);
-    visitMapSymbols([&out](const MapSymbolView& symbol) {
-        appendMetricsSymbol(out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status});
-    });
-    appendMetricsChangedAtFamily(out);
-    visitMapSymbols([&out](const MapSymbolView& symbol) {
-        appendMetricsChangedAt(
-            out, {symbol.map, symbol.submap, symbol.id, symbol.label, symbol.status, symbol.changedAt});
-    });
-    return out;
+}
+
+void appendMetricsObject(std::string& out, const MapDatabase& map, const ObjectData& object, unsigned pass)
+{
+    for (const SymbolData& symbol : object.symbols) {
+        auto submap = map.submapIndex.find(symbol.submap);
+        std::string_view submapName = submap == map.submapIndex.end() ? std::string_view()
+                                                                      : map.submaps[submap->second].name;
+        MetricsSymbol sample{map.name, submapName, symbol.id, symbol.label, symbol.status, symbol.changedAt};
+        if (pass == 0) {
+            appendMetricsSymbol(out, sample);
+        } else {
+            appendMetricsChangedAt(out, sample);
+        }
+    }
 }
 
 }  // namespace simplatform

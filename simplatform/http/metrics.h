@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "../mapdb/mapdb.h"
+
 namespace simplatform {
 
 constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
@@ -47,8 +49,14 @@ void appendMetricsChangedAt(std::string& out, const MetricsSymbol& symbol);
 // A label value inside its quotes, escaped as above.
 void appendMetricsLabelValue(std::string& out, std::string_view value);
 
-// The whole document: the counters known, then the status of every symbol of
-// the open map, then the time of each one's last change.
-std::string metricsText();
+// The whole document is the counters known (appendKnownCounters, made for
+// each request: they change with every datagram), then the map's part,
+// made once per change of the map and shared (MapDocuments, httproutes.h):
+// the status family with one sample per symbol of the open map, then the
+// change time family with one for each symbol that has changed. That part
+// is made a slice of objects at a time, in two passes over them: pass 0
+// writes an object's statuses, pass 1 their times of change.
+void appendKnownCounters(std::string& out);
+void appendMetricsObject(std::string& out, const MapDatabase& map, const ObjectData& object, unsigned pass);
 
 }  // namespace simplatform

@@ -40,6 +40,12 @@ MapChangeListener& changeListener()
     return listener;
 }
 
+std::uint64_t& changeSerial()
+{
+    static std::uint64_t serial = 0;
+    return serial;
+}
+
 const MapKeeper*& keeper()
 {
     static const MapKeeper* instance = nullptr;
@@ -116,6 +122,17 @@ void showChanges()
 
 }  // namespace
 
+void symbolChanging(const SymbolData& symbol)
+{
+    ++changeSerial();
+    keepObjectsBeforeChange(symbol);
+}
+
+std::uint64_t mapChangeSerial()
+{
+    return changeSerial();
+}
+
 // Whether the line is shown (Setting::Quiet) is decided at the end of
 // the turn. The listener's record is made only while there is a listener.
 void symbolChanged(SymbolData& symbol)
@@ -137,6 +154,7 @@ void symbolSettingsChanged(SymbolData& symbol)
 
 void mapOpened()
 {
+    ++changeSerial();
     if (const MapKeeper* keep = keeper()) {
         keep->mapOpened();
     }
@@ -148,6 +166,8 @@ void mapOpened()
 
 void mapClosing()
 {
+    ++changeSerial();
+    loseMapSlices();
     if (const MapKeeper* keep = keeper()) {
         keep->mapClosing();
     }

@@ -10,6 +10,7 @@
 // (handover.h), once for all of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,16 @@
 namespace simplatform {
 
 struct SymbolData;
+
+// A symbol's status, label, status source or behaviour is about to change:
+// documents being made of the map at one instant keep it as it is
+// (MapSlices, mapview.h), and the change serial grows. Called before
+// symbolChanged or symbolSettingsChanged, at the change itself.
+void symbolChanging(const SymbolData& symbol);
+// Grows with every change of what the map's documents show: a symbol's
+// state (symbolChanging), a map opened or closed. A document made at one
+// serial is current while the serial stays.
+std::uint64_t mapChangeSerial();
 
 // A symbol's status or label changed: its time is taken, it is counted and
 // the keeper hears of it now; its console line and the listener at the end

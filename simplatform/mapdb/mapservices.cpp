@@ -459,6 +459,7 @@ int OVwSetSymbolStatusSource(MapHandle* handle, OVwSymbolId symbolId, int source
         return 0;
     }
     if (symbol->statusSource != source) {
+        symbolChanging(*symbol);
         symbol->statusSource = source;
         symbolSettingsChanged(*symbol);
     }
@@ -484,6 +485,7 @@ int OVwSetSymbolBehavior(MapHandle* handle, OVwSymbolId symbolId, int behavior, 
     bool same = symbol->behavior && symbol->behavior->code == recorded.code &&
                 symbol->behavior->name == recorded.name && symbol->behavior->altName == recorded.altName;
     if (!same) {
+        symbolChanging(*symbol);
         symbol->behavior = std::move(recorded);
         symbolSettingsChanged(*symbol);
     }
@@ -505,6 +507,7 @@ int OVwSetStatusOnSymbol(MapHandle* handle, OVwSymbolId symbolId, int status)
         return 0;
     }
     if (symbol->status != status) {
+        symbolChanging(*symbol);
         symbol->status = status;
         symbolChanged(*symbol);
     }
@@ -522,6 +525,7 @@ int OVwSetSymbolLabel(MapHandle* handle, OVwSymbolId symbolId, const char* label
         return 0;
     }
     if (symbol->label != label) {
+        symbolChanging(*symbol);
         symbol->label = label;
         symbolChanged(*symbol);
     }

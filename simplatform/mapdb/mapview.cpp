@@ -2,9 +2,11 @@
 // text (jsontext.h), status names, and the walk over the symbols.
 #include "mapview.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
+#include <vector>
 
 #include "jsontext.h"
 #include "mapdb.h"
@@ -38,7 +40,121 @@ void appendField(std::string& out, const FieldData& field)
     }
 }
 
+// The runs that keep their instant: they hear of changes and of the map's
+// going. Few (one for each document being made), so a list.
+std::vector<MapSlices*>& instantSlices()
+{
+    static auto* list = new std::vector<MapSlices*>;
+    return *list;
+}
+
+void forget(MapSlices* slices)
+{
+    std::vector<MapSlices*>& list = instantSlices();
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (list[i] == slices) {
+            list[i] = list.back();
+            list.pop_back();
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+MapSlices::~MapSlices()
+{
+    end();
+}
+
+void MapSlices::begin(const MapDatabase& map, unsigned passes, bool keepInstant)
+{
+    end();
+    map_ = &map;
+    passes_ = passes;
+    pass_ = 0;
+    next_ = 0;
+    keepInstant_ = keepInstant;
+    lost_ = false;
+    if (keepInstant_) {
+        instantSlices().push_back(this);
+    }
+}
+
+MapSlices::Step MapSlices::appendSlice(std::string& out, AppendObject append)
+{
+    if (map_ == nullptr) {
+        return Step::Done;
+    }
+    const std::vector<ObjectData>& objects = map_->objects;
+    bool last = pass_ + 1 == passes_;
+    size_t stop = std::min(objects.size(), next_ + kSliceObjects);
+    size_t start = out.size();
+    for (; next_ < stop && out.size() - start < kSliceBytes; ++next_) {
+        auto kept = kept_.find(next_);
+        if (kept == kept_.end()) {
+            append(out, *map_, objects[next_], next_, pass_);
+        } else {
+            append(out, *map_, kept->second, next_, pass_);
+            if (last) {
+                kept_.erase(kept);
+            }
+        }
+    }
+    if (next_ < objects.size()) {
+        return Step::More;
+    }
+    if (!last) {
+        ++pass_;
+        next_ = 0;
+        return Step::PassDone;
+    }
+    end();
+    return Step::Done;
+}
+
+void MapSlices::end()
+{
+    if (keepInstant_) {
+        forget(this);
+    }
+    map_ = nullptr;
+    keepInstant_ = false;
+    kept_.clear();
+}
+
+// Copied once, the first time one of its symbols changes, and only while a
+// slice is still to write it.
+void MapSlices::keepBefore(const SymbolData& symbol)
+{
+    auto found = map_->symbolIndex.find(symbol.id);
+    if (found == map_->symbolIndex.end()) {
+        return;
+    }
+    size_t index = found->second.first;
+    bool written = pass_ + 1 == passes_ && index < next_;
+    if (!written && kept_.find(index) == kept_.end()) {
+        kept_.emplace(index, map_->objects[index]);
+    }
+}
+
+void keepObjectsBeforeChange(const SymbolData& symbol)
+{
+    for (MapSlices* slices : instantSlices()) {
+        slices->keepBefore(symbol);
+    }
+}
+
+void loseMapSlices()
+{
+    std::vector<MapSlices*> list;
+    list.swap(instantSlices());
+    for (MapSlices* slices : list) {
+        slices->keepInstant_ = false;  // already off the list
+        slices->end();
+        slices->lost_ = true;
+    }
+}
 
 const char* statusName(int status, StatusText& text)
 {
@@ -158,23 +274,6 @@ std::string mapStateJson()
     }
     out += "]}";
     return out;
-}
-
-bool visitMapSymbols(const std::function<void(const MapSymbolView&)>& visit)
-{
-    const MapDatabase* map = openMap();
-    if (map == nullptr) {
-        return false;
-    }
-    for (const ObjectData& object : map->objects) {
-        for (const SymbolData& symbol : object.symbols) {
-            auto submap = map->submapIndex.find(symbol.submap);
-            std::string_view submapName = submap == map->submapIndex.end() ? std::string_view()
-                                                                           : map->submaps[submap->second].name;
-            visit(MapSymbolView{map->name, submapName, symbol.id, symbol.label, symbol.status, symbol.changedAt});
-        }
-    }
-    return true;
 }
 
 }  // namespace simplatform

@@ -10,6 +10,17 @@
 #include "../os/regularfile.h"
 
 namespace simplatform {
+namespace {
+
+void appendObject(std::string& out, const MapDatabase&, const ObjectData& object, std::size_t index, unsigned)
+{
+    if (index > 0) {
+        out += ',';
+    }
+    appendObjectState(out, object);
+}
+
+}  // namespace
 
 bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std::string& error)
 {
@@ -21,7 +32,7 @@ bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std:
     temporary_ = file_.path();
     path_ = path;
     map_ = &map;
-    nextObject_ = 0;
+    slices_.begin(map, 1, false);
     written_ = 0;
     startedTo_ = 0;
     waitedTo_ = 0;
@@ -32,15 +43,7 @@ bool SnapshotWriter::begin(const std::string& path, const MapDatabase& map, std:
 
 bool SnapshotWriter::writeSlice(bool& done, std::string& error)
 {
-    const std::vector<ObjectData>& objects = map_->objects;
-    size_t end = std::min(objects.size(), nextObject_ + kSliceObjects);
-    for (; nextObject_ < end && text_.size() < kSliceBytes; ++nextObject_) {
-        if (nextObject_ > 0) {
-            text_ += ',';
-        }
-        appendObjectState(text_, objects[nextObject_]);
-    }
-    done = nextObject_ == objects.size();
+    done = slices_.appendSlice(text_, appendObject) == MapSlices::Step::Done;
     if (!write(error)) {
         return false;
     }
@@ -104,6 +107,7 @@ void SnapshotWriter::abandon()
     stage_ = SnapshotStage::None;
     file_ = DurableFile();
     map_ = nullptr;
+    slices_.end();
     text_.clear();
 }
 

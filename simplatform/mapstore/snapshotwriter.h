@@ -14,16 +14,11 @@
 #include <string>
 
 #include "../files/durablefile.h"
+#include "../mapdb/mapview.h"
 
 namespace simplatform {
 
-struct MapDatabase;
-
-// At most this many objects, or about this many bytes, a slice: about a
-// millisecond of the loop's time each.
-constexpr std::size_t kSliceObjects = 250;
-constexpr std::size_t kSliceBytes = std::size_t{128} << 10;
-// Slices are sent on their way to the disk this much at a time.
+// Slices (MapSlices, mapview.h) are sent on their way to the disk this much at a time.
 constexpr std::uint64_t kWriteback = std::uint64_t{1} << 20;
 
 // The steps of a snapshot, each one turn's work at most: its slices, the
@@ -66,7 +61,7 @@ private:
     std::string temporary_;
     std::string path_;
     const MapDatabase* map_ = nullptr;
-    std::size_t nextObject_ = 0;
+    MapSlices slices_;
     std::uint64_t written_ = 0;
     std::uint64_t startedTo_ = 0;  // what is before it is on its way to the disk
     std::uint64_t waitedTo_ = 0;   // what is before it is on the disk

@@ -20,7 +20,9 @@ void StreamConnection::send(std::string bytes)
         return;
     }
     unsent_ += bytes.size();
-    output_.push_back(std::move(bytes));
+    output_.push_back(Output{});
+    output_.back().left = bytes.size();
+    output_.back().bytes = std::move(bytes);
     StreamServer::Ref self = shared_from_this();
     server_->flush(self);
     server_->updateWatches(self);
@@ -31,12 +33,13 @@ void StreamConnection::append(std::string_view bytes)
     if ((state_ != State::Open && state_ != State::Closing) || bytes.empty()) {
         return;
     }
-    if (output_.empty()) {
-        output_.push_back(std::move(spare_));
+    if (output_.empty() || output_.back().shared) {
+        output_.push_back(Output{});
+        output_.back().bytes = std::move(spare_);
         spare_ = std::string();
-        output_.back().assign(bytes.data(), bytes.size());
+        output_.back().bytes.assign(bytes.data(), bytes.size());
     } else {
-        std::string& last = output_.back();
+        std::string& last = output_.back().bytes;
         // What the peer took of it goes first, so that a stream sent in
         // part turn after turn does not keep what was sent.
         if (output_.size() == 1 && sentOfFirst_ > 0) {
@@ -45,7 +48,19 @@ void StreamConnection::append(std::string_view bytes)
         }
         last.append(bytes.data(), bytes.size());
     }
+    output_.back().left += bytes.size();
     unsent_ += bytes.size();
+}
+
+void StreamConnection::appendShared(SharedTextRef text)
+{
+    if ((state_ != State::Open && state_ != State::Closing) || !text || text->size == 0) {
+        return;
+    }
+    output_.push_back(Output{});
+    output_.back().left = text->size;
+    output_.back().shared = std::move(text);
+    unsent_ += output_.back().left;
 }
 
 void StreamConnection::flush()
@@ -64,7 +79,9 @@ void StreamConnection::sendAndClose(std::string bytes)
     }
     if (!bytes.empty()) {
         unsent_ += bytes.size();
-        output_.push_back(std::move(bytes));
+        output_.push_back(Output{});
+        output_.back().left = bytes.size();
+        output_.back().bytes = std::move(bytes);
     }
     state_ = State::Closing;
     StreamServer::Ref self = shared_from_this();
@@ -90,7 +107,7 @@ void StreamConnection::drop()
 
 size_t StreamConnection::waitingBehindFirst() const
 {
-    return output_.empty() ? 0 : unsent_ - (output_.front().size() - sentOfFirst_);
+    return output_.empty() ? 0 : unsent_ - output_.front().left;
 }
 
 // ---- the server ----
@@ -291,8 +308,9 @@ void StreamServer::flush(const Ref& c)
 {
     bool hadOutput = c->unsent_ > 0;
     while (c->unsent_ > 0 && (c->state_ == State::Open || c->state_ == State::Closing)) {
-        const std::string& first = c->output_.front();
-        long n = sendSome(c->socket_, first.data() + c->sentOfFirst_, first.size() - c->sentOfFirst_);
+        StreamConnection::Output& first = c->output_.front();
+        std::string_view piece = first.sending();
+        long n = sendSome(c->socket_, piece.data() + c->sentOfFirst_, piece.size() - c->sentOfFirst_);
         if (n < 0) {
             if (!retryLater()) {
                 drop(c);
@@ -302,14 +320,21 @@ void StreamServer::flush(const Ref& c)
         c->lastTaken_ = c->lastActive_ = Clock::now();
         c->sentOfFirst_ += static_cast<size_t>(n);
         c->unsent_ -= static_cast<size_t>(n);
-        if (c->sentOfFirst_ == first.size()) {
-            if (c->output_.size() == 1 && first.capacity() <= StreamConnection::kKeptBufferBytes) {
-                c->spare_ = std::move(c->output_.front());
-                c->spare_.clear();
-            }
-            c->output_.pop_front();
-            c->sentOfFirst_ = 0;
+        first.left -= static_cast<size_t>(n);
+        if (c->sentOfFirst_ < piece.size()) {
+            continue;
         }
+        c->sentOfFirst_ = 0;
+        if (first.left > 0) {
+            ++first.piece;  // the next piece of a shared text
+            continue;
+        }
+        if (!first.shared && c->output_.size() == 1 &&
+            first.bytes.capacity() <= StreamConnection::kKeptBufferBytes) {
+            c->spare_ = std::move(first.bytes);
+            c->spare_.clear();
+        }
+        c->output_.pop_front();
     }
     if (!hadOutput || c->unsent_ > 0) {
         return;

@@ -46,6 +46,16 @@ namespace simplatform {
 
 class StreamServer;
 
+// Text made once and then only read: a document that many connections are
+// sent at once, each queue holding a reference, none a copy. Kept in pieces
+// (none empty), so that it is never one block that must grow, not even
+// while it is made.
+struct SharedText {
+    std::vector<std::string> pieces;
+    std::size_t size = 0;  // of all pieces together
+};
+using SharedTextRef = std::shared_ptr<const SharedText>;
+
 // One connection of a stream server. Its hooks run inside the loop's
 // handlers; any of them may drop the connection or close the server.
 class StreamConnection : public std::enable_shared_from_this<StreamConnection> {
@@ -76,6 +86,9 @@ public:
     // so a steady stream of small output allocates nothing.
     static constexpr size_t kKeptBufferBytes = size_t{64} * 1024;
     void append(std::string_view bytes);
+    // Queues a shared text behind what is queued, without sending: the queue
+    // holds the reference until the socket has taken its last byte.
+    void appendShared(SharedTextRef text);
     // Sends what the socket takes now.
     void flush();
     // Closes it now. Output still waiting is thrown away and the peer
@@ -129,10 +142,22 @@ private:
     StreamServer* server_ = nullptr;
     Socket socket_ = kNoSocket;
     HostAddress remote_;
+    // A message of its own bytes, or a shared text sent a piece at a time.
+    struct Output {
+        std::string bytes;
+        SharedTextRef shared;
+        size_t piece = 0;  // of shared: the one being sent
+        size_t left = 0;   // bytes not yet taken
+        std::string_view sending() const
+        {
+            return shared ? std::string_view(shared->pieces[piece]) : std::string_view(bytes);
+        }
+    };
+
     State state_ = State::Open;
-    std::deque<std::string> output_;  // messages not yet taken, oldest first
-    std::string spare_;               // the buffer of the last message sent, empty
-    size_t sentOfFirst_ = 0;          // bytes of the first message already sent
+    std::deque<Output> output_;  // messages not yet taken, oldest first
+    std::string spare_;          // the buffer of the last message sent, empty
+    size_t sentOfFirst_ = 0;     // bytes of the first message's piece already sent
     size_t unsent_ = 0;
     size_t drained_ = 0;
     bool readWatched_ = false;

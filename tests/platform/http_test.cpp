@@ -22,6 +22,7 @@
 #include "simplatform/http/httpport.h"
 #include "simplatform/http/httprequest.h"
 #include "simplatform/http/httpresponse.h"
+#include "simplatform/http/httproutes.h"
 #include "simplatform/http/mappage.h"
 #include "simplatform/http/metrics.h"
 #include "simplatform/mapdb/mapdb.h"
@@ -192,6 +193,103 @@ TEST(MapPage, IsOneSelfContainedDocument)
     for (const char* reference : {"src=", "href=", "@import", "url(", "http://", "https://"}) {
         EXPECT_EQ(page.find(reference), std::string_view::npos) << reference;
     }
+}
+
+// ---- the map's documents ----
+
+// A map of count objects with one symbol each (10000 + n): three slices
+// take three turns.
+std::string manyObjects(size_t count)
+{
+    std::string text = R"({"name":"Many","submaps":[{"id":1,"name":"Root"}],"objects":[)";
+    for (size_t n = 0; n < count; ++n) {
+        text += (n > 0 ? R"(,{"id":)" : R"({"id":)") + std::to_string(100 + n) + R"(,"symbols":[{"id":)" +
+                std::to_string(10000 + n) + R"(,"label":"s","submap":1}]})";
+    }
+    return text + "]}";
+}
+
+std::string joined(const simplatform::SharedTextRef& text)
+{
+    std::string whole;
+    for (const std::string& piece : text->pieces) {
+        whole += piece;
+    }
+    EXPECT_EQ(whole.size(), text->size);
+    return whole;
+}
+
+// Made at most once per change of the map, whoever asks, and shared: 63
+// requests while nothing changes begin one document; a change makes the
+// next request begin another. While two made ones are still referenced, a
+// stale request gets the newest rather than a third, unless it must be
+// exact.
+TEST(MapDocuments, OnePerChangeSharedAndAtMostTwoMadeAlive)
+{
+    using simplatform::MapDocumentKind;
+    alarm(60);
+    setenv("SIMPLATFORM_QUIET", "1", 1);
+    std::string error;
+    ASSERT_TRUE(simplatform::openMapText(manyObjects(3 * simplatform::kSliceObjects), "many.json", error))
+        << error;
+    int ready = 0;
+    simplatform::MapDocuments documents([&ready] { ++ready; });
+    auto turnUntilReady = [&](int count) {
+        MSG msg;
+        while (ready < count && GetMessageA(&msg, nullptr, 0, 0) == 1) {
+            DispatchMessageA(&msg);
+        }
+    };
+    simplatform::SharedTextRef text;
+    for (int request = 0; request < 63; ++request) {
+        EXPECT_FALSE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text));
+    }
+    turnUntilReady(1);
+    std::vector<simplatform::SharedTextRef> held(63);
+    for (simplatform::SharedTextRef& one : held) {
+        ASSERT_TRUE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), one));
+        EXPECT_EQ(one, held[0]);
+    }
+    EXPECT_EQ(documents.begun(MapDocumentKind::State), 1u);
+    EXPECT_TRUE(joined(held[0]) == simplatform::mapStateJson());
+
+    MapHandle* map = simplatform::openMapHandle();
+    OVwSetStatusOnSymbol(map, 10000, 4);
+    EXPECT_FALSE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text));
+    turnUntilReady(2);
+    ASSERT_TRUE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text));
+    EXPECT_NE(text, held[0]);
+    EXPECT_TRUE(joined(text) == simplatform::mapStateJson());
+
+    OVwSetStatusOnSymbol(map, 10000, 5);
+    simplatform::SharedTextRef newest = text;
+    EXPECT_TRUE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text));
+    EXPECT_EQ(text, newest);
+    EXPECT_EQ(documents.alive(MapDocumentKind::State), 2u);
+    held.clear();
+    EXPECT_FALSE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text));
+    EXPECT_EQ(documents.begun(MapDocumentKind::State), 3u);
+    // An event stream's snapshot never takes a stale one.
+    turnUntilReady(3);
+    OVwSetStatusOnSymbol(map, 10000, 6);
+    ASSERT_EQ(documents.alive(MapDocumentKind::State), 2u);
+    EXPECT_FALSE(documents.find(MapDocumentKind::State, simplatform::mapChangeSerial(), text, true));
+    EXPECT_EQ(documents.begun(MapDocumentKind::State), 4u);
+
+    // The metrics' part: every status, then the change times, across slices.
+    EXPECT_FALSE(documents.find(MapDocumentKind::Metrics, simplatform::mapChangeSerial(), text));
+    turnUntilReady(5);
+    ASSERT_TRUE(documents.find(MapDocumentKind::Metrics, simplatform::mapChangeSerial(), text));
+    std::string metrics = joined(text);
+    size_t changedFamily = metrics.find("# HELP simplatform_symbol_changed_timestamp_seconds");
+    EXPECT_EQ(metrics.rfind("simplatform_symbol_status{"),
+              metrics.rfind("simplatform_symbol_status{", changedFamily));
+    EXPECT_NE(metrics.find("symbol_id=\"10749\",label=\"s\"} 2\n"), std::string::npos);
+    EXPECT_NE(metrics.find("simplatform_symbol_changed_timestamp_seconds{", changedFamily), std::string::npos);
+    simplatform::endTurn();
+    simplatform::closeMap();
+    unsetenv("SIMPLATFORM_QUIET");
+    alarm(0);
 }
 
 // ---- the port over loopback ----
@@ -374,6 +472,61 @@ TEST_F(HttpPortLive, EventClientsGetTheSnapshotThenEachChangeAndSlowOnesAreDropp
             for (int turn = 0; made < wanted && turn < 4; ++made, ++turn) {
                 std::string label = "ups " + std::to_string(made + 1) + (made > 0 ? std::string(32768, '.') : "");
                 OVwSetSymbolLabel(map, 1000, label.c_str());
+            }
+        });
+}
+
+// A document made across turns reaches the requests that waited for it: a
+// GET its body, a HEAD its length, an event client its snapshot. While the
+// map changes all along, a request still gets the document begun after it
+// came, not one always newer than the last.
+TEST_F(HttpPortLive, RequestsWaitForADocumentMadeAcrossTurns)
+{
+    std::string error;
+    ASSERT_TRUE(simplatform::openMapText(manyObjects(20 * simplatform::kSliceObjects), "many.json", error))
+        << error;
+    std::string state = simplatform::mapStateJson();
+    std::atomic<bool> changing{false};
+    std::atomic<int> changes{0};
+    int status = 2;
+    converse(
+        [&](uint16_t port) {
+            HttpClient get(port);
+            HttpClient head(port);
+            HttpClient events(port);
+            ASSERT_TRUE(get.send("GET /api/v1/state HTTP/1.1\r\nHost: h\r\n\r\n"));
+            ASSERT_TRUE(head.send("HEAD /api/v1/state HTTP/1.1\r\nHost: h\r\n\r\n"));
+            ASSERT_TRUE(events.send("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n"));
+            std::string body = get.response();
+            body.erase(0, body.find("\r\n\r\n") + 4);
+            EXPECT_EQ(body.size(), state.size());
+            EXPECT_TRUE(body == state);
+            EXPECT_NE(head.response(true).find("Content-Length: " + std::to_string(state.size()) + "\r\n"),
+                      std::string::npos);
+            EXPECT_TRUE(events.readUntil("event: snapshot\ndata: " + state + "\n\nid: 2\nevent: stats"));
+
+            changing = true;
+            while (changes == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(get.send("GET /api/v1/state HTTP/1.1\r\nHost: h\r\n\r\n"));
+            body = get.response();
+            EXPECT_EQ(body.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << body.substr(0, 200);
+            body.erase(0, body.find("\r\n\r\n") + 4);
+            size_t symbols = 0;
+            for (size_t at = body.find("\"statusName\""); at != std::string::npos;
+                 at = body.find("\"statusName\"", at + 1)) {
+                ++symbols;
+            }
+            EXPECT_EQ(symbols, 20 * simplatform::kSliceObjects);
+            EXPECT_EQ(body.substr(body.size() - 4), "]}]}");
+            changing = false;
+        },
+        [&] {
+            if (changing) {
+                status = status == 2 ? 4 : 2;
+                OVwSetStatusOnSymbol(simplatform::openMapHandle(), 10000, status);
+                ++changes;
             }
         });
 }

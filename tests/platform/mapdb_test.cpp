@@ -646,6 +646,53 @@ TEST_F(MapDb, StateKeepsTheMapFileFormAndSurvivesAnyLabelBytes)
     EXPECT_EQ(symbolState(1000)["label"], "hall \xEF\xBF\xBD");
 }
 
+// A map of count objects with one symbol each (10000 + n, on submap 1).
+std::string manyObjects(size_t count)
+{
+    std::string text = R"({"name":"Many","submaps":[{"id":1,"name":"Root"}],"objects":[)";
+    for (size_t n = 0; n < count; ++n) {
+        std::string id = std::to_string(n);
+        text += (n > 0 ? "," : "") + std::string(R"({"id":)") + std::to_string(100 + n) + R"(,"symbols":[{"id":)" +
+                std::to_string(10000 + n) + R"(,"label":"s)" + id + R"(","submap":1}]})";
+    }
+    return text + "]}";
+}
+
+// Slices that keep their instant write the map as it was when they began,
+// whatever changes between them: an object still to be written is copied
+// once, before its first change; one already written needs no copy. A map
+// closed under them ends them.
+TEST_F(MapDb, SlicesKeepTheInstantTheyBeganAt)
+{
+    std::string error;
+    ASSERT_TRUE(openMapText(manyObjects(3 * simplatform::kSliceObjects), "many.json", error)) << error;
+    map_ = OVwGetMapInfo();
+    std::string before = simplatform::mapStateJson();
+    auto appendObject = [](std::string& out, const simplatform::MapDatabase&,
+                           const simplatform::ObjectData& object, size_t index, unsigned) {
+        out += index > 0 ? "," : "";
+        simplatform::appendObjectState(out, object);
+    };
+    simplatform::MapSlices slices;
+    slices.begin(*simplatform::openMap(), 1, true);
+    std::string text;
+    simplatform::appendMapStateHead(text, *simplatform::openMap());
+    ASSERT_EQ(slices.appendSlice(text, appendObject), simplatform::MapSlices::Step::More);
+    ASSERT_NE(OVwSetStatusOnSymbol(map_, 10000, 4), 0);
+    ASSERT_NE(OVwSetSymbolLabel(map_, 10000 + 3 * simplatform::kSliceObjects - 1, "changed"), 0);
+    ASSERT_NE(OVwSetSymbolBehavior(map_, 10000 + 3 * simplatform::kSliceObjects - 1, 1, "a", nullptr, nullptr), 0);
+    EXPECT_EQ(slices.kept(), 1u);
+    while (slices.appendSlice(text, appendObject) != simplatform::MapSlices::Step::Done) { }
+    EXPECT_TRUE(text + "]}" == before);
+    EXPECT_NE(simplatform::mapStateJson(), before);
+
+    slices.begin(*simplatform::openMap(), 2, true);
+    ASSERT_EQ(slices.appendSlice(text, appendObject), simplatform::MapSlices::Step::More);
+    simplatform::closeMap();
+    EXPECT_FALSE(slices.running());
+    EXPECT_TRUE(slices.lost());
+}
+
 // A change of status or label takes its time; settings do not.
 TEST_F(MapDb, ChangesOfStatusOrLabelTakeTheirTime)
 {

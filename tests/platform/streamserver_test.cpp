@@ -74,10 +74,24 @@ void turnUntil(const std::function<bool()>& done)
     }
 }
 
+// The text a connection is told to queue shared: three pieces of 90 KB in
+// all, more than a small socket buffer takes at once.
+const simplatform::SharedTextRef& sharedText()
+{
+    static const simplatform::SharedTextRef text = [] {
+        auto made = std::make_shared<simplatform::SharedText>();
+        made->pieces = {std::string(20000, 'x'), std::string(30000, 'y'), std::string(40000, 'z')};
+        made->size = 90000;
+        return made;
+    }();
+    return text;
+}
+
 // Does what its client's bytes say, a letter each: 'b' begins an answer
 // that never ends, 'o' queues 8 MiB of output (more than the socket takes),
 // 'k' 64 KiB (which the socket takes, but a client with a small receive
-// buffer does not), 'x' makes it expired, 'd' drops it.
+// buffer does not), 's' "s:" and the shared text, 'x' makes it expired, 'd'
+// drops it.
 class Scripted : public StreamConnection {
 public:
     size_t lettersRead() const { return read_; }
@@ -96,6 +110,10 @@ protected:
             expired_ = expired_ || letter == 'x';
             if (letter == 'o' || letter == 'k') {
                 send(std::string(letter == 'o' ? size_t{8} << 20 : size_t{64} << 10, letter));
+            } else if (letter == 's') {
+                append("s:");
+                appendShared(sharedText());
+                flush();
             } else if (letter == 'd') {
                 drop();
             }
@@ -311,6 +329,36 @@ TEST(StreamServer, TheCapOfOneHostMakesRoomAmongItsOwn)
     s.connect(0, "127.0.0.2");
     EXPECT_EQ(s.dropped(), std::vector<size_t>{first});
     EXPECT_EQ(s.count(), 4u);
+    alarm(0);
+}
+
+// A shared text is queued by reference on every connection sent it, never
+// copied, goes out whole after the bytes queued before it, piece after
+// piece, and is let go by the last connection to send it.
+TEST(StreamServer, ASharedTextIsQueuedByReferenceAndSentWhole)
+{
+    alarm(60);
+    StreamServer::Rules rules;
+    rules.maxConnections = 4;
+    rules.sendBufferBytes = 4096;
+    ScriptedServer s(rules);
+    size_t first = s.connect(4096);
+    size_t second = s.connect(4096);
+    s.tell(first, "s");
+    s.tell(second, "s");
+    EXPECT_EQ(sharedText().use_count(), 3);
+    const simplatform::SharedText& text = *sharedText();
+    std::string whole = "s:" + text.pieces[0] + text.pieces[1] + text.pieces[2];
+    for (size_t n : {first, second}) {
+        EXPECT_GT(s.connection(n).unsent(), 0u);
+        while (s.client(n).buffer().size() < whole.size() && s.client(n).receive()) {
+            if (s.connection(n).unsent() > 0) {
+                turn();
+            }
+        }
+        EXPECT_TRUE(s.client(n).buffer() == whole) << n << ": " << s.client(n).buffer().size() << " bytes";
+    }
+    EXPECT_EQ(sharedText().use_count(), 1);
     alarm(0);
 }
 
