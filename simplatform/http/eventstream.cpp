@@ -12,23 +12,29 @@ void appendEventStreamStart(std::string& out)
     out += line;
 }
 
-void appendEventHead(std::string& out, uint64_t id, std::string_view name)
+namespace {
+
+// The event's id and name lines, without the name's line break.
+void appendIdAndName(std::string& out, uint64_t id, std::string_view name)
 {
     char line[40];
     snprintf(line, sizeof line, "id: %llu\n", static_cast<unsigned long long>(id));
     out += line;
     out += "event: ";
     out += name;
+}
+
+}  // namespace
+
+void appendEventHead(std::string& out, uint64_t id, std::string_view name)
+{
+    appendIdAndName(out, id, name);
     out += "\ndata: ";
 }
 
 void appendEvent(std::string& out, uint64_t id, std::string_view name, std::string_view data)
 {
-    char line[40];
-    snprintf(line, sizeof line, "id: %llu\n", static_cast<unsigned long long>(id));
-    out += line;
-    out += "event: ";
-    out += name;
+    appendIdAndName(out, id, name);
     out += '\n';
     // One data line per line of data; an empty data gives one empty data line.
     for (;;) {
