@@ -128,8 +128,18 @@ def main():
         for t in threads:
             t.join()
         stats = program.stats()
-        status, _, state_body = program.http("/api/v1/state", timeout=60)
-        metrics_body = program.http("/metrics", timeout=60)[2]
+        # The clients' last connections may still fill the port's places
+        # until the loop has seen them go (one that waits for a document is
+        # seen when it is made): a refusal then is asked again.
+        def fetch(path):
+            for _ in range(200):
+                answer = program.http(path, timeout=60)
+                if answer[0] != 503:
+                    break
+                time.sleep(0.05)
+            return answer
+        status, _, state_body = fetch("/api/v1/state")
+        metrics_body = fetch("/metrics")[2]
         state = json.loads(state_body)
         documents = len(state_body) + len(metrics_body)
         bound = idle + 3 * documents // 1024 + MARGIN_KIB
